@@ -1,0 +1,60 @@
+#pragma once
+// A minimal observer list for the view models: the window and the tests
+// subscribe, the application logic notifies. Single-threaded by design.
+
+#include <cstddef>
+#include <functional>
+#include <utility>
+#include <vector>
+
+namespace pm::platform {
+
+template <typename... Args> class Signal {
+public:
+    using Slot = std::function<void(Args...)>;
+    using Connection = std::size_t;
+
+    Connection connect(Slot slot) {
+        slots_.push_back({nextId_, std::move(slot)});
+        return nextId_++;
+    }
+
+    void disconnect(Connection id) {
+        for (auto& entry : slots_) {
+            if (entry.id == id) {
+                entry.slot = nullptr;
+            }
+        }
+    }
+
+    // Slots may connect or disconnect while being notified; iterate by index
+    // over the entries present when the notification started.
+    void operator()(Args... args) const {
+        const std::size_t count = slots_.size();
+        for (std::size_t i = 0; i < count && i < slots_.size(); ++i) {
+            if (slots_[i].slot) {
+                auto slot = slots_[i].slot;
+                slot(args...);
+            }
+        }
+    }
+
+    bool empty() const {
+        for (const auto& entry : slots_) {
+            if (entry.slot) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    struct Entry {
+        Connection id;
+        Slot slot;
+    };
+    std::vector<Entry> slots_;
+    Connection nextId_ = 1;
+};
+
+} // namespace pm::platform
