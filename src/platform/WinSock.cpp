@@ -233,7 +233,7 @@ int WinSock::connect(SOCKET s, const sockaddr_in& addr) {
     return fail(wsaErrorFromErrno(err));
 }
 
-int WinSock::recv(SOCKET s, std::uint8_t* buf, int len, int flags) {
+int WinSock::recv(SOCKET s, std::uint8_t* buf, int len, int flags, sockaddr_in* from) {
     Entry* e = find(s);
     if (e == nullptr) {
         return fail(WSAENOTSOCK);
@@ -251,7 +251,13 @@ int WinSock::recv(SOCKET s, std::uint8_t* buf, int len, int flags) {
     }
     // MSG_TRUNC makes the kernel report the datagram's real length, so a
     // datagram larger than the buffer is reported, never silently cut.
-    const ssize_t n = ::recv(e->fd, buf, static_cast<size_t>(len), flags | MSG_DONTWAIT | MSG_TRUNC);
+    sockaddr_in source{};
+    socklen_t sourceLen = sizeof source;
+    const ssize_t n = ::recvfrom(e->fd, buf, static_cast<size_t>(len), flags | MSG_DONTWAIT | MSG_TRUNC,
+                                 reinterpret_cast<sockaddr*>(&source), &sourceLen);
+    if (from != nullptr) {
+        *from = source;
+    }
     if (n < 0) {
         return fail(wsaErrorFromErrno(errno));
     }

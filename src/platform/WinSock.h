@@ -72,7 +72,8 @@ public:
     int listen(SOCKET s, int backlog);
     SOCKET accept(SOCKET s, sockaddr_in* peer);
     int connect(SOCKET s, const sockaddr_in& addr);
-    int recv(SOCKET s, std::uint8_t* buf, int len, int flags);
+    // from, when given, receives the sender's address (recvfrom).
+    int recv(SOCKET s, std::uint8_t* buf, int len, int flags, sockaddr_in* from = nullptr);
     int sendto(SOCKET s, const std::uint8_t* buf, int len, int flags, const sockaddr_in& to);
     int closesocket(SOCKET s);
 

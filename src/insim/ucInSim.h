@@ -1,0 +1,236 @@
+#pragma once
+// One InSim client per server: its settings panel, the UDP link with its
+// handshake, watch and reconnection, reception into the connection and player
+// tables with events to the owner, and the send operations.
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "net/okSocket.h"
+#include "platform/Controls.h"
+#include "platform/Platform.h"
+#include "platform/Timer.h"
+
+namespace pm::insim {
+
+// The owner's side of the client's events. Every handler may call back into
+// the client (lookups, sends) and sees the tables as they stand.
+class ucInSimEvents {
+public:
+    virtual ~ucInSimEvents() = default;
+    virtual void DataReceived(std::span<const std::uint8_t> /*Bytes*/, std::int32_t /*lngLength*/) {}
+    virtual void Status(const std::string& /*strInfo*/) {}
+    virtual void PlayerRaceFinished(std::span<const std::uint8_t> /*Result*/) {}
+    virtual void PlayerRaceJoin(const std::string& /*Username*/, const std::string& /*PlayerName*/) {}
+    virtual void PlayerRaceLeave(const std::string& /*Username*/, const std::string& /*PlayerName*/) {}
+    virtual void RaceStateChange(std::int16_t /*LastState*/, std::int16_t /*ThisState*/) {}
+    virtual void RaceFinished() {}
+    virtual void ButtonClick(std::int16_t /*btnId*/, const std::string& /*Username*/) {}
+    virtual void ButtonShiftClick(std::int16_t /*btnId*/, const std::string& /*Username*/,
+                                  std::int16_t /*Button*/) {}
+    virtual void UserRequest(const std::string& /*Username*/, const std::string& /*Request*/) {}
+    virtual void AdminRequest(const std::string& /*Username*/, const std::string& /*Request*/) {}
+    virtual void NewConnection(const std::string& /*Username*/, std::uint8_t /*UserId*/,
+                               const std::string& /*PlayerName*/) {}
+    virtual void EndConnection(const std::string& /*Username*/) {}
+    virtual void VoteAction(std::int16_t /*Vote*/) {}
+    virtual void Vote(const std::string& /*Username*/, std::int16_t /*VoteType*/) {}
+    virtual void RaceOrder(std::span<const std::uint8_t> /*Data*/) {}
+};
+
+struct ConnInfo {
+    std::uint8_t UCID = 0;
+    std::string UName;
+    std::string PName;
+    std::uint8_t Admin = 0;
+    std::uint8_t Flags = 0;
+};
+
+struct PlayerInfo {
+    std::uint8_t PLID = 0;
+    std::uint8_t UCID = 0;
+    std::int32_t PType = 0;
+    std::int32_t Flags = 0;
+    std::string PName;
+    std::string Plate;
+    std::string CName;
+    std::string SName;
+    std::array<std::uint8_t, 4> Tyres{};
+    std::uint8_t H_Mass = 0;
+    std::uint8_t H_TRes = 0;
+    std::uint8_t Model = 0;
+    std::uint8_t Pass = 0;
+};
+
+struct RaceInfoRecord {
+    float ReplaySpeed = 0;
+    std::string Flags;
+    std::uint8_t InGameCam = 0;
+    std::uint8_t ViewPLID = 0;
+    std::uint8_t NumP = 0;
+    std::uint8_t NumConns = 0;
+    std::uint8_t NumFinished = 0;
+    std::int16_t RaceInProg = 0;
+    std::uint8_t QualMins = 0;
+    std::uint8_t RaceLaps = 0;
+    std::string Track;
+    std::int32_t Weather = 0;
+    std::int32_t Wind = 0;
+};
+
+// The IS_ISI values as the client fills them before each handshake.
+struct InitRecordValues {
+    std::int32_t Size = 0;
+    std::int32_t Type = 0;
+    std::uint8_t ReqI = 0;
+    std::int32_t Zero = 0;
+    std::int32_t UDPPort = 0;
+    std::uint8_t Flags = 0;
+    std::uint8_t Sp0 = 0;
+    std::string Prefix;
+    std::int16_t Interval = 0;
+    std::string Admin;
+    std::string IName;
+};
+
+enum class LinkState { Idle, Handshake, Connected, RetryPending };
+std::string_view linkStateName(LinkState state);
+
+class ucInSim final : private net::okSocketEvents {
+public:
+    static constexpr int kTables = 255;
+    static constexpr std::chrono::milliseconds kTick{1000};       // handshake and watch
+    static constexpr std::chrono::milliseconds kRetryDelay{5000}; // reconnect after a drop
+    static constexpr int kTryEvery = 10;    // ticks between handshake tries
+    static constexpr int kGiveUpAt = 30;    // ticks: three tries unanswered
+    static constexpr int kAskStateEvery = 30; // ticks between TINY_SST while connected
+    static constexpr int kSilenceLimit = 120; // ticks without a packet before a drop
+
+    explicit ucInSim(platform::Platform& platform, ucInSimEvents* owner = nullptr);
+    ~ucInSim() override;
+    ucInSim(const ucInSim&) = delete;
+    ucInSim& operator=(const ucInSim&) = delete;
+
+    void setOwner(ucInSimEvents* owner) { owner_ = owner; }
+    // Prefixed to this client's trace lines, so several servers can be told apart.
+    void setTraceLabel(std::string label) { traceLabel_ = std::move(label); }
+
+    // The panel. The settings live in the text boxes; Connect reads them.
+    platform::TextBox txtHost{"127.0.0.1"};
+    platform::TextBox txtPort{"55"};
+    platform::TextBox txtPortListen{"56"};
+    platform::TextBox txtPass{"pitboard"};
+    platform::CommandButton cmdConnect{"Connect"};
+    platform::Timer myTimer;
+    platform::Timer timRetry;
+
+    std::string Host() const { return txtHost.text(); }
+    void setHost(std::string value) { txtHost.setText(std::move(value)); }
+    std::string Port() const { return txtPort.text(); }
+    void setPort(std::string value) { txtPort.setText(std::move(value)); }
+    std::string AdminPW() const { return txtPass.text(); }
+    void setAdminPW(std::string value) { txtPass.setText(std::move(value)); }
+    std::string PortListen() const { return txtPortListen.text(); }
+    void setPortListen(std::string value) { txtPortListen.setText(std::move(value)); }
+
+    void Connect();
+    void Disconnect();
+    void cmdConnect_Click();
+
+    // Sending. Byte arguments outside 0..255 are refused: nothing is sent
+    // and the trace says why.
+    void SendInSim(std::span<const std::uint8_t> Data);
+    void ISS_MTC(const std::string& strCommand, int bytConn = 0, int bytPlayer = 0);
+    void ISS_MST(const std::string& strCommand);
+    void ISS_BTN(const std::string& strText, int bStyle, int iConn, int l, int T, int W, int H,
+                 int bID = 1);
+    void ISS_BFN(int iConn, int bButton = 0);
+    void ISS_TINY(int myTiny);
+
+    // Lookups by user name (exact, case-sensitive; the last match wins).
+    std::string GetPlayerName(const std::string& Username) const;
+    std::int16_t GetPlayerId(const std::string& Username) const;
+    std::int16_t GetConnectionId(const std::string& Username) const;
+    std::string GetConnFromPLID(const std::string& PLID) const;
+    std::int16_t GetPlayerNum(const std::string& Username) const;
+    std::string GetPlayers() const;
+
+    const std::string& Product() const { return product_; }
+    const std::string& ServerName() const { return serverName_; }
+    std::int16_t RaceMode() const { return raceInfo_.RaceInProg; }
+    const std::string& Version() const { return version_; }
+    const std::string& InSimVer() const { return inSimVer_; }
+
+    // State, for the window and the tests.
+    LinkState state() const;
+    bool connected() const { return bConnected_; }
+    bool autoReconnect() const { return bAutoReconnect_; }
+    int ticks() const { return bytTicks_; }
+    std::int16_t lastState() const { return intLastState_; }
+    const ConnInfo& conn(int ucid) const { return Conns_.at(static_cast<std::size_t>(ucid)); }
+    const PlayerInfo& player(int plid) const { return Players_.at(static_cast<std::size_t>(plid)); }
+    const RaceInfoRecord& RaceInfo() const { return raceInfo_; }
+    const InitRecordValues& InitRecord() const { return initRecord_; }
+    InitRecordValues& InitRecordForTest() { return initRecord_; }
+    platform::HWND hWnd() const { return window_.handle; }
+    std::int32_t listenSocket() const { return lngListenSocket_; }
+    std::int32_t clientSocket() const { return lngClientSocket_; }
+    net::okSocket& socket() { return InSimSocket_; }
+
+    // Reception entry point (also used by fuzzing and benchmarks).
+    void Received(std::int32_t lngSocket, std::span<const std::uint8_t> Data,
+                  std::int32_t lngLength) override;
+
+private:
+    struct OwnWindow {
+        explicit OwnWindow(platform::WindowSystem& w) : windows(w), handle(w.CreateMessageWindow()) {}
+        ~OwnWindow() { windows.DestroyWindow(handle); }
+        platform::WindowSystem& windows;
+        platform::HWND handle;
+    };
+
+    void myTimer_Timer();
+    void timRetry_Timer();
+    void ISS_ISI();
+    void SendPacket(std::int32_t lngSocket, std::span<const std::uint8_t> Data, std::int32_t lngStart);
+    void ClearPlayer(int index);
+    void handlePacket(std::span<const std::uint8_t> data);
+    bool byteArgument(int value, std::string_view what, std::string_view op);
+
+    void WriteStatus(std::string_view text);
+    template <typename MakeText> void status(MakeText&& make);
+
+    platform::Platform& platform_;
+    ucInSimEvents* owner_;
+    std::string traceLabel_;
+    OwnWindow window_;
+    net::okSocket InSimSocket_;
+
+    InitRecordValues initRecord_;
+    std::string host_;
+    std::int32_t serverPort_ = 0;
+    std::int32_t listenPort_ = 0;
+    std::uint32_t serverAddress_ = 0; // network order; datagrams from elsewhere are refused
+    std::int32_t lngListenSocket_ = 0;
+    std::int32_t lngClientSocket_ = 0;
+    bool bConnected_ = false;
+    bool bAutoReconnect_ = false;
+    std::uint8_t bytTicks_ = 0;
+    std::int16_t intLastState_ = -1;
+
+    std::array<ConnInfo, kTables> Conns_{};
+    std::array<PlayerInfo, kTables> Players_{};
+    std::string version_;
+    std::string product_;
+    std::string inSimVer_;
+    std::string serverName_;
+    RaceInfoRecord raceInfo_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+} // namespace pm::insim
