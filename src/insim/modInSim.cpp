@@ -1,5 +1,6 @@
 #include "insim/modInSim.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace pm::insim {

@@ -182,11 +182,14 @@ public:
     std::int32_t clientSocket() const { return lngClientSocket_; }
     net::okSocket& socket() { return InSimSocket_; }
 
-    // Reception entry point (also used by fuzzing and benchmarks).
+    // A datagram from the server, after the socket and sender checks; public
+    // for fuzzing and benchmarks, which feed packets without a network.
+    void ReceivePacket(std::span<const std::uint8_t> data);
+
+private:
     void Received(std::int32_t lngSocket, std::span<const std::uint8_t> Data,
                   std::int32_t lngLength) override;
 
-private:
     struct OwnWindow {
         explicit OwnWindow(platform::WindowSystem& w) : windows(w), handle(w.CreateMessageWindow()) {}
         ~OwnWindow() { windows.DestroyWindow(handle); }
@@ -203,7 +206,12 @@ private:
     bool byteArgument(int value, std::string_view what, std::string_view op);
 
     void WriteStatus(std::string_view text);
-    template <typename MakeText> void status(MakeText&& make);
+    // Formats only when the trace is on: reception must not pay for it.
+    template <typename MakeText> void status(MakeText&& make) {
+        if (platform_.trace.on()) {
+            WriteStatus(make());
+        }
+    }
 
     platform::Platform& platform_;
     ucInSimEvents* owner_;

@@ -1,0 +1,402 @@
+#include "insim/ucInSim.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+
+#include "insim/Packets.h"
+#include "insim/modByteHelper.h"
+#include "net/SocketHelpers.h"
+
+namespace pm::insim {
+
+namespace {
+
+constexpr int kUdp = 17;
+constexpr const char* kIName = "Brenhollow ISC";
+
+std::string trimBlanks(std::string_view text) {
+    std::size_t b = 0;
+    std::size_t e = text.size();
+    while (b < e && text[b] == ' ') {
+        ++b;
+    }
+    while (e > b && text[e - 1] == ' ') {
+        --e;
+    }
+    return std::string(text.substr(b, e - b));
+}
+
+// A port text as the operator typed it: blanks around it are forgiven,
+// anything else that is not a port number is refused.
+std::optional<std::int32_t> parsePort(const std::string& text) {
+    const std::string t = trimBlanks(text);
+    std::int32_t value = 0;
+    const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), value);
+    if (t.empty() || ec != std::errc() || end != t.data() + t.size() || value < 1 || value > 65535) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+} // namespace
+
+std::string_view linkStateName(LinkState state) {
+    switch (state) {
+    case LinkState::Idle: return "idle";
+    case LinkState::Handshake: return "handshake";
+    case LinkState::Connected: return "connected";
+    case LinkState::RetryPending: return "retry pending";
+    }
+    return "unknown";
+}
+
+ucInSim::ucInSim(platform::Platform& platform, ucInSimEvents* owner)
+    : myTimer(platform.loop), timRetry(platform.loop, kRetryDelay), platform_(platform), owner_(owner),
+      window_(platform.windows), InSimSocket_(platform, this) {
+    myTimer.onTick = [this] { myTimer_Timer(); };
+    timRetry.onTick = [this] { timRetry_Timer(); };
+    intLastState_ = -1;
+    bAutoReconnect_ = false;
+}
+
+ucInSim::~ucInSim() {
+    owner_ = nullptr;
+    *alive_ = false;
+    Disconnect();
+    myTimer.onTick = nullptr;
+    timRetry.onTick = nullptr;
+}
+
+LinkState ucInSim::state() const {
+    if (bConnected_) {
+        return LinkState::Connected;
+    }
+    if (myTimer.enabled()) {
+        return LinkState::Handshake;
+    }
+    if (timRetry.enabled()) {
+        return LinkState::RetryPending;
+    }
+    return LinkState::Idle;
+}
+
+void ucInSim::WriteStatus(std::string_view text) {
+    if (!platform_.trace.on()) {
+        return;
+    }
+    if (traceLabel_.empty()) {
+        platform_.trace.WriteStatus(text);
+    } else {
+        platform_.trace.WriteStatus("[" + traceLabel_ + "] " + std::string(text));
+    }
+}
+
+// ---------------------------------------------------------------- lifecycle
+
+void ucInSim::Connect() {
+    // A pending retry would otherwise start a second Connect on top of this one.
+    timRetry.setEnabled(false);
+
+    platform::cWndHook& hook = platform_.hook();
+    if (InSimSocket_.Initilize(window_.handle, hook)) {
+        WriteStatus("inSimSocket initialized!");
+    } else {
+        WriteStatus("Unable to initialize InSimSocket");
+    }
+
+    const auto listenPort = parsePort(txtPortListen.text());
+    const auto serverPort = parsePort(txtPort.text());
+    if (!listenPort || !serverPort) {
+        // Nothing sensible can be sent with such a port: stay idle, say why.
+        status([&] {
+            return std::string(!listenPort ? "Listen Port is not a port number: '" + txtPortListen.text()
+                                           : "Host Port is not a port number: '" + txtPort.text()) +
+                   "'";
+        });
+        cmdConnect.setEnabled(true);
+        return;
+    }
+
+    host_ = txtHost.text();
+    cmdConnect.setEnabled(false);
+
+    initRecord_.Size = 44;
+    initRecord_.Type = ISP_ISI;
+    initRecord_.ReqI = 1;
+    initRecord_.Zero = 0;
+    initRecord_.Admin = txtPass.text();
+    initRecord_.IName = kIName;
+    initRecord_.UDPPort = *listenPort;
+    initRecord_.Prefix = "*";
+    initRecord_.Interval = 0;
+
+    listenPort_ = *listenPort;
+    serverPort_ = *serverPort;
+
+    lngListenSocket_ = InSimSocket_.Listen(kUdp, listenPort_, "0");
+    if (lngListenSocket_ == 0) {
+        WriteStatus("could not create server socket!");
+        InSimSocket_.CloseSocket(lngListenSocket_);
+        Disconnect();
+        return;
+    }
+
+    const std::string resolved = net::ResolveHost(platform_.sockets, host_);
+    serverAddress_ = platform::WinSock::inet_addr(resolved);
+    lngClientSocket_ = InSimSocket_.Connect(kUdp, serverPort_, host_);
+    if (lngClientSocket_ != 0) {
+        status([&] { return "Socket(" + std::to_string(lngClientSocket_) + ") Connected"; });
+        bytTicks_ = 0;
+        myTimer.setInterval(kTick);
+        myTimer.setEnabled(true);
+        bAutoReconnect_ = true;
+        return;
+    }
+    WriteStatus("could not create client socket!");
+    InSimSocket_.CloseSocket(lngListenSocket_);
+    InSimSocket_.CloseSocket(lngClientSocket_);
+    cmdConnect.setEnabled(true);
+}
+
+void ucInSim::Disconnect() {
+    bytTicks_ = 0;
+    myTimer.setEnabled(false);
+    if (bConnected_) {
+        bConnected_ = false;
+        ISS_TINY(TINY_CLOSE);
+        WriteStatus("Socket Disconnected");
+    }
+    InSimSocket_.CloseSocket(lngListenSocket_);
+    InSimSocket_.CloseSocket(lngClientSocket_);
+    cmdConnect.setCaption("Connect");
+    cmdConnect.setEnabled(true);
+    if (bAutoReconnect_) {
+        timRetry.setEnabled(true);
+    }
+}
+
+void ucInSim::cmdConnect_Click() {
+    if (bConnected_) {
+        bAutoReconnect_ = false;
+        Disconnect();
+        WriteStatus("already connected? Now disconecting");
+    } else {
+        Connect();
+    }
+}
+
+void ucInSim::timRetry_Timer() {
+    Connect();
+    timRetry.setEnabled(false);
+}
+
+void ucInSim::myTimer_Timer() {
+    if (!bConnected_) {
+        if (bytTicks_ == kGiveUpAt) {
+            WriteStatus("no response in 3 tries.. InSim running?");
+            Disconnect();
+            return;
+        }
+        if (bytTicks_ % kTryEvery == 0) {
+            status([&] {
+                return "connecting to " + host_ + ":" + std::to_string(initRecord_.UDPPort) + " (" +
+                       std::to_string(bytTicks_ / kTryEvery + 1) + "/3 tries)";
+            });
+            ISS_ISI();
+            ISS_TINY(TINY_VER);
+            ISS_TINY(TINY_SST);
+            ISS_TINY(TINY_NCN);
+            ISS_TINY(TINY_ISM);
+            ISS_TINY(TINY_NPL);
+        }
+    } else {
+        if (bytTicks_ % kAskStateEvery == 0) {
+            ISS_TINY(TINY_SST);
+        }
+        if (bytTicks_ > kSilenceLimit) {
+            WriteStatus("no response in 2 minutes.. InSim running?");
+            Disconnect();
+        }
+    }
+    bytTicks_ = static_cast<std::uint8_t>(bytTicks_ + 1 >= 240 ? 1 : bytTicks_ + 1);
+}
+
+// ------------------------------------------------------------------ sending
+
+void ucInSim::SendPacket(std::int32_t lngSocket, std::span<const std::uint8_t> Data, std::int32_t lngStart) {
+    InSimSocket_.Send(lngSocket, Data, lngStart);
+}
+
+bool ucInSim::byteArgument(int value, std::string_view what, std::string_view op) {
+    if (value >= 0 && value <= 255) {
+        return true;
+    }
+    // Refused rather than wrapped: a wrapped UCID would reach the wrong driver.
+    status([&] {
+        return std::string(op) + " refused: " + std::string(what) + " " + std::to_string(value) +
+               " is outside 0..255";
+    });
+    return false;
+}
+
+void ucInSim::ISS_ISI() {
+    if (initRecord_.Size != 44) {
+        platform_.trace.WriteError(100, "Incorrect Header.Size for IS_Connect");
+        return;
+    }
+    if (initRecord_.Type != ISP_ISI) {
+        platform_.trace.WriteError(100, "Incorrect Header.Type for IS_Connect");
+        return;
+    }
+    IsIsi isi;
+    isi.ReqI = initRecord_.ReqI;
+    isi.UDPPort = static_cast<std::uint16_t>(initRecord_.UDPPort);
+    isi.Flags = 16;
+    isi.Prefix = initRecord_.Prefix;
+    isi.Interval = static_cast<std::uint16_t>(initRecord_.Interval);
+    isi.Admin = initRecord_.Admin;
+    isi.IName = initRecord_.IName;
+    const auto bytes = isi.toBytes();
+    SendPacket(lngClientSocket_, bytes, 0);
+}
+
+void ucInSim::SendInSim(std::span<const std::uint8_t> Data) { SendPacket(lngClientSocket_, Data, 0); }
+
+void ucInSim::ISS_MTC(const std::string& strCommand, int bytConn, int bytPlayer) {
+    if (!byteArgument(bytConn, "UCID", "ISS_MTC") || !byteArgument(bytPlayer, "PLID", "ISS_MTC")) {
+        return;
+    }
+    IsMtc mtc;
+    mtc.UCID = static_cast<std::uint8_t>(bytConn);
+    mtc.PLID = static_cast<std::uint8_t>(bytPlayer);
+    mtc.Text = strCommand;
+    const auto bytes = mtc.toBytes();
+    SendPacket(lngClientSocket_, bytes, 0);
+}
+
+void ucInSim::ISS_MST(const std::string& strCommand) {
+    IsMst mst;
+    mst.Msg = strCommand;
+    const auto bytes = mst.toBytes();
+    SendPacket(lngClientSocket_, bytes, 0);
+}
+
+void ucInSim::ISS_BTN(const std::string& strText, int bStyle, int iConn, int l, int T, int W, int H, int bID) {
+    if (!byteArgument(bStyle, "BStyle", "ISS_BTN") || !byteArgument(iConn, "UCID", "ISS_BTN") ||
+        !byteArgument(l, "L", "ISS_BTN") || !byteArgument(T, "T", "ISS_BTN") ||
+        !byteArgument(W, "W", "ISS_BTN") || !byteArgument(H, "H", "ISS_BTN") ||
+        !byteArgument(bID, "ClickID", "ISS_BTN")) {
+        return;
+    }
+    IsBtn btn;
+    btn.UCID = static_cast<std::uint8_t>(iConn);
+    btn.ClickID = static_cast<std::uint8_t>(bID);
+    btn.BStyle = static_cast<std::uint8_t>(bStyle);
+    btn.L = static_cast<std::uint8_t>(l);
+    btn.T = static_cast<std::uint8_t>(T);
+    btn.W = static_cast<std::uint8_t>(W);
+    btn.H = static_cast<std::uint8_t>(H);
+    btn.Text = strText;
+    const auto bytes = btn.toBytes();
+    SendPacket(lngClientSocket_, bytes, 0);
+}
+
+void ucInSim::ISS_BFN(int iConn, int bButton) {
+    if (!byteArgument(iConn, "UCID", "ISS_BFN") || !byteArgument(bButton, "ClickID", "ISS_BFN")) {
+        return;
+    }
+    const auto bytes =
+        IsBfn::forButton(static_cast<std::uint8_t>(iConn), static_cast<std::uint8_t>(bButton)).toBytes();
+    SendPacket(lngClientSocket_, bytes, 0);
+}
+
+void ucInSim::ISS_TINY(int myTiny) {
+    if (!byteArgument(myTiny, "TINY code", "ISS_TINY")) {
+        return;
+    }
+    IsTiny tiny;
+    tiny.ReqI = 1;
+    tiny.SubT = static_cast<std::uint8_t>(myTiny);
+    const auto bytes = tiny.toBytes();
+    SendPacket(lngClientSocket_, bytes, 0);
+}
+
+// ------------------------------------------------------------------ lookups
+
+std::string ucInSim::GetPlayerName(const std::string& Username) const {
+    std::string result;
+    for (const auto& c : Conns_) {
+        if (!c.UName.empty() && c.UName == Username) {
+            result = c.PName;
+        }
+    }
+    return result;
+}
+
+std::int16_t ucInSim::GetPlayerId(const std::string& Username) const {
+    std::int16_t result = 0;
+    for (int i = 0; i < kTables; ++i) {
+        // An empty entry never matches: otherwise an empty name would find
+        // the last unused slot.
+        if (!Conns_[i].UName.empty() && Conns_[i].UName == Username) {
+            result = static_cast<std::int16_t>(i);
+        }
+    }
+    return result;
+}
+
+std::int16_t ucInSim::GetConnectionId(const std::string& Username) const { return GetPlayerId(Username); }
+
+std::string ucInSim::GetConnFromPLID(const std::string& PLID) const {
+    const std::string t = trimBlanks(PLID);
+    int wanted = 0;
+    const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), wanted);
+    if (t.empty() || ec != std::errc() || end != t.data() + t.size()) {
+        return {}; // not a number: no player has it
+    }
+    std::string result;
+    for (const auto& p : Players_) {
+        if (p.PLID != 0 && p.PLID == wanted && p.UCID < kTables) {
+            result = Conns_[p.UCID].UName;
+        }
+    }
+    return result;
+}
+
+std::int16_t ucInSim::GetPlayerNum(const std::string& Username) const {
+    std::int16_t result = 0;
+    if (Username.empty()) {
+        return 0;
+    }
+    for (int i = 0; i < kTables; ++i) {
+        const PlayerInfo& p = Players_[i];
+        if (p.PLID == 0) {
+            continue; // an empty entry belongs to nobody
+        }
+        if (p.UCID < kTables && Conns_[p.UCID].UName == Username) {
+            result = static_cast<std::int16_t>(i);
+        }
+    }
+    return result;
+}
+
+std::string ucInSim::GetPlayers() const {
+    std::string out;
+    for (const auto& c : Conns_) {
+        if (!c.UName.empty()) {
+            out += ",";
+            out += c.UName;
+        }
+    }
+    return out.empty() ? out : out.substr(1);
+}
+
+void ucInSim::ClearPlayer(int index) {
+    if (index < 0 || index >= kTables) {
+        return;
+    }
+    Players_[static_cast<std::size_t>(index)] = PlayerInfo{};
+}
+
+} // namespace pm::insim
