@@ -1,0 +1,130 @@
+// Who is connected and how the last race finished, kept from the clients'
+// events; and the answer to the server's own race order.
+
+#include <algorithm>
+#include <cctype>
+
+#include "app/ListLookup.h"
+#include "app/frmMain.h"
+#include "insim/modByteHelper.h"
+#include "insim/modInSim.h"
+
+namespace pm::app {
+
+namespace {
+
+// IS_RES fields that the finishing order needs.
+constexpr int kResSizeByte = 0;
+constexpr int kResUName = 4;
+constexpr int kResPName = 28;
+constexpr int kNameWidth = 24;
+constexpr int kResSpB = 75;
+constexpr int kResResultNum = 80;
+// A result must be longer than this to be read at all.
+constexpr int kResMinSize = 77;
+// Positions get two digits; a ResultNum from 99 on would need a third, which
+// both the text order of the list and the name cut after the position get
+// wrong. The simulator also sends 255 for "not in the table".
+constexpr int kLastTwoDigitResult = 98;
+constexpr int kRaceModeQualifying = 2;
+
+constexpr int kReoNumP = 3;
+constexpr int kReoFirstPlid = 4;
+
+bool isDemo(const std::string& product) {
+    std::string p = product;
+    p.erase(p.find_last_not_of(' ') + 1);
+    p.erase(0, std::min(p.find_first_not_of(' '), p.size()));
+    std::transform(p.begin(), p.end(), p.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return p == "DEMO";
+}
+
+} // namespace
+
+void frmMain::PlayerRaceFinished(std::int16_t Index, std::span<const std::uint8_t> Result) {
+    ServerViews* views = server(Index);
+    // The client checks the Size byte, not the datagram's length: never read
+    // past what actually arrived.
+    if (views == nullptr || Result.size() <= static_cast<std::size_t>(kResResultNum) ||
+        Result[kResSizeByte] <= kResMinSize) {
+        return;
+    }
+    // A demo server has no user names; the client lists nicknames instead,
+    // so the finishing order must use them too to find people again.
+    const bool demo = isDemo(views->ucInSim.Product());
+    const std::string name = insim::BytesToString(Result, demo ? kResPName : kResUName, kNameWidth);
+    AddStatus(name + " has finished the race");
+
+    if (Result[kResSpB] != 0) {
+        return;
+    }
+    if (views->ucInSim.RaceMode() == kRaceModeQualifying) {
+        return;
+    }
+    const int resultNum = Result[kResResultNum];
+    if (resultNum > kLastTwoDigitResult) {
+        return;
+    }
+    // The winner's result opens a new race's order.
+    if (resultNum == 0) {
+        views->lstFinish.clear();
+    }
+    std::string item = insim::ZeroPad(resultNum + 1, 2) + " " + name;
+    // Sorted by text, which for two-digit positions is finishing order.
+    const auto& items = views->lstFinish.items();
+    const auto at = std::upper_bound(items.begin(), items.end(), item,
+                                     [](const std::string& text, const platform::ListItem& existing) {
+                                         return text < existing.text;
+                                     });
+    views->lstFinish.addItem(std::move(item), static_cast<int>(at - items.begin()));
+}
+
+void frmMain::NewConnection(std::int16_t Index, const std::string& Username, std::uint8_t UserId,
+                            const std::string& /*PlayerName*/) {
+    ServerViews* views = server(Index);
+    if (views == nullptr || Username.empty()) {
+        return;
+    }
+    // Announced again (after a reconnection, say): the old entry goes, the
+    // user moves to the end with the new connection ID.
+    const std::int16_t old = findName(views->lstConnections, Username);
+    if (old >= 0) {
+        views->lstConnections.removeItem(old);
+    }
+    const int item = views->lstConnections.addItem(Username);
+    views->lstConnections.setItemData(item, UserId);
+}
+
+void frmMain::EndConnection(std::int16_t Index, const std::string& Username) {
+    ServerViews* views = server(Index);
+    if (views == nullptr) {
+        return;
+    }
+    // An empty name comes from a connection the client never knew; it must
+    // not take connection 0 (the host) off the list.
+    const std::int16_t item = findName(views->lstConnections, Username);
+    if (item >= 0) {
+        views->lstConnections.removeItem(item);
+    }
+}
+
+void frmMain::RaceOrder(std::int16_t Index, std::span<const std::uint8_t> Data) {
+    if (server(Index) == nullptr) {
+        return;
+    }
+    AddStatus("SERVER RACE ORDER");
+    // The packet's size is not checked on arrival: NumP may promise more
+    // slots than arrived.
+    const int numP = Data.size() > static_cast<std::size_t>(kReoNumP) ? Data[kReoNumP] : 0;
+    for (int k = 1; k <= numP; ++k) {
+        const std::size_t at = static_cast<std::size_t>(k - 1 + kReoFirstPlid);
+        if (at >= Data.size()) {
+            break;
+        }
+        AddStatus(std::to_string(k) + "=" + std::to_string(Data[at]));
+    }
+    SendStartOrder(Index, true);
+}
+
+} // namespace pm::app

@@ -1,0 +1,42 @@
+#pragma once
+// The status log: time-stamped lines about races and start orders. Lines are
+// kept oldest first so that adding one never copies the log; the window shows
+// them newest first.
+
+#include <cstddef>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/Clock.h"
+#include "platform/Signal.h"
+
+namespace pm::app {
+
+class StatusLog {
+public:
+    explicit StatusLog(const platform::Clock& clock) : clock_(clock) {}
+
+    // Stamps the text with the local date and time and keeps the line.
+    void AddStatus(std::string_view text);
+
+    std::size_t size() const { return lines_.size(); }
+    bool empty() const { return lines_.empty(); }
+    // Oldest first; index 0 is the first line ever added.
+    const std::deque<std::string>& lines() const { return lines_; }
+    const std::string& newest() const { return lines_.back(); }
+    // The order the window shows.
+    std::vector<std::string> newestFirst() const;
+    // The whole log as one text, newest line first, each line ending CR LF.
+    std::string text() const;
+
+    // Raised once per added line, with the stamped line.
+    platform::Signal<const std::string&> lineAdded;
+
+private:
+    const platform::Clock& clock_;
+    std::deque<std::string> lines_;
+};
+
+} // namespace pm::app

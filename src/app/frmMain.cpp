@@ -1,0 +1,226 @@
+#include "app/frmMain.h"
+
+#include "insim/modInSim.h"
+
+#ifndef PM_VERSION_MAJOR
+#define PM_VERSION_MAJOR 0
+#define PM_VERSION_MINOR 0
+#define PM_VERSION_PATCH 1007
+#endif
+
+namespace pm::app {
+
+using platform::DialogButtons;
+using platform::DialogIcon;
+using platform::DialogResult;
+
+// Hands one client's events to the window with the server's index in front.
+// The window handles eight of the sixteen events; the rest keep the
+// interface's empty defaults on purpose.
+class frmMain::ServerEvents final : public insim::ucInSimEvents {
+public:
+    ServerEvents(frmMain& form, std::int16_t index) : form_(form), index_(index) {}
+
+    void PlayerRaceFinished(std::span<const std::uint8_t> Result) override {
+        form_.PlayerRaceFinished(index_, Result);
+    }
+    void NewConnection(const std::string& Username, std::uint8_t UserId,
+                       const std::string& PlayerName) override {
+        form_.NewConnection(index_, Username, UserId, PlayerName);
+    }
+    void EndConnection(const std::string& Username) override { form_.EndConnection(index_, Username); }
+    void RaceOrder(std::span<const std::uint8_t> Data) override { form_.RaceOrder(index_, Data); }
+    void VoteAction(std::int16_t Vote) override { form_.VoteAction(index_, Vote); }
+    void AdminRequest(const std::string& Username, const std::string& Request) override {
+        form_.AdminRequest(index_, Username, Request);
+    }
+    void ButtonClick(std::int16_t btnId, const std::string& Username) override {
+        form_.ButtonClick(index_, btnId, Username);
+    }
+    void ButtonShiftClick(std::int16_t btnId, const std::string& Username, std::int16_t Button) override {
+        form_.ButtonShiftClick(index_, btnId, Username, Button);
+    }
+
+private:
+    frmMain& form_;
+    std::int16_t index_;
+};
+
+frmMain::frmMain(platform::Platform& platform, std::filesystem::path startupFile)
+    : txtStatus(platform.clock), platform_(platform), startupFile_(std::move(startupFile)) {
+    // The template set may be shown and even connected, but it is no server:
+    // its client's events go nowhere.
+    createSet(kTemplateIndex, false);
+    cmdNewServer.clicked.connect([this] { cmdNewServer_Click(); });
+}
+
+frmMain::~frmMain() {
+    // Servers go first, newest first, each client saying goodbye to its
+    // server as it is destroyed; the template set goes last.
+    while (!servers_.empty()) {
+        servers_.erase(std::prev(servers_.end()));
+    }
+}
+
+void frmMain::Form_Load() {
+    LastServerIndex_ = 0;
+    Autostart();
+    Caption.setText(VersionCaption());
+}
+
+std::string frmMain::VersionCaption() {
+    return std::string(kCaptionPrefix) + "v" + std::to_string(PM_VERSION_MAJOR) + "." +
+           std::to_string(PM_VERSION_MINOR) + "." + std::to_string(PM_VERSION_PATCH);
+}
+
+// ---------------------------------------------------------------- servers
+
+frmMain::ServerSet* frmMain::findSet(std::int16_t index) {
+    auto it = servers_.find(index);
+    return it == servers_.end() ? nullptr : &it->second;
+}
+
+const frmMain::ServerSet* frmMain::findSet(std::int16_t index) const {
+    auto it = servers_.find(index);
+    return it == servers_.end() ? nullptr : &it->second;
+}
+
+ServerViews* frmMain::server(std::int16_t index) {
+    ServerSet* set = findSet(index);
+    return set ? set->views.get() : nullptr;
+}
+
+const ServerViews* frmMain::server(std::int16_t index) const {
+    const ServerSet* set = findSet(index);
+    return set ? set->views.get() : nullptr;
+}
+
+std::vector<std::int16_t> frmMain::serverIndices() const {
+    std::vector<std::int16_t> out;
+    for (const auto& [index, set] : servers_) {
+        if (index != kTemplateIndex) {
+            out.push_back(index);
+        }
+    }
+    return out;
+}
+
+frmMain::ServerSet& frmMain::createSet(std::int16_t index, bool routeEvents) {
+    ServerSet set;
+    if (routeEvents) {
+        set.events = std::make_unique<ServerEvents>(*this, index);
+    }
+    set.views = std::make_unique<ServerViews>(platform_, set.events.get());
+    set.views->ucInSim.setTraceLabel(index == kTemplateIndex ? "template"
+                                                             : "server " + std::to_string(index));
+    return servers_.emplace(index, std::move(set)).first->second;
+}
+
+std::int16_t frmMain::AddServer() {
+    // Indices are never handed out twice, and the screen's name table (and a
+    // 16-bit index) end at 100: past that there is nothing left to give.
+    if (LastServerIndex_ >= kMaxServerIndex) {
+        platform_.dialogs.messageBox(kTooManyServers, DialogButtons::Ok, kDialogTitle,
+                                     DialogIcon::Warning);
+        return 0;
+    }
+    LastServerIndex_ += 1;
+    const std::int16_t n = LastServerIndex_;
+    createSet(n, true);
+    serverAdded(n);
+    const int item = lstServers.addItem(txtNewServer.text());
+    lstServers.setItemData(item, n);
+    ShowUC(n);
+    txtNewServer.setText("");
+    return n;
+}
+
+void frmMain::ShowUC(std::int16_t iIndex) {
+    if (findSet(iIndex) == nullptr) {
+        return; // nothing by that index: keep what is on show
+    }
+    if (shownIndex_ == iIndex) {
+        return;
+    }
+    shownIndex_ = iIndex;
+    shownChanged(iIndex);
+}
+
+void frmMain::removeServer(std::int16_t index) {
+    ServerSet* set = findSet(index);
+    if (set == nullptr || index == kTemplateIndex) {
+        return;
+    }
+    set->views->ucInSim.Disconnect();
+    serverRemoving(index);
+    if (shownIndex_ == index) {
+        shownIndex_ = kNothingShown;
+        shownChanged(kNothingShown);
+    }
+    servers_.erase(index);
+}
+
+// ---------------------------------------------------------------- operator actions
+
+void frmMain::cmdNewServer_Click() {
+    const std::string name = txtNewServer.text();
+    // An empty name would make FindListItem match by item data; refuse it
+    // before asking.
+    if (name.empty() || insim::FindListItem(lstServers, name, 0) != -1) {
+        platform_.dialogs.messageBox(kNameRefused, DialogButtons::Ok, kDialogTitle, DialogIcon::None);
+        return;
+    }
+    AddServer();
+}
+
+void frmMain::lstServers_Click(int item) {
+    if (item < 0 || item >= lstServers.count()) {
+        return;
+    }
+    ShowUC(static_cast<std::int16_t>(lstServers.itemData(item)));
+}
+
+void frmMain::lstServers_DblClick(int item) {
+    if (item < 0 || item >= lstServers.count()) {
+        return;
+    }
+    const std::string name = lstServers.text(item);
+    const std::int32_t index = lstServers.itemData(item);
+    const DialogResult answer = platform_.dialogs.messageBox(
+        "Are you sure you want to remove '" + name + "'?", DialogButtons::YesNo, kDialogTitle,
+        DialogIcon::Question);
+    if (answer != DialogResult::Yes) {
+        return;
+    }
+    // A modal question lets the loop run; find the item again by its index
+    // rather than trusting the position.
+    for (int i = 0; i < lstServers.count(); ++i) {
+        if (lstServers.itemData(i) == index) {
+            removeServer(static_cast<std::int16_t>(index));
+            lstServers.removeItem(i);
+            return;
+        }
+    }
+}
+
+void frmMain::lstConnections_Click(std::int16_t Index, int item) {
+    ServerViews* views = server(Index);
+    if (views == nullptr || item < 0 || item >= views->lstConnections.count()) {
+        return;
+    }
+    const std::int16_t num = views->ucInSim.GetPlayerNum(views->lstConnections.text(item));
+    platform_.dialogs.messageBox(std::to_string(num), DialogButtons::Ok, kDialogTitle,
+                                 DialogIcon::None);
+}
+
+const std::string& frmMain::ButtonName(std::int16_t Index, int conn, int slot) const {
+    static const std::string none;
+    const ServerSet* set = findSet(Index);
+    if (set == nullptr || slot < 0 || slot >= screen::kSlots) {
+        return none;
+    }
+    auto it = set->buttonNames.find(conn);
+    return it == set->buttonNames.end() ? none : it->second[static_cast<std::size_t>(slot)];
+}
+
+} // namespace pm::app

@@ -1,0 +1,151 @@
+#pragma once
+// The main window's logic, free of any toolkit: the server list, one InSim
+// client and set of views per server, the status log, and the rules that turn
+// race results into the next race's start order. The desktop window and the
+// headless program both drive this object and mirror its models.
+//
+// The work is split by concern: frmMain.cpp (start-up, server panel),
+// Autostart.cpp (start-up file), RaceTracking.cpp, StartOrder.cpp,
+// AdminCommands.cpp, ButtonRouting.cpp, CustomOrderScreen.cpp.
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/CustomOrderScreen.h"
+#include "app/ServerViews.h"
+#include "app/StatusLog.h"
+#include "platform/Controls.h"
+#include "platform/Platform.h"
+#include "platform/Signal.h"
+
+namespace pm::app {
+
+class frmMain {
+public:
+    // Highest server index one run hands out. Indices are never reused, so
+    // this is also the number of servers that can be added in one run.
+    static constexpr std::int16_t kMaxServerIndex = 100;
+    // The template set: shown before any server, never a server itself.
+    static constexpr std::int16_t kTemplateIndex = 0;
+    // ShownIndex() after the shown server was removed.
+    static constexpr std::int16_t kNothingShown = -1;
+
+    static constexpr const char* kCaptionPrefix = "Brenhollow's Paddock Marshal ";
+    static constexpr const char* kDialogTitle = "Brenhollow's Paddock Marshal";
+    static constexpr const char* kNameRefused =
+        "This Server Name is not allowed because it is already being used or invalid";
+    static constexpr const char* kTooManyServers =
+        "No more servers can be added: one run holds at most 100 servers, removed ones included. "
+        "Restart the program to add more.";
+
+    // startupFile: the start-up file that Form_Load reads (missing = none).
+    frmMain(platform::Platform& platform, std::filesystem::path startupFile);
+    ~frmMain();
+    frmMain(const frmMain&) = delete;
+    frmMain& operator=(const frmMain&) = delete;
+
+    // The start-up sequence: reads the start-up file, then sets the caption.
+    // Separate from construction so that observers can subscribe first.
+    void Form_Load();
+
+    // "Brenhollow's Paddock Marshal v0.0.1007"
+    static std::string VersionCaption();
+
+    // ---- Window-level views
+    platform::TextBox Caption{kCaptionPrefix};
+    platform::ListBox lstServers; // item text = server name, item data = server index
+    platform::TextBox txtNewServer{"Custom"};
+    platform::CommandButton cmdNewServer{"Add Server"}; // clicked -> cmdNewServer_Click
+    StatusLog txtStatus;
+
+    // ---- Servers
+    // The views of a server, or of the template set (index 0); nullptr for
+    // an index that names nothing.
+    ServerViews* server(std::int16_t index);
+    const ServerViews* server(std::int16_t index) const;
+    // Existing server indices, ascending; the template set is not among them.
+    std::vector<std::int16_t> serverIndices() const;
+    std::int16_t LastServerIndex() const { return LastServerIndex_; }
+    std::int16_t ShownIndex() const { return shownIndex_; }
+
+    platform::Signal<std::int16_t> shownChanged;   // after ShowUC changed the shown set
+    platform::Signal<std::int16_t> serverAdded;    // the set exists, before it is listed
+    platform::Signal<std::int16_t> serverRemoving; // the set still exists, about to go
+
+    // ---- Operations
+    void Autostart();
+    // Adds a server named by txtNewServer; returns its index, or 0 when the
+    // run has no index left (after telling the operator).
+    std::int16_t AddServer();
+    void ShowUC(std::int16_t iIndex);
+    void AddStatus(std::string_view text) { txtStatus.AddStatus(text); }
+    // The value part of a start-up file line; nullopt for a non-empty line
+    // without "=", which ends the reading.
+    static std::optional<std::string> GetLineValue(std::string_view line);
+
+    // ---- Operator actions (item = list index; -1 = no item selected)
+    void cmdNewServer_Click();
+    void lstServers_Click(int item);
+    void lstServers_DblClick(int item);
+    void lstConnections_Click(std::int16_t Index, int item);
+
+    // ---- The InSim clients' events, server index first
+    void PlayerRaceFinished(std::int16_t Index, std::span<const std::uint8_t> Result);
+    void NewConnection(std::int16_t Index, const std::string& Username, std::uint8_t UserId,
+                       const std::string& PlayerName);
+    void EndConnection(std::int16_t Index, const std::string& Username);
+    void RaceOrder(std::int16_t Index, std::span<const std::uint8_t> Data);
+    void VoteAction(std::int16_t Index, std::int16_t Vote);
+    void AdminRequest(std::int16_t Index, const std::string& Username, const std::string& Request);
+    void ButtonClick(std::int16_t Index, std::int16_t btnId, const std::string& Username);
+    void ButtonShiftClick(std::int16_t Index, std::int16_t btnId, const std::string& Username,
+                          std::int16_t Button);
+
+    // ---- Start order and the custom-order screen
+    void SendStartOrder(std::int16_t Index, bool bSilent);
+    void ShowCustomOrderScreen(int conn, const std::string& Username, std::int16_t Index);
+    void ClearButtons(int conn, std::int16_t Index);
+    // The user name behind entry slot `slot` of the screen last drawn for
+    // connection `conn` of server `Index`; empty when there is none.
+    const std::string& ButtonName(std::int16_t Index, int conn, int slot) const;
+
+private:
+    class ServerEvents;
+    using SlotNames = std::array<std::string, screen::kSlots>;
+
+    struct ServerSet {
+        // Declared first so it outlives the client, which may still report
+        // while it is being torn down.
+        std::unique_ptr<ServerEvents> events;
+        std::unique_ptr<ServerViews> views;
+        // Per connection: each administrator's screen has its own slots, so
+        // one admin's redraw cannot change what another admin's buttons mean.
+        std::map<int, SlotNames> buttonNames;
+    };
+
+    ServerSet* findSet(std::int16_t index);
+    const ServerSet* findSet(std::int16_t index) const;
+    ServerSet& createSet(std::int16_t index, bool routeEvents);
+    void removeServer(std::int16_t index);
+    bool applyStartupBlock(std::string_view block);
+
+    void buildLastRaceOrder(ServerViews& views);
+    void buildReverseTopOrder(ServerViews& views, std::int16_t N);
+    void addFinisher(ServerViews& views, int k);
+
+    platform::Platform& platform_;
+    std::filesystem::path startupFile_;
+    std::int16_t LastServerIndex_ = 0;
+    std::int16_t shownIndex_ = kTemplateIndex;
+    std::map<std::int16_t, ServerSet> servers_;
+};
+
+} // namespace pm::app

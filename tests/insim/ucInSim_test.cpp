@@ -1,0 +1,553 @@
+// The InSim client against a loopback peer standing in for the server, with
+// a manual clock driving its timers.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+
+#include "insim/Packets.h"
+#include "insim/ucInSim.h"
+#include "support/UdpPeer.h"
+
+using namespace pm;
+using namespace pm::insim;
+using namespace std::chrono_literals;
+using pm::test::UdpPeer;
+
+namespace {
+
+struct Recorder : ucInSimEvents {
+    std::vector<std::string> events;
+    std::function<void()> during; // runs inside the next event, then clears
+
+    void note(std::string line) {
+        events.push_back(std::move(line));
+        if (during) {
+            auto f = std::move(during);
+            during = nullptr;
+            f();
+        }
+    }
+    void PlayerRaceFinished(std::span<const std::uint8_t> r) override {
+        note("PlayerRaceFinished(" + std::to_string(r.size()) + ")");
+    }
+    void PlayerRaceLeave(const std::string& u, const std::string& p) override {
+        note("PlayerRaceLeave(" + u + "," + p + ")");
+    }
+    void RaceStateChange(std::int16_t a, std::int16_t b) override {
+        note("RaceStateChange(" + std::to_string(a) + "," + std::to_string(b) + ")");
+    }
+    void ButtonClick(std::int16_t id, const std::string& u) override {
+        note("ButtonClick(" + std::to_string(id) + "," + u + ")");
+    }
+    void ButtonShiftClick(std::int16_t id, const std::string& u, std::int16_t b) override {
+        note("ButtonShiftClick(" + std::to_string(id) + "," + u + "," + std::to_string(b) + ")");
+    }
+    void UserRequest(const std::string& u, const std::string& r) override {
+        note("UserRequest(" + u + "," + r + ")");
+    }
+    void AdminRequest(const std::string& u, const std::string& r) override {
+        note("AdminRequest(" + u + "," + r + ")");
+    }
+    void NewConnection(const std::string& u, std::uint8_t id, const std::string& p) override {
+        note("NewConnection(" + u + "," + std::to_string(id) + "," + p + ")");
+    }
+    void EndConnection(const std::string& u) override { note("EndConnection(" + u + ")"); }
+    void VoteAction(std::int16_t v) override { note("VoteAction(" + std::to_string(v) + ")"); }
+    void Vote(const std::string& u, std::int16_t t) override {
+        note("Vote(" + u + "," + std::to_string(t) + ")");
+    }
+    void RaceOrder(std::span<const std::uint8_t> d) override {
+        note("RaceOrder(" + std::to_string(d.size()) + ")");
+    }
+};
+
+class ClientTest : public ::testing::Test {
+protected:
+    ClientTest() : stack(std::make_unique<platform::ManualClock>()) {
+        stack.trace().enable([this](std::string_view line) { trace.emplace_back(line); });
+        client = std::make_unique<ucInSim>(stack.platform(), &owner);
+        listenPort = test::freeUdpPort();
+        client->setPort(std::to_string(server.port()));
+        client->setPortListen(std::to_string(listenPort));
+    }
+
+    void tick(std::chrono::milliseconds by) { stack.loop().advance(by); }
+
+    void fromServer(const std::vector<std::uint8_t>& bytes) {
+        server.sendTo(listenPort, bytes);
+        stack.loop().drain();
+    }
+
+    void connectAndAnswer(const std::string& product = "S2") {
+        client->Connect();
+        tick(1s);
+        server.take();
+        IsVer ver;
+        ver.Version = "0.7F";
+        ver.Product = product;
+        ver.InSimVer = 4;
+        fromServer(ver.toBytes());
+        ASSERT_TRUE(client->connected());
+        server.take();
+    }
+
+    bool traced(const std::string& text) const {
+        return std::any_of(trace.begin(), trace.end(), [&](const std::string& line) {
+            return line.size() >= text.size() && line.compare(line.size() - text.size(), text.size(), text) == 0;
+        });
+    }
+
+    void addConnection(std::uint8_t ucid, const std::string& uname, const std::string& pname, bool admin = false) {
+        IsNcn ncn;
+        ncn.UCID = ucid;
+        ncn.UName = uname;
+        ncn.PName = pname;
+        ncn.Admin = admin ? 1 : 0;
+        client->ReceivePacket(ncn.toBytes());
+    }
+
+    void addPlayer(std::uint8_t plid, std::uint8_t ucid, const std::string& pname) {
+        IsNpl npl;
+        npl.PLID = plid;
+        npl.UCID = ucid;
+        npl.PName = pname;
+        client->ReceivePacket(npl.toBytes());
+    }
+
+    platform::PlatformStack stack;
+    UdpPeer server;
+    Recorder owner;
+    std::vector<std::string> trace;
+    std::uint16_t listenPort = 0;
+    std::unique_ptr<ucInSim> client;
+};
+
+const std::vector<std::string> kHandshake = {"1", "TINY/1", "TINY/7", "TINY/13", "TINY/10", "TINY/14"};
+
+} // namespace
+
+TEST_F(ClientTest, handshake_waits_for_the_first_tick_then_sends_isi_and_five_requests) {
+    client->Connect();
+    stack.loop().drain();
+    EXPECT_TRUE(server.take().empty());
+    EXPECT_EQ(client->state(), LinkState::Handshake);
+    EXPECT_FALSE(client->cmdConnect.enabled());
+
+    tick(1s);
+    auto packets = server.take();
+    ASSERT_EQ(packets.size(), 6u);
+    const auto& isi = packets[0];
+    ASSERT_EQ(isi.size(), 44u);
+    EXPECT_EQ(isi[4] | (isi[5] << 8), listenPort); // the listen port, never the server's
+    EXPECT_EQ(isi[9], '*');
+    for (std::size_t i = 1; i < packets.size(); ++i) {
+        EXPECT_EQ(packets[i][2], 1) << "every TINY the client sends carries ReqI 1";
+    }
+    EXPECT_TRUE(traced("(1/3 tries)"));
+}
+
+TEST_F(ClientTest, unanswered_handshake_tries_three_times_gives_up_and_retries_five_seconds_later) {
+    client->Connect();
+    tick(1s);
+    EXPECT_EQ(server.takeKinds(), kHandshake);
+    tick(9s);
+    EXPECT_TRUE(server.take().empty());
+    tick(1s);
+    EXPECT_EQ(server.takeKinds(), kHandshake);
+    EXPECT_TRUE(traced("(2/3 tries)"));
+    tick(10s);
+    EXPECT_EQ(server.takeKinds(), kHandshake);
+    EXPECT_TRUE(traced("(3/3 tries)"));
+    tick(10s);
+    EXPECT_TRUE(traced("no response in 3 tries.. InSim running?"));
+    EXPECT_TRUE(server.take().empty()) << "nothing to close: the server never answered";
+    EXPECT_EQ(client->state(), LinkState::RetryPending);
+    EXPECT_TRUE(client->cmdConnect.enabled());
+
+    tick(5s);
+    EXPECT_EQ(client->state(), LinkState::Handshake);
+    tick(1s);
+    EXPECT_EQ(server.takeKinds(), kHandshake);
+}
+
+TEST_F(ClientTest, first_datagram_connects_and_turns_the_button_into_disconnect) {
+    connectAndAnswer();
+    EXPECT_EQ(client->state(), LinkState::Connected);
+    EXPECT_EQ(client->cmdConnect.caption(), "Disconnect");
+    EXPECT_TRUE(client->cmdConnect.enabled());
+    EXPECT_EQ(client->Product(), "S2");
+    EXPECT_EQ(client->Version(), "0.7F");
+    EXPECT_EQ(client->InSimVer(), "4");
+    EXPECT_EQ(client->ticks(), 1);
+}
+
+TEST_F(ClientTest, connected_client_asks_for_state_every_30_ticks_and_never_drops_while_answered) {
+    connectAndAnswer();
+    for (int round = 0; round < 10; ++round) {
+        tick(30s);
+        auto kinds = server.takeKinds();
+        ASSERT_EQ(kinds, std::vector<std::string>{"TINY/7"}) << "round " << round;
+        IsSta sta;
+        fromServer(sta.toBytes());
+    }
+    EXPECT_EQ(client->state(), LinkState::Connected);
+}
+
+TEST_F(ClientTest, silent_server_is_dropped_after_120_ticks_then_retried) {
+    connectAndAnswer();
+    tick(119s);
+    EXPECT_EQ(client->state(), LinkState::Connected);
+    server.take();
+    tick(2s);
+    EXPECT_TRUE(traced("no response in 2 minutes.. InSim running?"));
+    // The last state request goes out at tick 120, the drop comes at 121.
+    EXPECT_EQ(server.takeKinds(), (std::vector<std::string>{"TINY/7", "TINY/2"}));
+    EXPECT_EQ(client->state(), LinkState::RetryPending);
+    tick(5s);
+    EXPECT_EQ(client->state(), LinkState::Handshake);
+}
+
+TEST_F(ClientTest, disconnect_sends_close_only_when_connected) {
+    client->Connect();
+    tick(1s);
+    server.take();
+    client->Disconnect();
+    stack.loop().drain();
+    EXPECT_TRUE(server.take().empty());
+
+    connectAndAnswer();
+    client->Disconnect();
+    EXPECT_EQ(server.takeKinds(), std::vector<std::string>{"TINY/2"});
+    EXPECT_TRUE(traced("Socket Disconnected"));
+}
+
+TEST_F(ClientTest, clicking_disconnect_stops_for_good) {
+    connectAndAnswer();
+    client->cmdConnect_Click();
+    EXPECT_TRUE(traced("already connected? Now disconecting"));
+    EXPECT_FALSE(client->autoReconnect());
+    tick(60s);
+    EXPECT_EQ(client->state(), LinkState::Idle);
+    EXPECT_EQ(server.takeKinds(), std::vector<std::string>{"TINY/2"});
+}
+
+TEST_F(ClientTest, connect_during_a_pending_retry_does_not_connect_twice) {
+    connectAndAnswer();
+    tick(121s); // dropped, retry armed
+    ASSERT_EQ(client->state(), LinkState::RetryPending);
+    client->cmdConnect_Click(); // the operator does not wait for the retry
+    tick(1s);
+    server.take();
+    tick(10s); // past the retry's time: the handshake must still be the operator's one
+    EXPECT_EQ(client->state(), LinkState::Handshake);
+    EXPECT_FALSE(traced("could not create server socket!"));
+}
+
+TEST_F(ClientTest, port_texts_that_are_not_numbers_leave_the_client_idle) {
+    for (const char* bad : {"abc", "", "56x", "70000", "-1"}) {
+        client->setPortListen(bad);
+        client->Connect();
+        tick(2s);
+        EXPECT_EQ(client->state(), LinkState::Idle) << bad;
+        EXPECT_TRUE(client->cmdConnect.enabled()) << bad;
+        EXPECT_TRUE(traced("Listen Port is not a port number: '" + std::string(bad) + "'")) << bad;
+    }
+    EXPECT_TRUE(server.take().empty());
+}
+
+TEST_F(ClientTest, listen_port_in_use_reports_and_stays_down) {
+    UdpPeer squatter("0.0.0.0", listenPort);
+    client->Connect();
+    EXPECT_TRUE(traced("could not create server socket!"));
+    EXPECT_EQ(client->state(), LinkState::Idle);
+}
+
+TEST_F(ClientTest, keep_alive_is_answered_with_reqi_one) {
+    connectAndAnswer();
+    IsTiny keepAlive;
+    keepAlive.ReqI = 0;
+    keepAlive.SubT = TINY_NONE;
+    fromServer(keepAlive.toBytes());
+    auto packets = server.take();
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0], (std::vector<std::uint8_t>{4, 3, 1, 0}));
+    EXPECT_TRUE(traced("Received Keep Alive"));
+    EXPECT_TRUE(traced("Sent reply"));
+}
+
+TEST_F(ClientTest, datagrams_from_a_stranger_are_ignored) {
+    client->setHost("127.0.0.2"); // the server; the peer below sends from 127.0.0.1
+    client->Connect();
+    IsVer ver;
+    ver.Product = "S2";
+    fromServer(ver.toBytes());
+    EXPECT_FALSE(client->connected());
+    EXPECT_TRUE(traced("Ignored datagram from 127.0.0.1: not the server"));
+}
+
+// ------------------------------------------------------------------ events
+
+TEST_F(ClientTest, connections_and_players_fill_the_tables_and_raise_events) {
+    addConnection(3, "racer", "^1Racer", true);
+    EXPECT_EQ(owner.events, std::vector<std::string>{"NewConnection(racer,3,Racer)"});
+    EXPECT_EQ(client->conn(3).Admin, 1);
+
+    connectAndAnswer();
+    addPlayer(7, 3, "Racer");
+    EXPECT_EQ(server.takeKinds(), std::vector<std::string>{"TINY/7"});
+    EXPECT_EQ(client->GetPlayerNum("racer"), 7);
+    EXPECT_EQ(client->GetConnFromPLID("7"), "racer");
+
+    owner.events.clear();
+    owner.during = [&] { EXPECT_EQ(client->player(7).PName, "Racer") << "still present during the event"; };
+    client->ReceivePacket(IsPll{0, 7}.toBytes());
+    EXPECT_EQ(owner.events, std::vector<std::string>{"PlayerRaceLeave(racer,Racer)"});
+    EXPECT_EQ(client->player(7).PLID, 0);
+}
+
+TEST_F(ClientTest, leaving_connection_takes_its_players_with_it) {
+    addConnection(3, "racer", "Racer");
+    addConnection(4, "other", "Other");
+    addPlayer(9, 3, "Racer");
+    addPlayer(3, 4, "Other"); // a PLID equal to the leaving UCID belongs to someone else
+    owner.events.clear();
+    owner.during = [&] { EXPECT_EQ(client->GetPlayerId("racer"), 3); };
+    IsCnl cnl;
+    cnl.UCID = 3;
+    client->ReceivePacket(cnl.toBytes());
+    EXPECT_EQ(owner.events, std::vector<std::string>{"EndConnection(racer)"});
+    EXPECT_EQ(client->conn(3).UName, "");
+    EXPECT_EQ(client->player(9).PLID, 0);
+    EXPECT_EQ(client->player(3).PName, "Other");
+    EXPECT_EQ(client->GetPlayerNum("other"), 3);
+}
+
+TEST_F(ClientTest, demo_server_uses_nicknames_as_user_names) {
+    connectAndAnswer(" demo ");
+    addConnection(2, "", "Guest");
+    EXPECT_EQ(owner.events.back(), "NewConnection(Guest,2,Guest)");
+    EXPECT_EQ(client->GetPlayerId("Guest"), 2);
+}
+
+TEST_F(ClientTest, chat_commands_are_split_trimmed_lowered_and_routed_by_admin_flag) {
+    addConnection(1, "boss", "Boss", true);
+    addConnection(2, "fan", "Fan", false);
+    struct Row {
+        std::uint8_t ucid;
+        const char* text;
+        const char* expected; // empty: no event
+    };
+    const Row rows[] = {
+        {1, "Boss : *Reverse 5", "AdminRequest(boss,*reverse 5)"},
+        {2, "Fan : *custom 1", "UserRequest(fan,*custom 1)"},
+        {1, "Boss:*a:b", "AdminRequest(boss,*a)"},
+        {1, "no colon *reorder", ""},
+        {1, "Boss : hello *reorder", ""},
+        {1, "Boss :", ""},
+        {9, "Ghost : *lastrace", "UserRequest(,*lastrace)"},
+    };
+    for (const auto& row : rows) {
+        owner.events.clear();
+        IsMso mso;
+        mso.UCID = row.ucid;
+        mso.Msg = row.text;
+        client->ReceivePacket(mso.toBytes());
+        if (std::string(row.expected).empty()) {
+            EXPECT_TRUE(owner.events.empty()) << row.text;
+        } else {
+            EXPECT_EQ(owner.events, std::vector<std::string>{row.expected}) << row.text;
+        }
+    }
+}
+
+TEST_F(ClientTest, button_clicks_are_routed_by_their_flags) {
+    addConnection(5, "boss", "Boss", true);
+    const std::pair<std::uint8_t, const char*> rows[] = {
+        {1, "ButtonClick(12,boss)"},
+        {9, "ButtonShiftClick(12,boss,1)"},
+        {10, "ButtonShiftClick(12,boss,2)"},
+        {2, ""},
+        {5, ""},
+        {13, ""},
+    };
+    for (const auto& [flags, expected] : rows) {
+        owner.events.clear();
+        IsBtc btc;
+        btc.UCID = 5;
+        btc.ClickID = 12;
+        btc.CFlags = flags;
+        client->ReceivePacket(btc.toBytes());
+        if (std::string(expected).empty()) {
+            EXPECT_TRUE(owner.events.empty()) << int(flags);
+        } else {
+            EXPECT_EQ(owner.events, std::vector<std::string>{expected}) << int(flags);
+        }
+    }
+}
+
+TEST_F(ClientTest, votes_race_state_results_and_race_orders_reach_the_owner) {
+    addConnection(4, "voter", "Voter");
+    owner.events.clear();
+    IsSmall vta;
+    vta.SubT = SMALL_VTA;
+    vta.UVal = VOTE_RESTART;
+    client->ReceivePacket(vta.toBytes());
+    IsSmall other;
+    other.SubT = 1;
+    client->ReceivePacket(other.toBytes());
+
+    IsSta sta;
+    sta.RaceInProg = 1;
+    owner.during = [&] { EXPECT_EQ(client->RaceMode(), 1) << "the new state shows during the event"; };
+    client->ReceivePacket(sta.toBytes());
+    client->ReceivePacket(sta.toBytes()); // same state: nothing
+    sta.RaceInProg = 2;
+    client->ReceivePacket(sta.toBytes());
+
+    IsVtn vtn;
+    vtn.UCID = 4;
+    vtn.Action = VOTE_END;
+    client->ReceivePacket(vtn.toBytes());
+    IsRes res;
+    client->ReceivePacket(res.toBytes());
+    IsReo reo;
+    reo.NumP = 2;
+    reo.PLID[0] = 4;
+    reo.PLID[1] = 5;
+    client->ReceivePacket(reo.toBytes());
+
+    EXPECT_EQ(owner.events, (std::vector<std::string>{"VoteAction(2)", "RaceStateChange(-1,1)",
+                                                      "RaceStateChange(1,2)", "Vote(voter,1)",
+                                                      "PlayerRaceFinished(84)", "RaceOrder(36)"}));
+    EXPECT_EQ(client->lastState(), 2);
+}
+
+TEST_F(ClientTest, wrong_size_bytes_are_refused_with_their_text_and_nothing_else) {
+    struct Row {
+        std::vector<std::uint8_t> packet;
+        const char* text;
+    };
+    std::vector<Row> rows;
+    auto resized = [](std::vector<std::uint8_t> bytes, int sizeByte) {
+        bytes[0] = static_cast<std::uint8_t>(sizeByte);
+        return bytes;
+    };
+    rows.push_back({resized(IsVer{}.toBytes(), 21), "Wrong Packet size for ISP_VER"});
+    rows.push_back({resized(IsSmall{0, SMALL_VTA, 2}.toBytes(), 9), "Wrong Packet size for ISP_SMALL"});
+    rows.push_back({resized(IsSta{}.toBytes(), 27), "Wrong Packet size for ISP_STA"});
+    rows.push_back({resized(IsIsm{}.toBytes(), 41), "Wrong Packet size for ISP_ISM"});
+    rows.push_back({resized(IsMso{}.toBytes(), 135), "Wrong Packet size for ISP_MSO"});
+    rows.push_back({resized(IsRst{}.toBytes(), 29), "Wrong Packet size for ISP_RST"});
+    IsNcn ncn;
+    ncn.UCID = 6;
+    ncn.UName = "late";
+    rows.push_back({resized(ncn.toBytes(), 55), "Wrong Packet size for ISP_NCN"});
+    rows.push_back({resized(ncn.toBytes(), 57), "Wrong Packet size for ISP_NCN"});
+    rows.push_back({resized(IsCnl{}.toBytes(), 7), "Wrong Packet size for ISP_CNL"});
+    rows.push_back({resized(IsNpl{}.toBytes(), 75), "Wrong Packet size for ISP_NPL"});
+    rows.push_back({resized(IsLap{}.toBytes(), 19), "Wrong Packet size for ISP_LAP"});
+    rows.push_back({resized(IsRes{}.toBytes(), 83), "Wrong Packet size for ISP_RES"});
+    for (const auto& row : rows) {
+        trace.clear();
+        owner.events.clear();
+        client->ReceivePacket(row.packet);
+        EXPECT_TRUE(traced(row.text)) << row.text;
+        EXPECT_TRUE(owner.events.empty()) << row.text;
+        EXPECT_EQ(client->ticks(), 1) << "the silence count is reset all the same";
+    }
+    EXPECT_EQ(client->conn(6).UName, "");
+    EXPECT_EQ(client->lastState(), -1);
+}
+
+TEST_F(ClientTest, wrong_sized_player_still_triggers_a_state_request) {
+    connectAndAnswer();
+    auto npl = IsNpl{}.toBytes();
+    npl[0] = 75;
+    fromServer(npl);
+    EXPECT_EQ(server.takeKinds(), std::vector<std::string>{"TINY/7"});
+    EXPECT_TRUE(traced("Wrong Packet size for ISP_NPL"));
+}
+
+TEST_F(ClientTest, truncated_datagrams_and_id_255_are_dropped_before_touching_tables) {
+    IsNcn ncn;
+    ncn.UCID = 8;
+    ncn.UName = "cut";
+    auto cut = ncn.toBytes();
+    cut.resize(30); // Size byte still claims 56
+    client->ReceivePacket(cut);
+    EXPECT_EQ(client->conn(8).UName, "");
+    EXPECT_TRUE(traced("Dropped short datagram for ISP_NCN: 30 of 56 bytes"));
+
+    ncn.UCID = 255;
+    client->ReceivePacket(ncn.toBytes());
+    EXPECT_TRUE(traced("Dropped ISP_NCN naming UCID 255"));
+
+    client->ReceivePacket(std::vector<std::uint8_t>{8, 46, 0, 1, 2}); // IS_BTC cut short
+    client->ReceivePacket(std::vector<std::uint8_t>{36, 36, 0, 32, 1, 2}); // NumP 32, two PLIDs
+    client->ReceivePacket(std::vector<std::uint8_t>{1, 2});
+    IsPll pll;
+    pll.PLID = 255;
+    client->ReceivePacket(pll.toBytes());
+    EXPECT_TRUE(owner.events.empty());
+}
+
+TEST_F(ClientTest, unknown_types_and_tiny_codes_are_only_traced) {
+    client->ReceivePacket(std::vector<std::uint8_t>{4, 99, 0, 0});
+    client->ReceivePacket(std::vector<std::uint8_t>{4, 3, 0, 77});
+    EXPECT_TRUE(traced("Unknown ISP_ Received"));
+    EXPECT_TRUE(traced("Unknown TINY_ Received"));
+}
+
+// ------------------------------------------------------------------ lookups
+
+TEST_F(ClientTest, lookups_take_the_last_match_and_never_match_empty_entries) {
+    addConnection(2, "twin", "First");
+    addConnection(9, "twin", "Second");
+    EXPECT_EQ(client->GetPlayerId("twin"), 9);
+    EXPECT_EQ(client->GetConnectionId("twin"), 9);
+    EXPECT_EQ(client->GetPlayerName("twin"), "Second");
+    EXPECT_EQ(client->GetPlayerId("Twin"), 0) << "names match case-sensitively";
+
+    EXPECT_EQ(client->GetPlayerId(""), 0);
+    EXPECT_EQ(client->GetPlayerNum(""), 0);
+    addConnection(0, "host", "Host");
+    EXPECT_EQ(client->GetPlayerNum("host"), 0) << "empty player entries belong to nobody";
+    EXPECT_EQ(client->GetConnFromPLID("0"), "");
+    EXPECT_EQ(client->GetConnFromPLID("seven"), "");
+    EXPECT_EQ(client->GetPlayers(), "host,twin,twin");
+}
+
+// ------------------------------------------------------------------ sending
+
+TEST_F(ClientTest, sends_go_to_the_server_and_bad_byte_arguments_are_refused) {
+    connectAndAnswer();
+    client->ISS_MTC("hello", 3, 7);
+    client->ISS_BTN("Close", 29, 3, 100, 15, 15, 8, 2);
+    client->ISS_BFN(3);
+    client->ISS_MST("/restart");
+    auto packets = server.take();
+    ASSERT_EQ(packets.size(), 4u);
+    EXPECT_EQ(packets[0].size(), 72u);
+    EXPECT_EQ(packets[0][4], 3);
+    EXPECT_EQ(packets[0][5], 7);
+    EXPECT_EQ(packets[1].size(), 252u);
+    EXPECT_EQ(packets[2], (std::vector<std::uint8_t>{8, 42, 0, 1, 3, 0, 0, 0}));
+    EXPECT_EQ(packets[3].size(), 68u);
+
+    client->ISS_MTC("x", 256, 0);
+    client->ISS_BTN("x", 29, 3, 100, 300, 15, 8, 2);
+    client->ISS_BFN(-1);
+    client->ISS_TINY(999);
+    EXPECT_TRUE(server.take().empty());
+    EXPECT_TRUE(traced("ISS_MTC refused: UCID 256 is outside 0..255"));
+    EXPECT_TRUE(traced("ISS_BTN refused: T 300 is outside 0..255"));
+}
+
+TEST_F(ClientTest, trace_off_records_nothing) {
+    stack.trace().disable();
+    trace.clear();
+    client->ReceivePacket(std::vector<std::uint8_t>{4, 99, 0, 0});
+    EXPECT_TRUE(trace.empty());
+}
