@@ -8,7 +8,7 @@ namespace {
 
 // Starts a packet: the full length zero-filled, then the header.
 class Builder {
-public:
+  public:
     Builder(std::uint8_t type, int length, std::uint8_t reqI, std::uint8_t byte3 = 0)
         : bytes_(static_cast<std::size_t>(length), 0) {
         bytes_[0] = static_cast<std::uint8_t>(kWire.sizeByte(length));
@@ -40,7 +40,7 @@ public:
 
     std::vector<std::uint8_t> take() { return std::move(bytes_); }
 
-private:
+  private:
     std::vector<std::uint8_t> bytes_;
 };
 
@@ -48,7 +48,7 @@ private:
 // field is inside; once one is not, the packet is spoiled and result() gives
 // nothing.
 class Reader {
-public:
+  public:
     explicit Reader(std::span<const std::uint8_t> datagram) : data_(datagram) {}
 
     std::uint8_t byte(int at) { return has(at, 1) ? data_[at] : 0; }
@@ -68,7 +68,7 @@ public:
         return packet;
     }
 
-private:
+  private:
     bool has(int at, int width) {
         ok_ = ok_ && static_cast<std::size_t>(at) + width <= data_.size();
         return ok_;

@@ -1,9 +1,9 @@
 #include "insim/modByteHelper.h"
 
+#include "platform/CodePage.h"
+
 #include <bit>
 #include <cstring>
-
-#include "platform/CodePage.h"
 
 namespace pm::insim {
 
@@ -40,11 +40,10 @@ struct CaretCode {
 
 // The order matters: see DecodeCarets.
 constexpr CaretCode kCaretCodes[] = {
-    {"^0", ""},  {"^1", ""},   {"^2", ""},  {"^3", ""},  {"^4", ""},  {"^5", ""},
-    {"^6", ""},  {"^7", ""},   {"^8", ""},  {"^9", ""},  {"^a", "*"}, {"^c", ":"},
-    {"^d", "\\"}, {"^l", "<"}, {"^q", "?"}, {"^r", ">"}, {"^s", "/"}, {"^t", "\""},
-    {"^v", "|"}, {"^L", ""},   {"^G", ""},  {"^C", ""},  {"^J", ""},  {"^E", ""},
-    {"^T", ""},  {"^B", ""},
+    {"^0", ""},  {"^1", ""},  {"^2", ""},  {"^3", ""},   {"^4", ""},  {"^5", ""},   {"^6", ""},
+    {"^7", ""},  {"^8", ""},  {"^9", ""},  {"^a", "*"},  {"^c", ":"}, {"^d", "\\"}, {"^l", "<"},
+    {"^q", "?"}, {"^r", ">"}, {"^s", "/"}, {"^t", "\""}, {"^v", "|"}, {"^L", ""},   {"^G", ""},
+    {"^C", ""},  {"^J", ""},  {"^E", ""},  {"^T", ""},   {"^B", ""},
 };
 
 } // namespace
@@ -80,8 +79,8 @@ void StringToBytes(std::span<std::uint8_t> data, std::string_view text, int star
     if (start < 0 || static_cast<std::size_t>(start) >= data.size() || count <= 0) {
         return;
     }
-    const auto room = std::min(data.size() - static_cast<std::size_t>(start),
-                               static_cast<std::size_t>(count));
+    const auto room =
+        std::min(data.size() - static_cast<std::size_t>(start), static_cast<std::size_t>(count));
     platform::utf8ToCp1252(text, data.subspan(start, room));
 }
 

@@ -9,7 +9,8 @@ std::int16_t FindListItem(const platform::ListBox& list, std::string_view text,
                           std::int32_t number) {
     const auto& items = list.items();
     // The result is a 16-bit index; items beyond it cannot be named.
-    const auto limit = std::min<std::size_t>(items.size(), std::numeric_limits<std::int16_t>::max());
+    const auto limit =
+        std::min<std::size_t>(items.size(), std::numeric_limits<std::int16_t>::max());
     for (std::size_t i = 0; i < limit; ++i) {
         const bool match = text.empty() ? items[i].data == number : items[i].text == text;
         if (match) {

@@ -1,11 +1,11 @@
 #pragma once
 // Helpers for the main window's lists and labels.
 
+#include "platform/Controls.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
-
-#include "platform/Controls.h"
 
 namespace pm::insim {
 

@@ -1,8 +1,7 @@
 #include "insim/modByteHelper.h"
 
-#include <gtest/gtest.h>
-
 #include <cmath>
+#include <gtest/gtest.h>
 #include <limits>
 
 namespace pm::insim {

@@ -1,7 +1,6 @@
 #include "insim/modInSim.h"
 
 #include <gtest/gtest.h>
-
 #include <limits>
 
 namespace pm::insim {
@@ -14,9 +13,10 @@ TEST(ModInSim, ZeroPad) {
         const char* text;
     };
     const Row rows[] = {
-        {7, 2, "07"},    {123, 2, "123"}, {-5, 3, "0-5"}, {0, 1, "0"},
-        {0, 0, "0"},     {5, -1, "5"},    {42, 5, "00042"},
-        {std::numeric_limits<std::int32_t>::min(), 12, "0-2147483648"},
+        {7, 2, "07"},     {123, 2, "123"},
+        {-5, 3, "0-5"},   {0, 1, "0"},
+        {0, 0, "0"},      {5, -1, "5"},
+        {42, 5, "00042"}, {std::numeric_limits<std::int32_t>::min(), 12, "0-2147483648"},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(ZeroPad(row.number, row.width), row.text) << row.number << " width " << row.width;

@@ -1,8 +1,7 @@
 #include "platform/CodePage.h"
 
-#include <gtest/gtest.h>
-
 #include <array>
+#include <gtest/gtest.h>
 #include <numeric>
 
 namespace pm::platform {
@@ -16,14 +15,13 @@ TEST(CodePage, DecodesTheBytesThatDifferFromLatin1) {
         std::string utf8;
     };
     const Row rows[] = {
-        {'A', "A"},
-        {0x80, "\u20AC"},     // euro sign
-        {0x81, "\xC2\x81"},   // undefined: kept as U+0081
-        {0x8A, "\u0160"},     // S caron
-        {0x9D, "\xC2\x9D"},   // undefined
-        {0x9F, "\u0178"},     // Y diaeresis
-        {0xA0, "\xC2\xA0"},   // no-break space
-        {0xE9, "\u00E9"},     // e acute
+        {'A', "A"},         {0x80, "\u20AC"}, // euro sign
+        {0x81, "\xC2\x81"},                   // undefined: kept as U+0081
+        {0x8A, "\u0160"},                     // S caron
+        {0x9D, "\xC2\x9D"},                   // undefined
+        {0x9F, "\u0178"},                     // Y diaeresis
+        {0xA0, "\xC2\xA0"},                   // no-break space
+        {0xE9, "\u00E9"},                     // e acute
         {0xFF, "\u00FF"},
     };
     for (const auto& row : rows) {

@@ -1,0 +1,34 @@
+#pragma once
+// The paddock-marshal program's command line.
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pm::app {
+
+struct CommandLine {
+    enum class Action { Run, ShowVersion, ShowHelp, Fail };
+    Action action = Action::Run;
+    bool headless = false;
+    bool trace = false;
+    std::optional<std::string> configPath;
+    std::string error; // set when action is Fail
+};
+
+// args: the arguments after the program's name.
+CommandLine ParseCommandLine(const std::vector<std::string>& args);
+
+std::string UsageText(std::string_view program);
+
+// Exit code for a command line that cannot be run.
+inline constexpr int kUsageExitCode = 2;
+
+// The start-up file's default place: autostart.cfg in the folder that holds
+// the running program (found through /proc/self/exe); fallback is the
+// current folder when that link cannot be read.
+std::filesystem::path DefaultStartupFile();
+
+} // namespace pm::app

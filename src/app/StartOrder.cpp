@@ -1,0 +1,131 @@
+// The next race's start order: chosen by the server's rule when a restart
+// vote passes, then sent as an IS_REO with a private message to each driver.
+
+#include <algorithm>
+#include <limits>
+
+#include "app/ListLookup.h"
+#include "app/Numbers.h"
+#include "app/frmMain.h"
+#include "insim/Packets.h"
+
+namespace pm::app {
+
+namespace {
+
+// A finishing item is "NN name": two digits and a blank before the name.
+constexpr std::size_t kPositionPrefix = 3;
+
+std::string finisherName(const platform::ListBox& lstFinish, int k) {
+    const std::string& text = lstFinish.text(k);
+    return text.size() > kPositionPrefix ? text.substr(kPositionPrefix) : std::string();
+}
+
+} // namespace
+
+void frmMain::VoteAction(std::int16_t Index, std::int16_t Vote) {
+    ServerViews* views = server(Index);
+    if (views == nullptr || Vote != insim::VOTE_RESTART) {
+        return;
+    }
+    // Custom wins whatever the other two say; Reverse Top only refines Last
+    // Race. A box counts only when fully checked (grey is off).
+    if (views->chkCustom.isOn()) {
+        SendStartOrder(Index, false);
+        return;
+    }
+    if (!views->chkLastRace.isOn()) {
+        return;
+    }
+    if (views->chkReverse.isOn()) {
+        // The count box takes free text. A text that is no number cannot say
+        // how many to reverse, so the plain finishing order is used and the
+        // log says why. Below 1 nothing is reversed; above the field the
+        // whole field is (both fall out of the rule's own clamping).
+        const std::string& text = views->txtReverse.text();
+        const auto R = parseNumber(text);
+        if (!R) {
+            AddStatus("Reverse Top count '" + text +
+                      "' is not a number; using the plain finishing order");
+            buildLastRaceOrder(*views);
+        } else {
+            const auto rounded = roundToInt16(*R - 1);
+            std::int16_t N = 0;
+            if (rounded) {
+                N = *rounded;
+            } else {
+                N = *R > 0 ? std::numeric_limits<std::int16_t>::max() : std::int16_t{-1};
+            }
+            buildReverseTopOrder(*views, N);
+        }
+    } else {
+        buildLastRaceOrder(*views);
+    }
+    SendStartOrder(Index, false);
+}
+
+void frmMain::addFinisher(ServerViews& views, int k) {
+    // Drivers who left since the race lose their place; the rest close up.
+    const std::string name = finisherName(views.lstFinish, k);
+    if (findName(views.lstConnections, name) >= 0) {
+        views.lstOrder.addItem(name);
+    }
+}
+
+void frmMain::buildLastRaceOrder(ServerViews& views) {
+    views.lstOrder.clear();
+    for (int k = 0; k < views.lstFinish.count(); ++k) {
+        addFinisher(views, k);
+    }
+}
+
+void frmMain::buildReverseTopOrder(ServerViews& views, std::int16_t N) {
+    views.lstOrder.clear();
+    const int last = views.lstFinish.count() - 1;
+    // The reversal is over finishing positions, before anyone who left is
+    // dropped. A negative count reverses nothing.
+    const int top = std::max(-1, std::min<int>(N, last));
+    for (int k = top; k >= 0; --k) {
+        addFinisher(views, k);
+    }
+    for (int k = top + 1; k <= last; ++k) {
+        addFinisher(views, k);
+    }
+}
+
+void frmMain::SendStartOrder(std::int16_t Index, bool bSilent) {
+    ServerViews* views = server(Index);
+    if (views == nullptr) {
+        return;
+    }
+    insim::ucInSim& client = views->ucInSim;
+    // The packet has room for 32 drivers. A longer order is sent cut to the
+    // first 32 rather than not at all, and the log says so; the rest start
+    // wherever the server puts them.
+    insim::IsReo reo;
+    const int slots = static_cast<int>(reo.PLID.size());
+    const int count = views->lstOrder.count();
+    const int sent = std::min(count, slots);
+    reo.NumP = static_cast<std::uint8_t>(sent);
+
+    AddStatus("BH RACE ORDER");
+    for (int k = 0; k < sent; ++k) {
+        const std::string name = views->lstOrder.text(k);
+        const std::int16_t p = client.GetPlayerNum(name);
+        reo.PLID[static_cast<std::size_t>(k)] = static_cast<std::uint8_t>(p);
+        AddStatus(std::to_string(k + 1) + "=" + std::to_string(p));
+        // Without a player there is nobody to tell: a message to player 0
+        // would land on connection 0, the host, with someone else's place.
+        if (!bSilent && p != 0) {
+            client.ISS_MTC("^2Your Grid position for the next race is #" + std::to_string(k + 1), 0, p);
+            client.ISS_MTC("^3Powered by Brenhollow's Paddock Marshal", 0, p);
+        }
+    }
+    if (count > slots) {
+        AddStatus("Start order has " + std::to_string(count) + " entries; only the first " +
+                  std::to_string(slots) + " were sent");
+    }
+    client.SendInSim(reo.toBytes());
+}
+
+} // namespace pm::app
