@@ -210,6 +210,7 @@ SOCKET WinSock::accept(SOCKET s, sockaddr_in* peer) {
     Entry ne;
     ne.fd = fd;
     ne.stream = true;
+    ne.connectDone = true;
     sockets_.emplace(n, ne);
     return n;
 }
@@ -220,6 +221,8 @@ int WinSock::connect(SOCKET s, const sockaddr_in& addr) {
         return fail(WSAENOTSOCK);
     }
     if (::connect(e->fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
+        e->connectDone = true;
+        refreshWatch(s, *e);
         if (e->stream && (e->events & FD_CONNECT) != 0) {
             notify(s, *e, FD_CONNECT, 0);
         }
@@ -335,13 +338,12 @@ int WinSock::WSAAsyncSelect(SOCKET s, HWND hWnd, UINT msg, long events) {
 }
 
 void WinSock::refreshWatch(SOCKET s, Entry& e) {
-    if (e.events == 0) {
-        return;
-    }
+    // No early return for events == 0: cancelling must also pause the watch,
+    // or unread data would wake the loop on every pass.
     bool read = false;
     if (e.listening) {
         read = (e.events & FD_ACCEPT) != 0 && !e.readPending;
-    } else if (!e.connecting) {
+    } else if (!e.connecting && (!e.stream || e.connectDone)) {
         read = (e.events & (FD_READ | FD_CLOSE)) != 0 && !e.readPending && !e.closePosted;
     }
     const bool write = (e.connecting && (e.events & FD_CONNECT) != 0) ||
@@ -361,8 +363,9 @@ void WinSock::notify(SOCKET s, const Entry& e, long code, int error) {
     const UINT msg = e.msg;
     // A notification still queued when its socket is closed is dropped on
     // delivery: nobody may be told about a socket that no longer exists.
-    loop_.post([this, s, hWnd, msg, code, error] {
-        if (sockets_.count(s) == 0) {
+    std::weak_ptr<bool> alive = alive_;
+    loop_.post([this, alive, s, hWnd, msg, code, error] {
+        if (alive.expired() || sockets_.count(s) == 0) {
             return;
         }
         windows_.SendMessage(hWnd, msg, s, makeSelectReply(code, error));
@@ -380,6 +383,7 @@ void WinSock::onReady(SOCKET s, Readiness r) {
             socklen_t len = sizeof soError;
             ::getsockopt(e->fd, SOL_SOCKET, SO_ERROR, &soError, &len);
             e->connecting = false;
+            e->connectDone = true;
             notify(s, *e, FD_CONNECT, wsaErrorFromErrno(soError));
             if (soError == 0 && (e->events & FD_WRITE) != 0) {
                 notify(s, *e, FD_WRITE, 0);

@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -105,6 +106,10 @@ private:
         bool stream = false;
         bool listening = false;
         bool connecting = false;
+        // A stream socket has nothing to read or close before its connection
+        // attempt ends, yet poll() calls a fresh one hung up; watching it then
+        // would report a close that never happened and stop all later reads.
+        bool connectDone = false;
         HWND hWnd = 0;
         UINT msg = 0;
         long events = 0;
@@ -128,6 +133,8 @@ private:
     int startups_ = 0;
     int lastError_ = 0;
     std::unordered_map<int, int> injected_;
+    // Notifications queued on the loop may outlive this object.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 } // namespace pm::platform

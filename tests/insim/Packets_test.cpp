@@ -303,6 +303,7 @@ TEST(Packets, EveryPacketReadsBackWhatWasBuilt) {
     expectRoundTrip(IsRes{.PLID = 3,
                           .UName = "alice",
                           .PName = "Al",
+                          .Plate = "A1",
                           .CName = "RB4",
                           .TTime = 123456,
                           .BTime = 61234,

@@ -1,0 +1,138 @@
+// paddock-marshal: the start-order program. With --headless it runs without a
+// window on the poll() loop, writing every status line to stdout, until
+// SIGINT or SIGTERM.
+
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/CommandLine.h"
+#include "app/frmMain.h"
+#include "platform/Platform.h"
+
+namespace {
+
+constexpr const char* kProgram = "paddock-marshal";
+
+void writeLine(std::FILE* stream, const std::string& line) {
+    std::fwrite(line.data(), 1, line.size(), stream);
+    std::fputc('\n', stream);
+    std::fflush(stream);
+}
+
+// SIGINT and SIGTERM arrive as readable data on a descriptor the loop
+// watches, so they end the run from the loop's own thread, between two
+// events, exactly like closing the window would.
+class StopSignals {
+public:
+    StopSignals() {
+        sigemptyset(&mask_);
+        sigaddset(&mask_, SIGINT);
+        sigaddset(&mask_, SIGTERM);
+        if (sigprocmask(SIG_BLOCK, &mask_, nullptr) == 0) {
+            fd_ = signalfd(-1, &mask_, SFD_NONBLOCK | SFD_CLOEXEC);
+        }
+    }
+    ~StopSignals() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+    int fd() const { return fd_; }
+    void drain() const {
+        signalfd_siginfo info{};
+        while (::read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        }
+    }
+
+private:
+    sigset_t mask_{};
+    int fd_ = -1;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    using pm::app::CommandLine;
+    const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const CommandLine cmd = pm::app::ParseCommandLine(args);
+
+    switch (cmd.action) {
+    case CommandLine::Action::Fail:
+        writeLine(stderr, std::string(kProgram) + ": " + cmd.error);
+        writeLine(stderr, "Try '" + std::string(kProgram) + " --help' for more information.");
+        return pm::app::kUsageExitCode;
+    case CommandLine::Action::ShowHelp:
+        std::fputs(pm::app::UsageText(kProgram).c_str(), stdout);
+        return 0;
+    case CommandLine::Action::ShowVersion:
+        writeLine(stdout, pm::app::frmMain::VersionCaption());
+        return 0;
+    case CommandLine::Action::Run:
+        break;
+    }
+
+    if (!cmd.headless) {
+        writeLine(stderr, std::string(kProgram) +
+                              ": this build has no window yet; run it with --headless "
+                              "(see --help)");
+        return pm::app::kUsageExitCode;
+    }
+
+    std::filesystem::path startupFile;
+    if (cmd.configPath) {
+        startupFile = *cmd.configPath;
+        std::error_code ec;
+        if (!std::filesystem::is_regular_file(startupFile, ec)) {
+            writeLine(stderr, std::string(kProgram) + ": warning: start-up file '" + *cmd.configPath +
+                                  "' not found; starting with no servers");
+        }
+    } else {
+        startupFile = pm::app::DefaultStartupFile();
+    }
+
+    StopSignals stopSignals;
+    if (stopSignals.fd() < 0) {
+        writeLine(stderr, std::string(kProgram) + ": cannot watch for SIGINT and SIGTERM");
+        return 1;
+    }
+
+    pm::platform::PlatformStack stack(
+        std::make_unique<pm::platform::SystemClock>(),
+        std::make_unique<pm::platform::HeadlessDialogs>([](const std::string& text) {
+            writeLine(stderr, std::string(kProgram) + ": message box: " + text);
+        }));
+    if (cmd.trace) {
+        stack.trace().enable([](std::string_view line) { writeLine(stderr, std::string(line)); });
+    }
+    stack.eventLog().setSink(
+        [](std::string_view entry) { writeLine(stderr, std::string(kProgram) + ": " + std::string(entry)); });
+
+    int exitCode = 0;
+    {
+        pm::app::frmMain form(stack.platform(), startupFile);
+        form.txtStatus.lineAdded.connect([](const std::string& line) { writeLine(stdout, line); });
+        form.Form_Load();
+
+        auto& loop = stack.loop();
+        const auto watch = loop.watchSocket(stopSignals.fd(), true, false, [&](pm::platform::Readiness) {
+            stopSignals.drain();
+            loop.quit(0);
+        });
+        exitCode = loop.run();
+        loop.unwatch(watch);
+        // Leaving this scope destroys the window's logic: every connected
+        // client sends its TINY_CLOSE while the platform still stands.
+    }
+    return exitCode;
+}

@@ -1,0 +1,40 @@
+#pragma once
+// How a simulated server presents itself and behaves. The defaults are those
+// of a licensed dedicated host of the protocol generation the client speaks.
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace pm::sim {
+
+struct FaultSettings {
+    double dropPercent = 0;      // datagrams the sim sends that never arrive
+    double duplicatePercent = 0; // ... that arrive twice
+    double reorderPercent = 0;   // ... that arrive after the next one
+};
+
+struct SimOptions {
+    std::uint16_t port = 0; // 0: any free port
+    std::string bindAddress = "0.0.0.0";
+
+    std::string product = "S2"; // "DEMO": drivers have no licence name (UName empty)
+    std::string version = "0.7F";
+    std::uint16_t inSimVer = 4;
+    std::string hostName = "Paddock Sim"; // IS_ISM and the host connection's nickname
+    std::string adminPassword;            // empty: every IS_ISI is accepted
+    std::string track = "BL1";
+    std::uint8_t raceLaps = 5;
+    std::uint8_t qualMins = 10;
+
+    // A real host pings its InSim client this often.
+    std::chrono::milliseconds keepAliveEvery{30000};
+    // Between SMALL_VTA and the vote being carried out (the race restarting):
+    // the window in which the host takes a start order.
+    std::chrono::milliseconds voteTakesEffectAfter{2000};
+
+    FaultSettings faults;
+    std::uint32_t seed = 1;
+};
+
+} // namespace pm::sim

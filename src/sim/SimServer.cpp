@@ -1,0 +1,446 @@
+#include "sim/SimServer.h"
+
+#include <algorithm>
+
+#include "sim/HostPackets.h"
+#include "sim/PacketText.h"
+
+namespace pm::sim {
+
+using namespace insim;
+
+namespace {
+
+// Requests a host answers that Packets.h has no name for, because the client
+// never sends them.
+constexpr std::uint8_t kTinyPing = 3;
+constexpr std::uint8_t kTinyReo = 20;
+
+// The length a host expects of each packet it takes from a client.
+std::optional<std::size_t> expectedLength(int type) {
+    switch (type) {
+    case ISP_ISI:
+        return IsIsi::kLength;
+    case ISP_TINY:
+        return IsTiny::kLength;
+    case ISP_MST:
+        return IsMst::kLength;
+    case ISP_MTC:
+        return IsMtc::kLength;
+    case ISP_BFN:
+        return IsBfn::kLength;
+    case ISP_BTN:
+        return IsBtn::kLength;
+    case ISP_REO:
+        return IsReo::kLength;
+    default:
+        return std::nullopt;
+    }
+}
+
+} // namespace
+
+SimServer::SimServer(platform::EventLoop& loop, platform::Clock& clock, SimOptions options)
+    : loop_(loop), clock_(clock), options_(std::move(options)), transcript_(clock), endpoint_(loop),
+      faults_(options_.seed, options_.faults), world_(options_.hostName) {
+    openPort();
+}
+
+SimServer::~SimServer() {
+    *alive_ = false;
+    for (auto id : {keepAliveTimer_, voteTimer_, reopenTimer_}) {
+        if (id != 0) {
+            loop_.stopTimer(id);
+        }
+    }
+}
+
+void SimServer::openPort() {
+    openError_ = endpoint_.open(options_.bindAddress, port_ != 0 ? port_ : options_.port,
+                                [this](const Address& from, std::span<const std::uint8_t> d) {
+                                    onDatagram(from, d);
+                                });
+    if (openError_.empty()) {
+        port_ = endpoint_.port();
+    }
+}
+
+std::string SimServer::clientText() const {
+    if (!client_) {
+        return {};
+    }
+    return client_->source.text() + " (" + client_->name + ")";
+}
+
+bool SimServer::demo() const {
+    std::string p = options_.product;
+    std::transform(p.begin(), p.end(), p.begin(), [](unsigned char c) { return std::toupper(c); });
+    return p == "DEMO";
+}
+
+void SimServer::ignored(std::string_view why) {
+    ++stats_.ignored;
+    transcript_.note(std::string("ignored: ") + std::string(why));
+}
+
+// ---- Receiving
+
+void SimServer::onDatagram(const Address& from, std::span<const std::uint8_t> d) {
+    ++stats_.received;
+    transcript_.received(d);
+    if (faults_.silent(clock_.monotonicNow())) {
+        ignored("silenced");
+        return;
+    }
+    if (d.size() < 4) {
+        ignored("shorter than a header");
+        return;
+    }
+    if (static_cast<std::size_t>(kWire.lengthOf(d[0])) != d.size()) {
+        ignored("Size byte " + std::to_string(d[0]) + " but " + std::to_string(d.size()) + " bytes");
+        return;
+    }
+    const int type = d[1];
+    if (auto length = expectedLength(type); length && *length != d.size()) {
+        ignored(std::string(packetName(type)) + " must be " + std::to_string(*length) + " bytes");
+        return;
+    }
+    if (type == ISP_ISI) {
+        handleIsi(from, d);
+        return;
+    }
+    if (!client_ || from != client_->source) {
+        ignored("not from the InSim client (" + from.text() + ")");
+        return;
+    }
+    dispatch(d);
+}
+
+void SimServer::dispatch(std::span<const std::uint8_t> d) {
+    switch (d[1]) {
+    case ISP_TINY:
+        handleTiny(d);
+        break;
+    case ISP_MTC: // a private message to a driver
+        handleMtc(d);
+        break;
+    case ISP_MST: // chat or a command typed as the host
+        handleMst(d);
+        break;
+    case ISP_BTN:
+        handleBtn(d);
+        break;
+    case ISP_BFN:
+        handleBfn(d);
+        break;
+    case ISP_REO: // the next race's start order
+        handleReo(d);
+        break;
+    default:
+        // Packets a host sends but never takes, and types this host does not
+        // simulate: a real host ignores what it does not expect.
+        ignored("not taken by this host");
+        break;
+    }
+}
+
+void SimServer::handleIsi(const Address& from, std::span<const std::uint8_t> d) {
+    const auto isi = IsIsi::fromBytes(d);
+    if (!isi) {
+        ignored("malformed IS_ISI");
+        return;
+    }
+    if (!options_.adminPassword.empty() && isi->Admin != options_.adminPassword) {
+        ignored("admin password incorrect");
+        return;
+    }
+    if (client_ && client_->source != from) {
+        // The old link's buttons go with it.
+        world_.clearAllButtons();
+        transcript_.note("a new InSim client replaces " + clientText());
+    }
+    ClientLink link;
+    link.source = from;
+    link.replyTo = Address{from.ip, isi->UDPPort != 0 ? isi->UDPPort : from.port};
+    link.name = rawText(d, 28, 16);
+    link.prefix = isi->Prefix.empty() ? '\0' : isi->Prefix.front();
+    link.flags = isi->Flags;
+    client_ = link;
+    lastSta_.reset();
+    transcript_.note("InSim client " + clientText() + ", replies to port " +
+                     std::to_string(link.replyTo.port));
+    if (keepAliveTimer_ != 0) {
+        loop_.stopTimer(keepAliveTimer_);
+    }
+    keepAliveTimer_ = loop_.startTimer(options_.keepAliveEvery, [this] { keepAliveTick(); });
+    if (isi->ReqI != 0) {
+        send(verPacket(options_, isi->ReqI).toBytes());
+    }
+    if (onClientConnected_) {
+        onClientConnected_();
+    }
+}
+
+void SimServer::handleTiny(std::span<const std::uint8_t> d) {
+    const auto tiny = IsTiny::fromBytes(d);
+    if (!tiny) {
+        ignored("malformed IS_TINY");
+        return;
+    }
+    const std::uint8_t reqI = tiny->ReqI;
+    switch (tiny->SubT) {
+    case TINY_NONE: // the answer to our keep-alive
+        ++stats_.keepAliveReplies;
+        client_->awaitingKeepAlive = false;
+        return;
+    case TINY_CLOSE:
+        forgetClient("the client closed the link");
+        return;
+    default:
+        break;
+    }
+    if (reqI == 0) {
+        ignored("a request needs a non-zero ReqI");
+        return;
+    }
+    switch (tiny->SubT) {
+    case TINY_VER:
+        send(verPacket(options_, reqI).toBytes());
+        break;
+    case kTinyPing:
+        send(IsTiny{reqI, TINY_REPLY}.toBytes());
+        break;
+    case TINY_SST:
+        sendSta(reqI);
+        break;
+    case TINY_ISM:
+        send(ismPacket(options_, reqI).toBytes());
+        break;
+    case TINY_NCN:
+        for (const auto& [ucid, c] : world_.connections()) {
+            send(ncnPacket(world_, c, demo(), reqI).toBytes());
+        }
+        break;
+    case TINY_NPL:
+        for (const auto& [plid, p] : world_.players()) {
+            send(nplPacket(world_, p, reqI).toBytes());
+        }
+        break;
+    case kTinyReo:
+        send(reoPacket(world_, reqI).toBytes());
+        break;
+    default:
+        ignored(tinyName(tiny->SubT) + " is not simulated");
+        break;
+    }
+}
+
+void SimServer::handleMtc(std::span<const std::uint8_t> d) {
+    const auto mtc = IsMtc::fromBytes(d);
+    if (!mtc) {
+        ignored("malformed IS_MTC");
+        return;
+    }
+    const std::string text = rawText(d, 8, kWire.mtcTextWidth);
+    if (fillsField(d, 8, kWire.mtcTextWidth)) {
+        transcript_.note("warning: text fills its field with no terminator");
+    }
+    std::vector<Connection*> to;
+    if (mtc->PLID != 0) {
+        if (const Player* p = world_.player(mtc->PLID)) {
+            to = world_.addressed(p->ucid);
+        } else {
+            ignored("no player " + std::to_string(mtc->PLID) + ": message lost");
+            return;
+        }
+    } else {
+        to = world_.addressed(mtc->UCID);
+    }
+    if (to.empty()) {
+        ignored("no connection " + std::to_string(mtc->UCID) + ": message lost");
+        return;
+    }
+    std::string names;
+    for (Connection* c : to) {
+        world_.deliver(*c, Message{now(), text});
+        names += (names.empty() ? "" : ", ") + c->name;
+    }
+    transcript_.note("message for " + names);
+}
+
+void SimServer::handleMst(std::span<const std::uint8_t> d) {
+    if (fillsField(d, 4, kWire.mstTextWidth)) {
+        transcript_.note("warning: text fills its field with no terminator");
+    }
+    // Typed as the host; the sim neither echoes it nor runs host commands.
+}
+
+void SimServer::handleBtn(std::span<const std::uint8_t> d) {
+    const auto btn = IsBtn::fromBytes(d);
+    if (!btn) {
+        ignored("malformed IS_BTN");
+        return;
+    }
+    if (btn->ClickID > World::kHighestClickId) {
+        ignored("ClickID above " + std::to_string(World::kHighestClickId));
+        return;
+    }
+    auto to = world_.addressed(btn->UCID);
+    if (to.empty()) {
+        ignored("no connection " + std::to_string(btn->UCID));
+        return;
+    }
+    if (btn->ReqI == 0) {
+        transcript_.note("warning: ReqI 0, a click on it would not be reported");
+    }
+    Button b;
+    b.clickId = btn->ClickID;
+    b.reqI = btn->ReqI;
+    b.inst = btn->Inst;
+    b.style = btn->BStyle;
+    b.typeIn = btn->TypeIn;
+    b.l = btn->L;
+    b.t = btn->T;
+    b.w = btn->W;
+    b.h = btn->H;
+    b.text = rawText(d, 12, kWire.btnTextWidth);
+    for (Connection* c : to) {
+        c->buttons[b.clickId] = b; // same ClickID: the button is updated
+    }
+}
+
+void SimServer::handleBfn(std::span<const std::uint8_t> d) {
+    const auto bfn = IsBfn::fromBytes(d);
+    if (!bfn) {
+        ignored("malformed IS_BFN");
+        return;
+    }
+    auto to = world_.addressed(bfn->UCID);
+    if (to.empty()) {
+        ignored("no connection " + std::to_string(bfn->UCID));
+        return;
+    }
+    for (Connection* c : to) {
+        if (bfn->SubT == BFN_CLEAR) {
+            c->buttons.clear();
+        } else if (bfn->SubT == BFN_DEL_BTN) {
+            if (c->buttons.erase(bfn->ClickID) == 0) {
+                transcript_.note(c->name + " has no button " + std::to_string(bfn->ClickID));
+            }
+        } else {
+            ignored("IS_BFN subtype " + std::to_string(bfn->SubT) + " comes from a host, not to it");
+            return;
+        }
+    }
+}
+
+void SimServer::handleReo(std::span<const std::uint8_t> d) {
+    const auto reo = IsReo::fromBytes(d);
+    if (!reo) {
+        ignored("malformed IS_REO");
+        return;
+    }
+    const auto result = world_.applyStartOrder(*reo, now());
+    if (!result.applied) {
+        ++stats_.startOrdersIgnored;
+        ignored("no restart vote pending");
+        return;
+    }
+    for (const auto& n : result.notes) {
+        transcript_.note(n);
+    }
+    transcript_.note("grid applied: " + spaced(world_.gridNames()));
+}
+
+void SimServer::forgetClient(std::string_view why) {
+    if (!client_) {
+        return;
+    }
+    transcript_.note(std::string(why) + ": " + clientText() + " forgotten");
+    client_.reset();
+    lastSta_.reset();
+    held_.clear();
+    // A host takes an InSim program's buttons away with it.
+    world_.clearAllButtons();
+    if (keepAliveTimer_ != 0) {
+        loop_.stopTimer(keepAliveTimer_);
+        keepAliveTimer_ = 0;
+    }
+}
+
+void SimServer::keepAliveTick() {
+    if (!client_) {
+        return;
+    }
+    if (client_->awaitingKeepAlive) {
+        ++stats_.keepAlivesUnanswered;
+        transcript_.note("the last keep-alive was not answered");
+    }
+    client_->awaitingKeepAlive = true;
+    ++stats_.keepAlivesSent;
+    send(IsTiny{0, TINY_NONE}.toBytes());
+}
+
+// ---- Sending
+
+void SimServer::send(const std::vector<std::uint8_t>& bytes) {
+    if (!client_) {
+        transcript_.sent(bytes, "(no client)");
+        return;
+    }
+    if (!endpoint_.isOpen()) {
+        transcript_.sent(bytes, "(port closed)");
+        return;
+    }
+    if (faults_.silent(clock_.monotonicNow())) {
+        transcript_.sent(bytes, "(silenced)");
+        return;
+    }
+    switch (faults_.decide()) {
+    case FaultInjector::Fate::Drop:
+        ++stats_.dropped;
+        transcript_.sent(bytes, "(dropped)");
+        return;
+    case FaultInjector::Fate::HoldBack:
+        ++stats_.heldBack;
+        transcript_.sent(bytes, "(held back)");
+        held_.push_back(bytes);
+        if (!flushPosted_) {
+            // Nothing newer may follow in this turn; it still arrives late.
+            flushPosted_ = true;
+            std::weak_ptr<bool> alive = alive_;
+            loop_.post([this, alive] {
+                if (alive.lock()) {
+                    flushPosted_ = false;
+                    releaseHeld();
+                }
+            });
+        }
+        return;
+    case FaultInjector::Fate::Duplicate:
+        ++stats_.duplicated;
+        transcript_.sent(bytes, "(duplicated)");
+        stats_.sent += endpoint_.sendTo(client_->replyTo, bytes) ? 1 : 0;
+        stats_.sent += endpoint_.sendTo(client_->replyTo, bytes) ? 1 : 0;
+        break;
+    case FaultInjector::Fate::Send:
+        transcript_.sent(bytes);
+        stats_.sent += endpoint_.sendTo(client_->replyTo, bytes) ? 1 : 0;
+        break;
+    }
+    releaseHeld();
+}
+
+void SimServer::releaseHeld() {
+    if (held_.empty() || !client_) {
+        held_.clear();
+        return;
+    }
+    transcript_.note("released " + std::to_string(held_.size()) + " held-back datagram(s)");
+    while (!held_.empty()) {
+        stats_.sent += endpoint_.sendTo(client_->replyTo, held_.front()) ? 1 : 0;
+        held_.pop_front();
+    }
+}
+
+} // namespace pm::sim
