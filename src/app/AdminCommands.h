@@ -7,8 +7,8 @@
 namespace pm::app {
 
 struct AdminCommand {
-    std::string command;  // word 0, e.g. "*reverse"
-    std::string argument; // word 1; "0" when missing, "10" when not a number
+    std::string command;   // word 0, e.g. "*reverse"
+    std::string argument;  // word 1; "0" when missing, "10" when not a number
     bool positive = false; // the argument's value is above 0
 };
 

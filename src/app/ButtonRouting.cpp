@@ -19,8 +19,12 @@ namespace {
 constexpr std::int16_t kShiftLeft = 1;  // move towards the front
 constexpr std::int16_t kShiftRight = 2; // move towards the back
 
-bool isPlayerEntry(int id) { return id >= kPlayerBase && id < kPlayerBase + kSlots; }
-bool isOrderEntry(int id) { return id >= kOrderBase && id < kOrderBase + kSlots; }
+bool isPlayerEntry(int id) {
+    return id >= kPlayerBase && id < kPlayerBase + kSlots;
+}
+bool isOrderEntry(int id) {
+    return id >= kOrderBase && id < kOrderBase + kSlots;
+}
 
 } // namespace
 

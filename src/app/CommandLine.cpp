@@ -55,8 +55,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 
 std::string UsageText(std::string_view program) {
     const std::string p(program);
-    return "Usage: " + p + " --headless [--config PATH] [--trace]\n"
-           "       " + p + " --version | --help\n"
+    return "Usage: " + p +
+           " --headless [--config PATH] [--trace]\n"
+           "       " +
+           p +
+           " --version | --help\n"
            "\n"
            "Sets the start order of Live for Speed races on one or more servers over InSim.\n"
            "\n"

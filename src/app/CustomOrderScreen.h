@@ -10,9 +10,9 @@
 namespace pm::app::screen {
 
 // Style bytes: colour index in bits 0-2, then the published ISB_ flags.
-inline constexpr std::uint8_t StyleText = 6 | insim::ISB_DARK;                                          // 38
-inline constexpr std::uint8_t StyleEntry = 3 | insim::ISB_CLICK | insim::ISB_DARK | insim::ISB_LEFT;   // 107
-inline constexpr std::uint8_t StyleClose = 5 | insim::ISB_CLICK | insim::ISB_LIGHT;                    // 29
+inline constexpr std::uint8_t StyleText = 6 | insim::ISB_DARK;                                       // 38
+inline constexpr std::uint8_t StyleEntry = 3 | insim::ISB_CLICK | insim::ISB_DARK | insim::ISB_LEFT; // 107
+inline constexpr std::uint8_t StyleClose = 5 | insim::ISB_CLICK | insim::ISB_LIGHT;                  // 29
 
 inline constexpr std::uint8_t kCloseId = 2;
 inline constexpr std::uint8_t kTitleId = 4;
@@ -36,7 +36,9 @@ inline constexpr int kFirstRowTop = 43;
 inline constexpr int kRowHeight = 4;
 inline constexpr int kEntryWidth = 50;
 
-inline constexpr int rowTop(int row) { return kFirstRowTop + kRowHeight * row; }
+inline constexpr int rowTop(int row) {
+    return kFirstRowTop + kRowHeight * row;
+}
 static_assert(rowTop(kRowsPerColumn - 1) + kRowHeight <= 200);
 static_assert(kPlayerBase + kSlots <= kOrderBase);
 

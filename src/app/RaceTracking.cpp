@@ -73,10 +73,9 @@ void frmMain::PlayerRaceFinished(std::int16_t Index, std::span<const std::uint8_
     std::string item = insim::ZeroPad(resultNum + 1, 2) + " " + name;
     // Sorted by text, which for two-digit positions is finishing order.
     const auto& items = views->lstFinish.items();
-    const auto at = std::upper_bound(items.begin(), items.end(), item,
-                                     [](const std::string& text, const platform::ListItem& existing) {
-                                         return text < existing.text;
-                                     });
+    const auto at = std::upper_bound(
+        items.begin(), items.end(), item,
+        [](const std::string& text, const platform::ListItem& existing) { return text < existing.text; });
     views->lstFinish.addItem(std::move(item), static_cast<int>(at - items.begin()));
 }
 

@@ -10,8 +10,7 @@
 namespace pm::app {
 
 struct ServerViews {
-    ServerViews(platform::Platform& platform, insim::ucInSimEvents* events)
-        : ucInSim(platform, events) {}
+    ServerViews(platform::Platform& platform, insim::ucInSimEvents* events) : ucInSim(platform, events) {}
     ServerViews(const ServerViews&) = delete;
     ServerViews& operator=(const ServerViews&) = delete;
 

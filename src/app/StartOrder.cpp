@@ -45,8 +45,7 @@ void frmMain::VoteAction(std::int16_t Index, std::int16_t Vote) {
         const std::string& text = views->txtReverse.text();
         const auto R = parseNumber(text);
         if (!R) {
-            AddStatus("Reverse Top count '" + text +
-                      "' is not a number; using the plain finishing order");
+            AddStatus("Reverse Top count '" + text + "' is not a number; using the plain finishing order");
             buildLastRaceOrder(*views);
         } else {
             const auto rounded = roundToInt16(*R - 1);

@@ -63,6 +63,11 @@ frmMain::~frmMain() {
 }
 
 void frmMain::Form_Load() {
+    // A second start-up would hand out indices that are still in use.
+    if (loaded_) {
+        return;
+    }
+    loaded_ = true;
     LastServerIndex_ = 0;
     Autostart();
     Caption.setText(VersionCaption());
@@ -120,8 +125,7 @@ std::int16_t frmMain::AddServer() {
     // Indices are never handed out twice, and the screen's name table (and a
     // 16-bit index) end at 100: past that there is nothing left to give.
     if (LastServerIndex_ >= kMaxServerIndex) {
-        platform_.dialogs.messageBox(kTooManyServers, DialogButtons::Ok, kDialogTitle,
-                                     DialogIcon::Warning);
+        platform_.dialogs.messageBox(kTooManyServers, DialogButtons::Ok, kDialogTitle, DialogIcon::Warning);
         return 0;
     }
     LastServerIndex_ += 1;
@@ -186,18 +190,19 @@ void frmMain::lstServers_DblClick(int item) {
     }
     const std::string name = lstServers.text(item);
     const std::int32_t index = lstServers.itemData(item);
-    const DialogResult answer = platform_.dialogs.messageBox(
-        "Are you sure you want to remove '" + name + "'?", DialogButtons::YesNo, kDialogTitle,
-        DialogIcon::Question);
+    const DialogResult answer =
+        platform_.dialogs.messageBox("Are you sure you want to remove '" + name + "'?", DialogButtons::YesNo,
+                                     kDialogTitle, DialogIcon::Question);
     if (answer != DialogResult::Yes) {
         return;
     }
     // A modal question lets the loop run; find the item again by its index
     // rather than trusting the position.
+    // The item goes first, so that the list never names a discarded server.
     for (int i = 0; i < lstServers.count(); ++i) {
         if (lstServers.itemData(i) == index) {
-            removeServer(static_cast<std::int16_t>(index));
             lstServers.removeItem(i);
+            removeServer(static_cast<std::int16_t>(index));
             return;
         }
     }
@@ -209,8 +214,7 @@ void frmMain::lstConnections_Click(std::int16_t Index, int item) {
         return;
     }
     const std::int16_t num = views->ucInSim.GetPlayerNum(views->lstConnections.text(item));
-    platform_.dialogs.messageBox(std::to_string(num), DialogButtons::Ok, kDialogTitle,
-                                 DialogIcon::None);
+    platform_.dialogs.messageBox(std::to_string(num), DialogButtons::Ok, kDialogTitle, DialogIcon::None);
 }
 
 const std::string& frmMain::ButtonName(std::int16_t Index, int conn, int slot) const {

@@ -143,6 +143,7 @@ private:
 
     platform::Platform& platform_;
     std::filesystem::path startupFile_;
+    bool loaded_ = false;
     std::int16_t LastServerIndex_ = 0;
     std::int16_t shownIndex_ = kTemplateIndex;
     std::map<std::int16_t, ServerSet> servers_;

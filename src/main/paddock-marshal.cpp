@@ -72,20 +72,14 @@ int main(int argc, char** argv) {
         writeLine(stderr, std::string(kProgram) + ": " + cmd.error);
         writeLine(stderr, "Try '" + std::string(kProgram) + " --help' for more information.");
         return pm::app::kUsageExitCode;
-    case CommandLine::Action::ShowHelp:
-        std::fputs(pm::app::UsageText(kProgram).c_str(), stdout);
-        return 0;
-    case CommandLine::Action::ShowVersion:
-        writeLine(stdout, pm::app::frmMain::VersionCaption());
-        return 0;
-    case CommandLine::Action::Run:
-        break;
+    case CommandLine::Action::ShowHelp: std::fputs(pm::app::UsageText(kProgram).c_str(), stdout); return 0;
+    case CommandLine::Action::ShowVersion: writeLine(stdout, pm::app::frmMain::VersionCaption()); return 0;
+    case CommandLine::Action::Run: break;
     }
 
     if (!cmd.headless) {
-        writeLine(stderr, std::string(kProgram) +
-                              ": this build has no window yet; run it with --headless "
-                              "(see --help)");
+        writeLine(stderr, std::string(kProgram) + ": this build has no window yet; run it with --headless "
+                                                  "(see --help)");
         return pm::app::kUsageExitCode;
     }
 

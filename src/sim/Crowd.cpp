@@ -16,14 +16,14 @@ Crowd::~Crowd() {
 }
 
 std::string Crowd::nameOf(int index) {
-    char buf[16];
+    char buf[32];
     std::snprintf(buf, sizeof buf, "driver%02d", index + 1);
     return buf;
 }
 
 bool Crowd::start() {
     for (int i = 0; i < options_.drivers; ++i) {
-        char nick[16];
+        char nick[32];
         std::snprintf(nick, sizeof nick, "Driver %02d", i + 1);
         if (auto r = server_.join(nameOf(i), nick, i == 0); !r) {
             error_ = r.error;

@@ -151,8 +151,20 @@ std::string plidList(const IsReo& p) {
 
 template <typename P> std::optional<P> read(std::span<const std::uint8_t> d) { return P::fromBytes(d); }
 
+} // namespace
+
+std::string shownName(int type) {
+    std::string n(packetName(type));
+    if (n.starts_with("ISP_")) {
+        n.replace(0, 4, "IS_");
+    }
+    return n;
+}
+
+namespace {
+
 std::string truncated(int type, std::size_t size) {
-    return std::string(packetName(type)) + " (truncated: " + std::to_string(size) + " bytes)";
+    return shownName(type) + " (truncated: " + std::to_string(size) + " bytes)";
 }
 
 } // namespace
@@ -162,7 +174,7 @@ std::string describePacket(std::span<const std::uint8_t> d) {
         return "garbage (" + std::to_string(d.size()) + " bytes" + (d.empty() ? "" : ": " + hexDump(d)) + ")";
     }
     const int type = d[1];
-    const std::string pname(packetName(type));
+    const std::string pname = shownName(type);
     if (pname.empty()) {
         return "unknown type " + std::to_string(type) + " (" + std::to_string(d.size()) +
                " bytes: " + hexDump(d) + ")";

@@ -19,6 +19,9 @@ std::string rawText(std::span<const std::uint8_t> datagram, std::size_t offset, 
 // True when the field has no zero byte: a host wants its texts terminated.
 bool fillsField(std::span<const std::uint8_t> datagram, std::size_t offset, std::size_t width);
 
+// Packets are shown by their struct names (IS_NCN), as the published
+// documentation writes them; the type constants carry ISP_.
+std::string shownName(int type);
 std::string tinyName(int subtype);
 std::string voteName(int action);
 

@@ -102,7 +102,7 @@ void SimServer::onDatagram(const Address& from, std::span<const std::uint8_t> d)
     }
     const int type = d[1];
     if (auto length = expectedLength(type); length && *length != d.size()) {
-        ignored(std::string(packetName(type)) + " must be " + std::to_string(*length) + " bytes");
+        ignored(shownName(type) + " must be " + std::to_string(*length) + " bytes");
         return;
     }
     if (type == ISP_ISI) {

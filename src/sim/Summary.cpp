@@ -39,6 +39,7 @@ std::string summaryText(const SimServer& server) {
             out += "      " + Transcript::stamp(m.at) + " " + quoted(m.text) + "\n";
         }
     }
+    out.pop_back(); // the caller ends the last line
     return out;
 }
 

@@ -1,12 +1,13 @@
 // The change signal and the control models: notification exactly once per
 // real change, and a signal that survives slots changing it mid-notification.
 
+#include "platform/Controls.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "platform/Controls.h"
 #include "platform/Signal.h"
 
 namespace pm::platform {

@@ -3,16 +3,15 @@
 // spinning.
 
 #include <gtest/gtest.h>
-
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
+#include "LoopTestSupport.h"
 #include "platform/Clock.h"
 #include "platform/PollEventLoop.h"
-#include "LoopTestSupport.h"
 
 namespace pm::platform {
 namespace {
@@ -111,7 +110,8 @@ TEST_F(ManualLoop, stalled_loop_ticks_once_then_keeps_the_interval_from_now) {
 
 TEST_F(ManualLoop, advance_runs_posted_work_before_time_moves_on) {
     std::vector<long> taskSawTime;
-    loop.startTimer(100ms, [&] { loop.post([&] { taskSawTime.push_back(static_cast<long>(now().count())); }); });
+    loop.startTimer(100ms,
+                    [&] { loop.post([&] { taskSawTime.push_back(static_cast<long>(now().count())); }); });
     loop.advance(300ms);
     EXPECT_EQ(taskSawTime, (std::vector<long>{100, 200, 300}));
 }

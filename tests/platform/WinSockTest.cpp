@@ -1,9 +1,10 @@
 // The socket interface over real loopback sockets: handles, error numbers and
 // the message-notified readiness the socket object is built on.
 
-#include <gtest/gtest.h>
+#include "platform/WinSock.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 
 #include <algorithm>
@@ -15,7 +16,6 @@
 #include "LoopTestSupport.h"
 #include "platform/Clock.h"
 #include "platform/PollEventLoop.h"
-#include "platform/WinSock.h"
 #include "platform/WindowSystem.h"
 
 namespace pm::platform {
@@ -49,7 +49,8 @@ protected:
         msg = windows.RegisterWindowMessage("socket notices");
         windows.SetWindowProc(hWnd, makeWindowProc([this](HWND, UINT m, WPARAM wp, LPARAM lp) {
                                   if (m == msg) {
-                                      notices.push_back({static_cast<SOCKET>(wp), static_cast<long>(lp & 0xFFFF),
+                                      notices.push_back({static_cast<SOCKET>(wp),
+                                                         static_cast<long>(lp & 0xFFFF),
                                                          static_cast<int>((lp >> 16) & 0xFFFF)});
                                   }
                                   return LRESULT{0};
@@ -101,7 +102,8 @@ protected:
     }
     void sendDatagram(SOCKET from, SOCKET to, std::size_t size, std::uint8_t fill = 0xAB) {
         const std::vector<std::uint8_t> bytes(size, fill);
-        ASSERT_EQ(ws.sendto(from, bytes.data(), static_cast<int>(size), 0, addrOf(to)), static_cast<int>(size));
+        ASSERT_EQ(ws.sendto(from, bytes.data(), static_cast<int>(size), 0, addrOf(to)),
+                  static_cast<int>(size));
     }
 };
 
@@ -400,7 +402,8 @@ protected:
         client = connector();
         const int rc = ws.connect(client, addrOf(l));
         ASSERT_TRUE(rc == 0 || ws.WSAGetLastError() == WSAEWOULDBLOCK);
-        ASSERT_TRUE(runUntil(loop, [&] { return count(client, FD_CONNECT) == 1 && count(l, FD_ACCEPT) == 1; }));
+        ASSERT_TRUE(
+            runUntil(loop, [&] { return count(client, FD_CONNECT) == 1 && count(l, FD_ACCEPT) == 1; }));
         server = ws.accept(l, nullptr);
         ASSERT_NE(server, INVALID_SOCKET);
         ASSERT_EQ(ws.WSAAsyncSelect(server, hWnd, msg, FD_READ | FD_WRITE | FD_CLOSE), 0);

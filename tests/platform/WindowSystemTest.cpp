@@ -1,6 +1,8 @@
 // Message windows: registered numbers, replaceable procedures that chain,
 // ownership, and posted messages delivered in order on the loop.
 
+#include "platform/WindowSystem.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -10,7 +12,6 @@
 
 #include "platform/Clock.h"
 #include "platform/PollEventLoop.h"
-#include "platform/WindowSystem.h"
 
 namespace pm::platform {
 namespace {
@@ -137,9 +138,8 @@ TEST_F(Windows, set_window_proc_returns_previous_and_call_window_proc_chains) {
 }
 
 TEST_F(Windows, set_window_proc_on_a_non_window_fails_and_null_proc_calls_are_harmless) {
-    EXPECT_EQ(windows.SetWindowProc(0x1234567, makeWindowProc([](HWND, UINT, WPARAM, LPARAM) {
-                  return LRESULT{1};
-              })),
+    EXPECT_EQ(windows.SetWindowProc(0x1234567,
+                                    makeWindowProc([](HWND, UINT, WPARAM, LPARAM) { return LRESULT{1}; })),
               nullptr);
     EXPECT_EQ(windows.lastError(), ERROR_INVALID_WINDOW_HANDLE);
     EXPECT_EQ(windows.GetWindowProc(0x1234567), nullptr);
@@ -153,9 +153,8 @@ TEST_F(Windows, procedure_that_replaces_itself_while_running_finishes_safely) {
     windows.SetWindowProc(h, makeWindowProc([&, h](HWND, UINT, WPARAM, LPARAM) {
                               ++selfCalls;
                               // Drops the last stored reference to this very procedure.
-                              windows.SetWindowProc(h, makeWindowProc([](HWND, UINT, WPARAM, LPARAM) {
-                                                        return LRESULT{2};
-                                                    }));
+                              windows.SetWindowProc(
+                                  h, makeWindowProc([](HWND, UINT, WPARAM, LPARAM) { return LRESULT{2}; }));
                               return LRESULT{selfCalls};
                           }));
     EXPECT_EQ(windows.SendMessage(h, 0x0400, 0, 0), 1);

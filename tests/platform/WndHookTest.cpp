@@ -104,7 +104,8 @@ protected:
         EXPECT_EQ(logEntries[0], "cWndHook." + routine + ": " + message);
     }
     void expectNoReport() {
-        EXPECT_TRUE(dialogs.shown.empty()) << dialogs.shown.front().title << ": " << dialogs.shown.front().text;
+        EXPECT_TRUE(dialogs.shown.empty())
+            << dialogs.shown.front().title << ": " << dialogs.shown.front().text;
         EXPECT_TRUE(logEntries.empty());
     }
     void clearReports() {
@@ -265,7 +266,9 @@ TEST_F(Hook, deleting_an_unknown_message_reports_it_in_upper_case_hex) {
 
 TEST_F(Hook, before_callback_runs_first_then_the_previous_procedure) {
     std::vector<std::string> order;
-    owner.behaviour = [&](bool before, bool&, LRESULT&, UINT) { order.push_back(before ? "before" : "after"); };
+    owner.behaviour = [&](bool before, bool&, LRESULT&, UINT) {
+        order.push_back(before ? "before" : "after");
+    };
     baseBehaviour = [&](HWND, UINT) { order.push_back("base"); };
     ASSERT_TRUE(hook->SubclassWindow(hWnd, &owner));
     hook->SubclassMessage(hWnd, kMsgA, cWndHook::WHEN_BEFORE);
@@ -311,7 +314,9 @@ TEST_F(Hook, after_callback_sees_and_may_change_the_return_value) {
 
 TEST_F(Hook, both_tables_give_before_and_after_around_the_previous_procedure) {
     std::vector<std::string> order;
-    owner.behaviour = [&](bool before, bool&, LRESULT&, UINT) { order.push_back(before ? "before" : "after"); };
+    owner.behaviour = [&](bool before, bool&, LRESULT&, UINT) {
+        order.push_back(before ? "before" : "after");
+    };
     baseBehaviour = [&](HWND, UINT) { order.push_back("base"); };
     ASSERT_TRUE(hook->SubclassWindow(hWnd, &owner));
     hook->SubclassMessage(hWnd, kMsgA, cWndHook::WHEN_BEFORE | cWndHook::WHEN_AFTER);
