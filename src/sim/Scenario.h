@@ -14,7 +14,7 @@
 //   chat NAME TEXT...
 //   click NAME ID [left|right|shift-left|shift-right]
 //   show NAME                    print NAME's buttons
-//   wait SECONDS | wait-connected [SECONDS]      (default 10)
+//   wait SECONDS 
 //   expect grid [NAME...] | expect connected
 //   expect message NAME TEXT... | expect no-message NAME TEXT...
 //   expect button NAME ID [TEXT...] | expect no-button NAME ID

@@ -123,17 +123,11 @@ void ScenarioRunner::waitFor(milliseconds duration, bool untilConnected, std::st
             return;
         }
         if (server_.clientConnected()) {
-            ++passed_;
-            if (report_) {
-                report_(Kind::Pass, waitWhere_ + ": ok: the client is connected");
-            }
+            info(waitWhere_ + ": the InSim client is connected");
             resume();
         } else if (loop_.clock().monotonicNow() >= deadline) {
-            const std::string text = waitWhere_ + ": no InSim client connected in time";
-            failures_.push_back(text);
-            if (report_) {
-                report_(Kind::Fail, text);
-            }
+            // Only a wait: "expect connected" is the check.
+            info(waitWhere_ + ": no InSim client yet, going on");
             resume();
         }
     });
@@ -221,7 +215,6 @@ void ScenarioRunner::execute(const Step& step) {
         return;
     case Op::WaitConnected:
         if (server_.clientConnected()) {
-            pass(step, "the client is connected");
             return;
         }
         waitFor(toMs(step.value), true, step.where);

@@ -4,7 +4,7 @@
 // keeps answering its client meanwhile, on any loop and any clock.
 //
 // Outcomes: an expect that does not hold (or a click on a button that is not
-// there, or a wait-connected that times out) is a failure; the run goes on
+// there) is a failure; the run goes on
 // and exits 1. A step the world refuses (leave of someone not connected) is
 // an error; a script stops there and exits 2. In a console every line is on
 // its own: errors are reported and the next line runs.
