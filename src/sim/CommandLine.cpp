@@ -91,7 +91,8 @@ ParsedCommandLine parseCommandLine(std::span<const std::string> args) {
         {"--seed",
          [&](const std::string& v) {
              long long n = 0;
-             return wholeNumber(v, 0, 4294967295LL, n) && (o.server.seed = static_cast<std::uint32_t>(n), true);
+             return wholeNumber(v, 0, 4294967295LL, n) &&
+                    (o.server.seed = static_cast<std::uint32_t>(n), true);
          }},
     };
     const std::map<std::string, bool*> flags = {
@@ -133,8 +134,9 @@ ParsedCommandLine parseCommandLine(std::span<const std::string> args) {
         out.error = "--race-every needs --crowd";
         return out;
     }
-    if (o.console && o.script && *o.script == "-") {
-        out.error = "--console and --script - both want standard input";
+    if (o.console && o.script) {
+        // A script ends the run; a console keeps it going: one or the other.
+        out.error = "--console and --script do not go together";
         return out;
     }
     if (crowd) {

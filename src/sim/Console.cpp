@@ -13,7 +13,9 @@ Console::Console(platform::EventLoop& loop, ScenarioRunner& runner, int fd, std:
     watch_ = loop_.watchSocket(fd_, true, false, [this](platform::Readiness) { readable(); });
 }
 
-Console::~Console() { stop(); }
+Console::~Console() {
+    stop();
+}
 
 void Console::stop() {
     if (watch_ != 0) {
@@ -42,8 +44,8 @@ void Console::feed(std::string_view chunk) {
     pending_.append(chunk);
     std::size_t start = 0;
     for (auto end = pending_.find('\n'); end != std::string::npos; end = pending_.find('\n', start)) {
-        auto parsed = parseScenarioLine(std::string_view(pending_).substr(start, end - start), source_,
-                                        ++lineNumber_);
+        auto parsed =
+            parseScenarioLine(std::string_view(pending_).substr(start, end - start), source_, ++lineNumber_);
         start = end + 1;
         if (!parsed.error.empty()) {
             if (errors_) {

@@ -16,7 +16,9 @@ constexpr std::uint16_t kHostCanVote = 1;
 constexpr std::uint32_t kLapMs = 90'000;
 constexpr std::size_t kMsoTextWidth = 127; // 128 bytes with the terminator
 
-std::uint8_t count(std::size_t n) { return static_cast<std::uint8_t>(std::min<std::size_t>(n, 255)); }
+std::uint8_t count(std::size_t n) {
+    return static_cast<std::uint8_t>(std::min<std::size_t>(n, 255));
+}
 
 } // namespace
 
@@ -120,8 +122,8 @@ IsNpl nplPacket(const World& world, const Player& pl, std::uint8_t reqI) {
     return p;
 }
 
-IsRes resPacket(const World& world, const SimOptions& options, const Player& pl,
-                std::uint8_t resultNum, bool demo) {
+IsRes resPacket(const World& world, const SimOptions& options, const Player& pl, std::uint8_t resultNum,
+                bool demo) {
     IsRes p;
     p.PLID = pl.plid;
     if (const Connection* c = world.connectionByUcid(pl.ucid)) {

@@ -25,11 +25,11 @@ insim::IsRst rstPacket(const World& world, const SimOptions& options, std::uint8
 insim::IsNcn ncnPacket(const World& world, const Connection& c, bool demo, std::uint8_t reqI);
 insim::IsCnl cnlPacket(const World& world, std::uint8_t ucid);
 insim::IsNpl nplPacket(const World& world, const Player& p, std::uint8_t reqI);
-insim::IsRes resPacket(const World& world, const SimOptions& options, const Player& p,
-                       std::uint8_t resultNum, bool demo);
+insim::IsRes resPacket(const World& world, const SimOptions& options, const Player& p, std::uint8_t resultNum,
+                       bool demo);
 insim::IsReo reoPacket(const World& world, std::uint8_t reqI);
-insim::IsMso msoPacket(const World& world, const Connection& from, const std::string& text,
-                       char prefix, bool keepColours);
+insim::IsMso msoPacket(const World& world, const Connection& from, const std::string& text, char prefix,
+                       bool keepColours);
 insim::IsSmall voteActionPacket(std::uint8_t action);
 
 // The nickname as a host shows it when colour codes are not wanted.

@@ -49,43 +49,27 @@ bool fillsField(std::span<const std::uint8_t> datagram, std::size_t offset, std:
 
 std::string tinyName(int subtype) {
     switch (subtype) {
-    case TINY_NONE:
-        return "TINY_NONE";
-    case TINY_VER:
-        return "TINY_VER";
-    case TINY_CLOSE:
-        return "TINY_CLOSE";
-    case 3:
-        return "TINY_PING";
-    case TINY_REPLY:
-        return "TINY_REPLY";
-    case TINY_SST:
-        return "TINY_SST";
-    case TINY_ISM:
-        return "TINY_ISM";
-    case TINY_NCN:
-        return "TINY_NCN";
-    case TINY_NPL:
-        return "TINY_NPL";
-    case 20:
-        return "TINY_REO";
-    default:
-        return "TINY_" + std::to_string(subtype);
+    case TINY_NONE: return "TINY_NONE";
+    case TINY_VER: return "TINY_VER";
+    case TINY_CLOSE: return "TINY_CLOSE";
+    case 3: return "TINY_PING";
+    case TINY_REPLY: return "TINY_REPLY";
+    case TINY_SST: return "TINY_SST";
+    case TINY_ISM: return "TINY_ISM";
+    case TINY_NCN: return "TINY_NCN";
+    case TINY_NPL: return "TINY_NPL";
+    case 20: return "TINY_REO";
+    default: return "TINY_" + std::to_string(subtype);
     }
 }
 
 std::string voteName(int action) {
     switch (action) {
-    case VOTE_NONE:
-        return "none";
-    case VOTE_END:
-        return "end";
-    case VOTE_RESTART:
-        return "restart";
-    case VOTE_QUALIFY:
-        return "qualify";
-    default:
-        return std::to_string(action);
+    case VOTE_NONE: return "none";
+    case VOTE_END: return "end";
+    case VOTE_RESTART: return "restart";
+    case VOTE_QUALIFY: return "qualify";
+    default: return std::to_string(action);
     }
 }
 
@@ -149,7 +133,9 @@ std::string plidList(const IsReo& p) {
     return "[" + out + "]";
 }
 
-template <typename P> std::optional<P> read(std::span<const std::uint8_t> d) { return P::fromBytes(d); }
+template <typename P> std::optional<P> read(std::span<const std::uint8_t> d) {
+    return P::fromBytes(d);
+}
 
 } // namespace
 
@@ -328,7 +314,9 @@ std::string describePacket(std::span<const std::uint8_t> d) {
         break;
     case ISP_BFN:
         if (auto p = read<IsBfn>(d)) {
-            const char* sub = p->SubT == BFN_DEL_BTN ? "BFN_DEL_BTN" : p->SubT == BFN_CLEAR ? "BFN_CLEAR" : "BFN_?";
+            const char* sub = p->SubT == BFN_DEL_BTN ? "BFN_DEL_BTN"
+                              : p->SubT == BFN_CLEAR ? "BFN_CLEAR"
+                                                     : "BFN_?";
             return Line(pname, p->ReqI).word(sub).add("ucid", p->UCID).add("clickid", p->ClickID).take();
         }
         break;
@@ -338,8 +326,8 @@ std::string describePacket(std::span<const std::uint8_t> d) {
                 .add("ucid", p->UCID)
                 .add("clickid", p->ClickID)
                 .add("style", p->BStyle)
-                .add("ltwh", std::to_string(p->L) + "," + std::to_string(p->T) + "," +
-                                 std::to_string(p->W) + "," + std::to_string(p->H))
+                .add("ltwh", std::to_string(p->L) + "," + std::to_string(p->T) + "," + std::to_string(p->W) +
+                                 "," + std::to_string(p->H))
                 .word(quoted(rawText(d, 12, kWire.btnTextWidth)))
                 .take();
         }
@@ -354,8 +342,7 @@ std::string describePacket(std::span<const std::uint8_t> d) {
                 .take();
         }
         break;
-    default:
-        return pname + " (" + std::to_string(d.size()) + " bytes)";
+    default: return pname + " (" + std::to_string(d.size()) + " bytes)";
     }
     return truncated(type, d.size());
 }

@@ -139,8 +139,8 @@ private:
             return false;
         }
         if (v < low || v > high) {
-            error_ = std::string(what) + " must be from " + trimmed(low) + " to " + trimmed(high) +
-                     ", not " + s;
+            error_ =
+                std::string(what) + " must be from " + trimmed(low) + " to " + trimmed(high) + ", not " + s;
             return false;
         }
         out = v;
@@ -238,7 +238,8 @@ private:
             step_.text = restFrom(4);
             return true;
         }
-        error_ = "unknown expectation '" + what + "' (grid, connected, message, no-message, button, no-button)";
+        error_ =
+            "unknown expectation '" + what + "' (grid, connected, message, no-message, button, no-button)";
         return false;
     }
 

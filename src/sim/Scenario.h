@@ -14,7 +14,8 @@
 //   chat NAME TEXT...
 //   click NAME ID [left|right|shift-left|shift-right]
 //   show NAME                    print NAME's buttons
-//   wait SECONDS 
+//   wait SECONDS
+//   wait-connected [SECONDS]     until an IS_ISI came, at most that long (10)
 //   expect grid [NAME...] | expect connected
 //   expect message NAME TEXT... | expect no-message NAME TEXT...
 //   expect button NAME ID [TEXT...] | expect no-button NAME ID
@@ -61,11 +62,11 @@ struct Step {
     std::string where; // "demo.scn:7", for every message about the step
     Op op = Op::Wait;
     std::vector<std::string> names;
-    std::string text;   // nickname, chat text or expected text
+    std::string text; // nickname, chat text or expected text
     bool admin = false;
-    int number = 0;     // ClickID, vote action
+    int number = 0;         // ClickID, vote action
     std::uint8_t flags = 0; // click flags
-    double value = 0;   // seconds or percent
+    double value = 0;       // seconds or percent
 };
 
 struct ParsedLine {

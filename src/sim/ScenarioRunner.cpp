@@ -14,7 +14,9 @@ namespace {
 // How often a wait for the client looks again.
 constexpr milliseconds kConnectPoll{20};
 
-milliseconds toMs(double seconds) { return milliseconds(static_cast<long long>(seconds * 1000.0 + 0.5)); }
+milliseconds toMs(double seconds) {
+    return milliseconds(static_cast<long long>(seconds * 1000.0 + 0.5));
+}
 
 // Expected texts match what was sent or what a driver would read.
 bool contains(const std::string& sent, const std::string& wanted) {
@@ -168,51 +170,25 @@ void ScenarioRunner::execute(const Step& step) {
     const std::string name = step.names.empty() ? std::string{} : step.names.front();
     Outcome outcome;
     switch (step.op) {
-    case Op::Join:
-        outcome = server_.join(name, step.text, step.admin);
-        break;
-    case Op::Connect:
-        outcome = server_.connect(name, step.text, step.admin);
-        break;
-    case Op::Leave:
-        outcome = server_.leave(name);
-        break;
-    case Op::Spectate:
-        outcome = server_.spectate(name);
-        break;
-    case Op::RaceStart:
-        outcome = server_.startRace();
-        break;
-    case Op::RaceEnd:
-        outcome = server_.endRace();
-        break;
-    case Op::Qualify:
-        outcome = server_.startQualifying();
-        break;
-    case Op::Finish:
-        outcome = server_.finish(step.names);
-        break;
-    case Op::Vote:
-        outcome = server_.vote(static_cast<std::uint8_t>(step.number));
-        break;
-    case Op::ReportOrder:
-        outcome = server_.reportOrder();
-        break;
-    case Op::Chat:
-        outcome = server_.chat(name, step.text);
-        break;
+    case Op::Join: outcome = server_.join(name, step.text, step.admin); break;
+    case Op::Connect: outcome = server_.connect(name, step.text, step.admin); break;
+    case Op::Leave: outcome = server_.leave(name); break;
+    case Op::Spectate: outcome = server_.spectate(name); break;
+    case Op::RaceStart: outcome = server_.startRace(); break;
+    case Op::RaceEnd: outcome = server_.endRace(); break;
+    case Op::Qualify: outcome = server_.startQualifying(); break;
+    case Op::Finish: outcome = server_.finish(step.names); break;
+    case Op::Vote: outcome = server_.vote(static_cast<std::uint8_t>(step.number)); break;
+    case Op::ReportOrder: outcome = server_.reportOrder(); break;
+    case Op::Chat: outcome = server_.chat(name, step.text); break;
     case Op::Click:
         // The client should have drawn it: a missing button is its failure.
         if (auto r = server_.click(name, step.number, step.flags); !r) {
             fail(step, "click: " + r.error);
         }
         return;
-    case Op::Show:
-        info(server_.screenFor(name));
-        return;
-    case Op::Wait:
-        waitFor(toMs(step.value), false, step.where);
-        return;
+    case Op::Show: info(server_.screenFor(name)); return;
+    case Op::Wait: waitFor(toMs(step.value), false, step.where); return;
     case Op::WaitConnected:
         if (server_.clientConnected()) {
             return;
@@ -238,7 +214,8 @@ void ScenarioRunner::execute(const Step& step) {
     case Op::ExpectMessage:
     case Op::ExpectNoMessage: {
         const auto texts = server_.messagesFor(name);
-        const bool found = std::ranges::any_of(texts, [&](const std::string& t) { return contains(t, step.text); });
+        const bool found =
+            std::ranges::any_of(texts, [&](const std::string& t) { return contains(t, step.text); });
         const bool wanted = step.op == Op::ExpectMessage;
         if (found == wanted) {
             pass(step, name + (wanted ? " has " : " has no ") + "message with " + quoted(step.text));
@@ -269,21 +246,11 @@ void ScenarioRunner::execute(const Step& step) {
         }
         return;
     }
-    case Op::Drop:
-        server_.faults().settings().dropPercent = step.value;
-        return;
-    case Op::Duplicate:
-        server_.faults().settings().duplicatePercent = step.value;
-        return;
-    case Op::Reorder:
-        server_.faults().settings().reorderPercent = step.value;
-        return;
-    case Op::Silence:
-        server_.silence(toMs(step.value));
-        return;
-    case Op::RestartServer:
-        server_.restartServer(toMs(step.value));
-        return;
+    case Op::Drop: server_.faults().settings().dropPercent = step.value; return;
+    case Op::Duplicate: server_.faults().settings().duplicatePercent = step.value; return;
+    case Op::Reorder: server_.faults().settings().reorderPercent = step.value; return;
+    case Op::Silence: server_.silence(toMs(step.value)); return;
+    case Op::RestartServer: server_.restartServer(toMs(step.value)); return;
     }
     if (!outcome) {
         refuse(step, outcome);

@@ -19,22 +19,14 @@ constexpr std::uint8_t kTinyReo = 20;
 // The length a host expects of each packet it takes from a client.
 std::optional<std::size_t> expectedLength(int type) {
     switch (type) {
-    case ISP_ISI:
-        return IsIsi::kLength;
-    case ISP_TINY:
-        return IsTiny::kLength;
-    case ISP_MST:
-        return IsMst::kLength;
-    case ISP_MTC:
-        return IsMtc::kLength;
-    case ISP_BFN:
-        return IsBfn::kLength;
-    case ISP_BTN:
-        return IsBtn::kLength;
-    case ISP_REO:
-        return IsReo::kLength;
-    default:
-        return std::nullopt;
+    case ISP_ISI: return IsIsi::kLength;
+    case ISP_TINY: return IsTiny::kLength;
+    case ISP_MST: return IsMst::kLength;
+    case ISP_MTC: return IsMtc::kLength;
+    case ISP_BFN: return IsBfn::kLength;
+    case ISP_BTN: return IsBtn::kLength;
+    case ISP_REO: return IsReo::kLength;
+    default: return std::nullopt;
     }
 }
 
@@ -56,10 +48,9 @@ SimServer::~SimServer() {
 }
 
 void SimServer::openPort() {
-    openError_ = endpoint_.open(options_.bindAddress, port_ != 0 ? port_ : options_.port,
-                                [this](const Address& from, std::span<const std::uint8_t> d) {
-                                    onDatagram(from, d);
-                                });
+    openError_ =
+        endpoint_.open(options_.bindAddress, port_ != 0 ? port_ : options_.port,
+                       [this](const Address& from, std::span<const std::uint8_t> d) { onDatagram(from, d); });
     if (openError_.empty()) {
         port_ = endpoint_.port();
     }
@@ -118,21 +109,15 @@ void SimServer::onDatagram(const Address& from, std::span<const std::uint8_t> d)
 
 void SimServer::dispatch(std::span<const std::uint8_t> d) {
     switch (d[1]) {
-    case ISP_TINY:
-        handleTiny(d);
-        break;
+    case ISP_TINY: handleTiny(d); break;
     case ISP_MTC: // a private message to a driver
         handleMtc(d);
         break;
     case ISP_MST: // chat or a command typed as the host
         handleMst(d);
         break;
-    case ISP_BTN:
-        handleBtn(d);
-        break;
-    case ISP_BFN:
-        handleBfn(d);
-        break;
+    case ISP_BTN: handleBtn(d); break;
+    case ISP_BFN: handleBfn(d); break;
     case ISP_REO: // the next race's start order
         handleReo(d);
         break;
@@ -193,29 +178,18 @@ void SimServer::handleTiny(std::span<const std::uint8_t> d) {
         ++stats_.keepAliveReplies;
         client_->awaitingKeepAlive = false;
         return;
-    case TINY_CLOSE:
-        forgetClient("the client closed the link");
-        return;
-    default:
-        break;
+    case TINY_CLOSE: forgetClient("the client closed the link"); return;
+    default: break;
     }
     if (reqI == 0) {
         ignored("a request needs a non-zero ReqI");
         return;
     }
     switch (tiny->SubT) {
-    case TINY_VER:
-        send(verPacket(options_, reqI).toBytes());
-        break;
-    case kTinyPing:
-        send(IsTiny{reqI, TINY_REPLY}.toBytes());
-        break;
-    case TINY_SST:
-        sendSta(reqI);
-        break;
-    case TINY_ISM:
-        send(ismPacket(options_, reqI).toBytes());
-        break;
+    case TINY_VER: send(verPacket(options_, reqI).toBytes()); break;
+    case kTinyPing: send(IsTiny{reqI, TINY_REPLY}.toBytes()); break;
+    case TINY_SST: sendSta(reqI); break;
+    case TINY_ISM: send(ismPacket(options_, reqI).toBytes()); break;
     case TINY_NCN:
         for (const auto& [ucid, c] : world_.connections()) {
             send(ncnPacket(world_, c, demo(), reqI).toBytes());
@@ -226,12 +200,8 @@ void SimServer::handleTiny(std::span<const std::uint8_t> d) {
             send(nplPacket(world_, p, reqI).toBytes());
         }
         break;
-    case kTinyReo:
-        send(reoPacket(world_, reqI).toBytes());
-        break;
-    default:
-        ignored(tinyName(tiny->SubT) + " is not simulated");
-        break;
+    case kTinyReo: send(reoPacket(world_, reqI).toBytes()); break;
+    default: ignored(tinyName(tiny->SubT) + " is not simulated"); break;
     }
 }
 

@@ -9,7 +9,6 @@ namespace pm::sim {
 
 using namespace insim;
 
-
 void SimServer::sendSta(std::uint8_t reqI) {
     const IsSta sta = staPacket(world_, options_, reqI);
     IsSta told = sta;
@@ -135,9 +134,13 @@ Outcome SimServer::beginSession(RaceState state) {
     return Outcome::ok();
 }
 
-Outcome SimServer::startRace() { return beginSession(RaceState::Race); }
+Outcome SimServer::startRace() {
+    return beginSession(RaceState::Race);
+}
 
-Outcome SimServer::startQualifying() { return beginSession(RaceState::Qualifying); }
+Outcome SimServer::startQualifying() {
+    return beginSession(RaceState::Qualifying);
+}
 
 Outcome SimServer::endRace() {
     cancelPendingVote();

@@ -61,8 +61,8 @@ void UdpEndpoint::readAll() {
     for (int i = 0; i < kMaxDatagramsPerWake && generation == generation_; ++i) {
         sockaddr_in from{};
         socklen_t len = sizeof from;
-        const ssize_t n = ::recvfrom(fd_, buf.data(), buf.size(), MSG_DONTWAIT,
-                                     reinterpret_cast<sockaddr*>(&from), &len);
+        const ssize_t n =
+            ::recvfrom(fd_, buf.data(), buf.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -86,8 +86,8 @@ bool UdpEndpoint::sendTo(const Address& to, std::span<const std::uint8_t> datagr
     a.sin_family = AF_INET;
     a.sin_port = htons(to.port);
     a.sin_addr.s_addr = to.ip;
-    const ssize_t n = ::sendto(fd_, datagram.data(), datagram.size(), 0,
-                               reinterpret_cast<const sockaddr*>(&a), sizeof a);
+    const ssize_t n =
+        ::sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&a), sizeof a);
     return n == static_cast<ssize_t>(datagram.size());
 }
 

@@ -8,12 +8,9 @@ namespace pm::sim {
 
 std::string_view raceStateName(RaceState state) {
     switch (state) {
-    case RaceState::None:
-        return "none";
-    case RaceState::Race:
-        return "race";
-    case RaceState::Qualifying:
-        return "qualifying";
+    case RaceState::None: return "none";
+    case RaceState::Race: return "race";
+    case RaceState::Qualifying: return "qualifying";
     }
     return "?";
 }
@@ -29,7 +26,9 @@ std::string spaced(const std::vector<std::string>& names) {
 namespace {
 
 // Width as it will stand in a packet: one byte per character.
-std::size_t wireWidth(std::string_view text) { return platform::utf8ToCp1252(text).size(); }
+std::size_t wireWidth(std::string_view text) {
+    return platform::utf8ToCp1252(text).size();
+}
 
 } // namespace
 
@@ -207,7 +206,9 @@ void World::startSession(RaceState state) {
     reoWindow_ = false;
 }
 
-void World::endSession() { startSession(RaceState::None); }
+void World::endSession() {
+    startSession(RaceState::None);
+}
 
 Outcome World::checkFinishers(const std::vector<std::string>& names) const {
     if (state_ == RaceState::None) {

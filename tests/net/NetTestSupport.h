@@ -44,6 +44,13 @@ inline std::string Accepted(std::int32_t s, const std::string& addr, std::int32_
     return "Accepted(" + H(s) + ", " + addr + ", " + H(port) + ")";
 }
 
+// The socket handle an event line names, for sockets whose handle the
+// operation that made them never returned.
+inline std::int32_t handleIn(const std::string& line) {
+    const auto open = line.find('(');
+    return open == std::string::npos ? 0 : std::stoi(line.substr(open + 1));
+}
+
 inline Bytes pattern(std::size_t n, std::uint8_t seed = 0) {
     Bytes b(n);
     for (std::size_t i = 0; i < n; ++i) {

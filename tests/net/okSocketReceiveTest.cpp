@@ -80,6 +80,41 @@ TEST_F(SocketReceive, zero_length_datagram_is_reported_once_with_a_one_byte_buff
     EXPECT_EQ(events.payloads, (std::vector<Bytes>{Bytes{'x', 'y'}}));
 }
 
+TEST_F(SocketReceive, zero_length_is_remembered_per_socket) {
+    std::uint16_t otherPort = 0;
+    const std::int32_t other = openUdpListener(otherPort);
+    peer.sendTo(otherPort, {});
+    ASSERT_TRUE(runUntilCount(1)) << dump(events.lines);
+    settle();
+    peer.sendTo(port, {});
+    ASSERT_TRUE(runUntilCount(2)) << dump(events.lines);
+    settle();
+    EXPECT_EQ(events.lines, (Strings{Received(other, 0), Received(s, 0)}));
+}
+
+TEST_F(SocketReceive, datagrams_on_a_socket_not_in_the_table_are_discarded) {
+    // A socket made elsewhere but reporting under this object's message.
+    auto& ws = stack.sockets();
+    const platform::SOCKET stranger = ws.socket(platform::AF_INET_W, platform::SOCK_DGRAM_W, 17);
+    ASSERT_NE(stranger, platform::INVALID_SOCKET);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = ipv4("127.0.0.1");
+    ASSERT_EQ(ws.bind(stranger, local), 0);
+    ASSERT_EQ(ws.WSAAsyncSelect(stranger, window, sock.MessageId(), platform::FD_READ), 0);
+    const std::uint16_t strangerPort = ntohs(ws.localAddress(stranger)->sin_port);
+
+    peer.sendTo(strangerPort, {1});
+    peer.sendTo(strangerPort, {2, 2});
+    peer.sendTo(strangerPort, {});
+    peer.sendTo(port, {4, 4, 4, 4});
+    ASSERT_TRUE(runUntilCount(1)) << dump(events.lines);
+    settle();
+    EXPECT_EQ(events.lines, Strings{Received(s, 4)});
+    EXPECT_EQ(sock.ConnectionCount(), 1);
+    ws.closesocket(stranger);
+}
+
 TEST_F(SocketReceive, oversized_datagram_is_reported_too_long_and_lost) {
     for (const std::size_t n : {std::size_t{4097}, std::size_t{5000}}) {
         events.clear();

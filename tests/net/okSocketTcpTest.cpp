@@ -41,7 +41,7 @@ protected:
         EXPECT_TRUE(local.has_value());
         std::int32_t a = 0;
         if (events.lines.size() == 1 && local) {
-            a = std::stoi(events.lines[0].substr(9));
+            a = handleIn(events.lines[0]);
             EXPECT_EQ(events.lines, Strings{Accepted(a, "127.0.0.1", ntohs(local->sin_port))});
         } else {
             ADD_FAILURE() << "server:" << dump(events.lines);

@@ -1,12 +1,14 @@
-#include <gtest/gtest.h>
-
 #include "sim/CommandLine.h"
+
+#include <gtest/gtest.h>
 
 using namespace pm::sim;
 
 namespace {
 
-ParsedCommandLine parse(std::vector<std::string> args) { return parseCommandLine(args); }
+ParsedCommandLine parse(std::vector<std::string> args) {
+    return parseCommandLine(args);
+}
 
 TEST(SimCommandLine, OptionsAndTheirDefaults) {
     auto p = parse({"--port", "0", "--crowd=12", "--loss", "2.5", "--seed", "9", "--quiet"});
@@ -29,7 +31,7 @@ TEST(SimCommandLine, BadArgumentsAreNamed) {
     EXPECT_EQ(parse({"--loss", "-1"}).error, "bad value for --loss: '-1'");
     EXPECT_EQ(parse({"--quiet=yes"}).error, "--quiet takes no value");
     EXPECT_EQ(parse({"--race-every", "5"}).error, "--race-every needs --crowd");
-    EXPECT_EQ(parse({"--console", "--script", "-"}).error, "--console and --script - both want standard input");
+    EXPECT_EQ(parse({"--console", "--script", "-"}).error, "--console and --script do not go together");
 }
 
 } // namespace

@@ -1,10 +1,11 @@
 // The scenario language: what a bad line reports, and how a run ends.
 
+#include "sim/Scenario.h"
+
 #include <gmock/gmock.h>
 
 #include <cctype>
 
-#include "sim/Scenario.h"
 #include "sim/ScenarioRunner.h"
 #include "sim/SimTestSupport.h"
 
@@ -22,12 +23,15 @@ struct BadLine {
     const char* error;
 };
 
-void PrintTo(const BadLine& b, std::ostream* os) { *os << b.line; }
+void PrintTo(const BadLine& b, std::ostream* os) {
+    *os << b.line;
+}
 
 class ScenarioParse : public ::testing::TestWithParam<BadLine> {};
 
 TEST_P(ScenarioParse, NamesTheLineAndWhatIsWrong) {
-    const std::string script = std::string("# a comment\n\njoin alice\n  ") + GetParam().line + "\nfinish alice\n";
+    const std::string script =
+        std::string("# a comment\n\njoin alice\n  ") + GetParam().line + "\nfinish alice\n";
     const auto parsed = parseScenario(script, "race.scn");
     EXPECT_TRUE(parsed.steps.empty());
     EXPECT_EQ(parsed.error, std::string("race.scn:4: ") + GetParam().error);
@@ -35,21 +39,22 @@ TEST_P(ScenarioParse, NamesTheLineAndWhatIsWrong) {
 
 INSTANTIATE_TEST_SUITE_P(
     Lines, ScenarioParse,
-    ::testing::Values(BadLine{"fnish alice", "unknown command 'fnish'"},
-                      BadLine{"join", "usage: join NAME [NICK] [admin]"},
-                      BadLine{"join alice Alice boss", "usage: join NAME [NICK] [admin]"},
-                      BadLine{"wait soon", "'soon' is not a number of seconds"},
-                      BadLine{"wait -1", "a number of seconds must be from 0 to 86400, not -1"},
-                      BadLine{"vote maybe", "unknown vote 'maybe' (restart, end or qualify)"},
-                      BadLine{"click alice 240", "a button ClickID must be from 0 to 239, not 240"},
-                      BadLine{"click alice 2.5", "'2.5' is not a button ClickID"},
-                      BadLine{"click alice 2 double", "unknown click 'double' (left, right, shift-left or shift-right)"},
-                      BadLine{"drop 101", "a percentage must be from 0 to 100, not 101"},
-                      BadLine{"race go", "usage: race start|end"},
-                      BadLine{"expect colour red", "unknown expectation 'colour' (grid, connected, message, no-message, button, no-button)"},
-                      BadLine{"expect message alice", "usage: expect message NAME TEXT..."},
-                      BadLine{"expect no-button alice 2 Close", "usage: expect no-button NAME ID"},
-                      BadLine{"chat alice \"open", "a quote is not closed"}),
+    ::testing::Values(
+        BadLine{"fnish alice", "unknown command 'fnish'"}, BadLine{"join", "usage: join NAME [NICK] [admin]"},
+        BadLine{"join alice Alice boss", "usage: join NAME [NICK] [admin]"},
+        BadLine{"wait soon", "'soon' is not a number of seconds"},
+        BadLine{"wait -1", "a number of seconds must be from 0 to 86400, not -1"},
+        BadLine{"vote maybe", "unknown vote 'maybe' (restart, end or qualify)"},
+        BadLine{"click alice 240", "a button ClickID must be from 0 to 239, not 240"},
+        BadLine{"click alice 2.5", "'2.5' is not a button ClickID"},
+        BadLine{"click alice 2 double", "unknown click 'double' (left, right, shift-left or shift-right)"},
+        BadLine{"drop 101", "a percentage must be from 0 to 100, not 101"},
+        BadLine{"race go", "usage: race start|end"},
+        BadLine{"expect colour red",
+                "unknown expectation 'colour' (grid, connected, message, no-message, button, no-button)"},
+        BadLine{"expect message alice", "usage: expect message NAME TEXT..."},
+        BadLine{"expect no-button alice 2 Close", "usage: expect no-button NAME ID"},
+        BadLine{"chat alice \"open", "a quote is not closed"}),
     [](const ::testing::TestParamInfo<BadLine>& info) {
         std::string name = std::to_string(info.index) + "_";
         for (const char* c = info.param.line; *c != '\0' && *c != ' '; ++c) {
@@ -83,7 +88,8 @@ protected:
         auto parsed = parseScenario(script, "t.scn");
         EXPECT_EQ(parsed.error, "");
         runner = std::make_unique<ScenarioRunner>(*server, loop);
-        runner->setReport([this](ScenarioRunner::Kind, std::string_view text) { reports.emplace_back(text); });
+        runner->setReport(
+            [this](ScenarioRunner::Kind, std::string_view text) { reports.emplace_back(text); });
         runner->append(std::move(parsed.steps));
         return runToEnd(loop, *runner);
     }

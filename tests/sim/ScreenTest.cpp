@@ -14,7 +14,7 @@ class Screen : public SimFixture {
 protected:
     void SetUp() override {
         ASSERT_TRUE(server->join("alice", "Alice", true)); // UCID 1, PLID 1
-        ASSERT_TRUE(server->connect("bob"));              // UCID 2, spectating
+        ASSERT_TRUE(server->connect("bob"));               // UCID 2, spectating
         connectClient();
     }
 
@@ -130,10 +130,9 @@ TEST_F(Screen, OnlyShownClickableButtonsCanBeClicked) {
 TEST_F(Screen, TheScreenReadsByClickId) {
     button(1, 6, "Starting Grid", ISB_DARK);
     button(1, 2, "Close");
-    EXPECT_EQ(server->screenFor("alice"),
-              "alice's screen: 2 button(s)\n"
-              "    2 [click] \"Close\"\n"
-              "    6         \"Starting Grid\"");
+    EXPECT_EQ(server->screenFor("alice"), "alice's screen: 2 button(s)\n"
+                                          "    2 [click] \"Close\"\n"
+                                          "    6         \"Starting Grid\"");
 }
 
 } // namespace

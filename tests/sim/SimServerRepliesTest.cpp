@@ -123,10 +123,10 @@ TEST_F(Replies, GarbageIsSurvivedAndLeavesTheLinkWorking) {
     const std::vector<Bytes> garbage = {
         {},
         {1, 2},
-        {4, 99, 0, 0},                   // unknown type
-        {44, ISP_ISI, 1, 0, 1},          // Size says 44, five bytes came
-        {5, ISP_TINY, 1, TINY_SST, 0},   // TINY must be 4 bytes
-        {8, ISP_BTC, 1, 1, 2, 0, 1, 0},  // a host never takes a click report
+        {4, 99, 0, 0},                  // unknown type
+        {44, ISP_ISI, 1, 0, 1},         // Size says 44, five bytes came
+        {5, ISP_TINY, 1, TINY_SST, 0},  // TINY must be 4 bytes
+        {8, ISP_BTC, 1, 1, 2, 0, 1, 0}, // a host never takes a click report
         Bytes(300, 0xff),
     };
     for (const auto& g : garbage) {

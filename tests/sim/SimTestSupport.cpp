@@ -20,7 +20,8 @@ std::vector<std::string> SimFixture::takeKinds() {
 
 bool SimFixture::transcriptHas(const std::string& text) const {
     const auto& lines = server->transcript().lines();
-    return std::ranges::any_of(lines, [&](const std::string& l) { return l.find(text) != std::string::npos; });
+    return std::ranges::any_of(lines,
+                               [&](const std::string& l) { return l.find(text) != std::string::npos; });
 }
 
 } // namespace pm::sim::testing

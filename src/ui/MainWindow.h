@@ -1,0 +1,53 @@
+#pragma once
+// The desktop window. It holds no state of its own: it mirrors frmMain's
+// models, follows the server on show, and hands every operator action to
+// frmMain. It must be destroyed before the frmMain it shows.
+
+#include <cstdint>
+#include <vector>
+
+#include <QMainWindow>
+
+#include "app/frmMain.h"
+#include "ui/ModelBindings.h"
+
+class QGroupBox;
+class QLineEdit;
+class QListWidget;
+class QPlainTextEdit;
+class QPushButton;
+
+namespace pm::ui {
+
+class ServerPanel;
+
+class MainWindow final : public QMainWindow {
+public:
+    explicit MainWindow(app::frmMain& form, QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    ServerPanel& panel() const { return *panel_; }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    QWidget* buildServers();
+    QWidget* buildStatus();
+    void fitToScreen();
+    void showServer(std::int16_t index);
+    void selectShownServer();
+    void prependStatus(const std::string& line);
+
+    app::frmMain& form_;
+    ModelBindings bindings_;
+    std::vector<std::function<void()>> unsubscribe_;
+
+    QListWidget* lstServers_ = nullptr;
+    QLineEdit* txtNewServer_ = nullptr;
+    QPushButton* cmdNewServer_ = nullptr;
+    ServerPanel* panel_ = nullptr;
+    QPlainTextEdit* txtStatus_ = nullptr;
+};
+
+} // namespace pm::ui

@@ -1,0 +1,61 @@
+#pragma once
+// Ties widgets to the view models of app/ and insim/. A model change (from
+// the network, a chat command, the start-up file) shows at once; an operator
+// edit reaches the model at once. Widgets are updated on a model's behalf
+// only through calls that do not raise the "operator edited" signals
+// (textEdited, clicked, a blocked list), so nothing echoes back.
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <QString>
+
+#include "platform/Controls.h"
+
+class QAbstractButton;
+class QCheckBox;
+class QLineEdit;
+class QListWidget;
+class QWidget;
+
+namespace pm::ui {
+
+inline QString toQString(const std::string& utf8) { return QString::fromStdString(utf8); }
+
+// A button caption with its first letter as the keyboard mnemonic.
+QString withMnemonic(const std::string& caption);
+
+// Writes a model's state into its widget; the bindings call these on every
+// change, and they are usable alone for a first fill.
+void showText(const platform::TextBox& model, QLineEdit* edit);
+void showCheck(const platform::CheckBox& model, QCheckBox* box);
+void showList(const platform::ListBox& model, QListWidget* list);
+void showButton(const platform::CommandButton& model, QAbstractButton* button);
+
+class ModelBindings {
+public:
+    ModelBindings() = default;
+    ~ModelBindings() { clear(); }
+    ModelBindings(const ModelBindings&) = delete;
+    ModelBindings& operator=(const ModelBindings&) = delete;
+
+    void text(platform::TextBox& model, QLineEdit* edit);
+    void check(platform::CheckBox& model, QCheckBox* box);
+    // afterShow runs after every refresh of the widget from the model.
+    void list(platform::ListBox& model, QListWidget* list, std::function<void()> afterShow = {});
+    // Mirrors caption and enabled state; pressing the button runs onPress.
+    void button(platform::CommandButton& model, QAbstractButton* button, std::function<void()> onPress,
+                std::function<void()> afterShow = {});
+    void windowTitle(platform::TextBox& model, QWidget* window);
+
+    // Unties everything. The models must still exist: call this before a
+    // model set is discarded.
+    void clear();
+    bool empty() const { return undo_.empty(); }
+
+private:
+    std::vector<std::function<void()>> undo_;
+};
+
+} // namespace pm::ui

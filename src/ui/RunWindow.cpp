@@ -1,0 +1,178 @@
+#include "ui/RunWindow.h"
+
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include <QApplication>
+#include <QPixmap>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include "app/frmMain.h"
+#include "platform/Platform.h"
+#include "ui/MainWindow.h"
+#include "ui/QtDialogs.h"
+#include "ui/QtEventLoop.h"
+
+namespace pm::ui {
+
+namespace {
+
+constexpr const char* kProgram = "paddock-marshal";
+// Time the network gets before a screenshot, so that a server connected at
+// start-up has answered and filled its lists.
+constexpr std::chrono::milliseconds kScreenshotSettle{1500};
+
+void writeLine(std::FILE* stream, const std::string& line) {
+    std::fwrite(line.data(), 1, line.size(), stream);
+    std::fputc('\n', stream);
+    std::fflush(stream);
+}
+
+// SIGINT and SIGTERM close the window, so the program ends the way it does
+// when the operator closes it: clients say goodbye as they are destroyed.
+class CloseOnSignals {
+public:
+    explicit CloseOnSignals(QWidget& window) {
+        sigset_t mask;
+        sigemptyset(&mask);
+        sigaddset(&mask, SIGINT);
+        sigaddset(&mask, SIGTERM);
+        if (sigprocmask(SIG_BLOCK, &mask, nullptr) != 0) {
+            return;
+        }
+        fd_ = signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
+        if (fd_ < 0) {
+            return;
+        }
+        notifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
+        QObject::connect(notifier_.get(), &QSocketNotifier::activated, &window, [this, &window] {
+            signalfd_siginfo info{};
+            while (::read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+            }
+            window.close();
+        });
+    }
+    ~CloseOnSignals() {
+        notifier_.reset();
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    CloseOnSignals(const CloseOnSignals&) = delete;
+    CloseOnSignals& operator=(const CloseOnSignals&) = delete;
+
+private:
+    int fd_ = -1;
+    std::unique_ptr<QSocketNotifier> notifier_;
+};
+
+bool envSet(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0';
+}
+
+} // namespace
+
+std::string takeWindowArguments(std::vector<std::string>& args, WindowOptions& options) {
+    static const std::string kFlag = "--screenshot";
+    for (std::size_t i = 0; i < args.size();) {
+        const std::string& arg = args[i];
+        std::string path;
+        std::size_t taken = 1;
+        if (arg == kFlag) {
+            if (i + 1 >= args.size()) {
+                return "--screenshot needs a file name";
+            }
+            path = args[i + 1];
+            taken = 2;
+        } else if (arg.rfind(kFlag + "=", 0) == 0) {
+            path = arg.substr(kFlag.size() + 1);
+        } else {
+            ++i;
+            continue;
+        }
+        if (path.empty()) {
+            return "--screenshot needs a file name";
+        }
+        if (options.screenshotPath) {
+            return "--screenshot given twice";
+        }
+        options.screenshotPath = std::move(path);
+        args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
+                   args.begin() + static_cast<std::ptrdiff_t>(i + taken));
+    }
+    return {};
+}
+
+bool displayAvailable() {
+    return envSet("DISPLAY") || envSet("WAYLAND_DISPLAY") || envSet("QT_QPA_PLATFORM");
+}
+
+int runWindow(int& argc, char** argv, const WindowOptions& options) {
+    if (!displayAvailable()) {
+        if (!options.screenshotPath) {
+            writeLine(stderr, std::string(kProgram) +
+                                  ": no display to open the window on (DISPLAY and WAYLAND_DISPLAY are not "
+                                  "set); run it with --headless to work without a window");
+            return 2;
+        }
+        // A picture of the window needs no screen.
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QString::fromLatin1(kProgram));
+
+    platform::SystemClock clock;
+    QtEventLoop loop(clock);
+    platform::WindowSystem windows(loop);
+    platform::WinSock sockets(loop, windows);
+    platform::Trace trace(clock);
+    platform::EventLog eventLog(
+        [](std::string_view entry) { writeLine(stderr, std::string(kProgram) + ": " + std::string(entry)); });
+    QtDialogs dialogs;
+    platform::Platform platform{loop, clock, windows, sockets, dialogs, trace, eventLog, nullptr};
+    if (options.trace) {
+        trace.enable([](std::string_view line) { writeLine(stderr, std::string(line)); });
+    }
+
+    int exitCode = 0;
+    {
+        app::frmMain form(platform, options.startupFile);
+        MainWindow window(form);
+        dialogs.setParent(&window);
+        CloseOnSignals closeOnSignals(window);
+        // After the window subscribed, so that it sees every server the
+        // start-up file adds.
+        form.Form_Load();
+        window.show();
+
+        if (options.screenshotPath) {
+            const QString path = QString::fromStdString(*options.screenshotPath);
+            QTimer::singleShot(kScreenshotSettle, &window, [&window, path] {
+                const bool saved = window.grab().save(path, "PNG");
+                if (!saved) {
+                    writeLine(stderr, std::string(kProgram) + ": cannot write the screenshot to '" +
+                                          path.toStdString() + "'");
+                }
+                QCoreApplication::exit(saved ? 0 : 1);
+            });
+        }
+
+        exitCode = loop.run();
+        dialogs.setParent(nullptr);
+        // The window goes first (it mirrors the form), then the form, whose
+        // clients tell their servers goodbye while the platform still stands.
+    }
+    platform.sharedHook.reset();
+    return exitCode;
+}
+
+} // namespace pm::ui

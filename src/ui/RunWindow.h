@@ -1,0 +1,33 @@
+#pragma once
+// The windowed program: everything paddock-marshal needs beyond its command
+// line to run with a window.
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pm::ui {
+
+struct WindowOptions {
+    std::filesystem::path startupFile;
+    bool trace = false;
+    // Render the window to this PNG once start-up has settled, then exit.
+    std::optional<std::string> screenshotPath;
+};
+
+// Takes the window's own arguments (--screenshot PATH, --screenshot=PATH)
+// out of args, leaving the rest for the common parser. Returns an error text,
+// empty when all is well.
+std::string takeWindowArguments(std::vector<std::string>& args, WindowOptions& options);
+
+// Whether Qt has anything to show a window on. Checked before Qt starts,
+// because Qt ends the process when it finds no display.
+bool displayAvailable();
+
+// Runs the window until it is closed (or SIGINT/SIGTERM arrives); returns
+// the exit code. Without a display it says so on stderr and returns 2,
+// except for a screenshot, which needs none.
+int runWindow(int& argc, char** argv, const WindowOptions& options);
+
+} // namespace pm::ui

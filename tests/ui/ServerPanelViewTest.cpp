@@ -1,0 +1,162 @@
+// The right side of the window: a server's InSim panel, lists and rules,
+// written through by the operator and kept current by the network.
+
+#include "WindowFixture.h"
+#include "insim/Packets.h"
+#include "support/UdpPeer.h"
+
+#include <QLabel>
+
+using namespace pm;
+using namespace pm::test;
+using platform::DialogButtons;
+
+namespace {
+
+class PanelTest : public WindowTest {
+protected:
+    PanelTest() { n = addServer("S"); }
+
+    // A user joins server n and takes a car, as the server would report it.
+    void driverJoins(std::uint8_t ucid, std::uint8_t plid, const std::string& uname) {
+        insim::IsNcn ncn;
+        ncn.UCID = ucid;
+        ncn.UName = uname;
+        ncn.PName = "Nick" + uname;
+        views(n).ucInSim.ReceivePacket(ncn.toBytes());
+        insim::IsNpl npl;
+        npl.PLID = plid;
+        npl.UCID = ucid;
+        views(n).ucInSim.ReceivePacket(npl.toBytes());
+    }
+
+    std::int16_t n = 0;
+};
+
+} // namespace
+
+TEST_F(PanelTest, picking_a_connection_shows_its_player_number) {
+    driverJoins(3, 7, "bob");
+    driverJoins(4, 9, "amy");
+    QListWidget* conns = list("lstConnections");
+    ASSERT_EQ(texts(conns), (V{"bob", "amy"}));
+
+    clickItem(conns, 1);
+    ASSERT_EQ(dialogTexts(), V{"9"});
+    EXPECT_EQ(dialogs->shown[0].buttons, DialogButtons::Ok);
+
+    conns->setFocus();
+    conns->setCurrentRow(0);
+    QTest::keyClick(conns, Qt::Key_Return);
+    EXPECT_EQ(dialogTexts(), (V{"9", "7"}));
+}
+
+TEST_F(PanelTest, rule_boxes_and_count_write_through_and_grey_gives_way_to_a_click) {
+    click(check("chkLastRace"));
+    EXPECT_EQ(views(n).chkLastRace.value(), 1);
+    click(check("chkLastRace"));
+    EXPECT_EQ(views(n).chkLastRace.value(), 0);
+
+    check("chkCustom")->setFocus();
+    QTest::keyClick(check("chkCustom"), Qt::Key_Space);
+    EXPECT_EQ(views(n).chkCustom.value(), 1);
+
+    // Grey (2) comes only from the model, e.g. the start-up file.
+    QCheckBox* reverse = check("chkReverse");
+    views(n).chkReverse.setValue(2);
+    EXPECT_EQ(reverse->checkState(), Qt::PartiallyChecked);
+    click(reverse);
+    EXPECT_EQ(views(n).chkReverse.value(), 1);
+    EXPECT_FALSE(reverse->isTristate()) << "the operator toggles between off and on";
+    click(reverse);
+    EXPECT_EQ(views(n).chkReverse.value(), 0);
+
+    typeInto(edit("txtReverse"), "5");
+    EXPECT_EQ(views(n).txtReverse.text(), "5");
+    typeInto(edit("txtPort"), "29999");
+    typeInto(edit("txtPortListen"), "30000");
+    typeInto(edit("txtPass"), "secret");
+    EXPECT_EQ(views(n).ucInSim.Port(), "29999");
+    EXPECT_EQ(views(n).ucInSim.PortListen(), "30000");
+    EXPECT_EQ(views(n).ucInSim.AdminPW(), "secret");
+}
+
+TEST_F(PanelTest, model_changes_show_at_once) {
+    auto& v = views(n);
+    v.lstConnections.addItem("carl");
+    v.lstFinish.addItem("01 carl");
+    v.lstOrder.addItem("carl");
+    v.lstOrder.addItem("dora", 0);
+    EXPECT_EQ(texts(list("lstConnections")), V{"carl"});
+    EXPECT_EQ(texts(list("lstFinish")), V{"01 carl"});
+    EXPECT_EQ(texts(list("lstOrder")), (V{"dora", "carl"}));
+    v.lstOrder.clear();
+    EXPECT_EQ(list("lstOrder")->count(), 0);
+
+    v.chkCustom.setValue(1); // "*custom 1" from the game
+    v.chkLastRace.setValue(2);
+    EXPECT_EQ(check("chkCustom")->checkState(), Qt::Checked);
+    EXPECT_EQ(check("chkLastRace")->checkState(), Qt::PartiallyChecked);
+    v.chkLastRace.setValue(0);
+    EXPECT_EQ(check("chkLastRace")->checkState(), Qt::Unchecked);
+    v.txtReverse.setText("3"); // "*reverse 3"
+    EXPECT_EQ(text(edit("txtReverse")), "3");
+
+    // The button follows the client through its states.
+    auto& cmd = v.ucInSim.cmdConnect;
+    QPushButton* connect = button("cmdConnect");
+    cmd.setEnabled(false);
+    EXPECT_FALSE(connect->isEnabled());
+    cmd.setCaption("Disconnect");
+    cmd.setEnabled(true);
+    EXPECT_EQ(connect->text(), "&Disconnect");
+    EXPECT_TRUE(connect->isEnabled());
+}
+
+TEST_F(PanelTest, the_selected_connection_stays_on_its_user_as_others_come_and_go) {
+    driverJoins(1, 1, "amy");
+    driverJoins(2, 2, "bob");
+    driverJoins(3, 3, "cid");
+    QListWidget* conns = list("lstConnections");
+    conns->setCurrentRow(1);
+    views(n).lstConnections.removeItem(0); // amy left
+    EXPECT_EQ(conns->currentItem()->text(), "bob");
+    views(n).lstConnections.removeItem(0); // and bob
+    EXPECT_EQ(conns->currentItem(), nullptr);
+    EXPECT_TRUE(dialogs->shown.empty()) << "a list change is no click";
+}
+
+TEST_F(PanelTest, operator_edits_do_not_echo_and_keep_the_cursor) {
+    int changes = 0;
+    views(n).txtReverse.changed.connect([&] { ++changes; });
+    QLineEdit* count = edit("txtReverse");
+    count->setFocus();
+    count->setCursorPosition(1); // "1|0"
+    QTest::keyClicks(count, "25");
+    EXPECT_EQ(views(n).txtReverse.text(), "1250");
+    EXPECT_EQ(changes, 2) << "one model change per keystroke";
+    EXPECT_EQ(count->cursorPosition(), 3);
+
+    // A change from the network while the operator's cursor sits in the box.
+    views(n).ucInSim.setHost("192.168.1.20");
+    QLineEdit* host = edit("txtHost");
+    host->setCursorPosition(3);
+    views(n).ucInSim.setHost("192.168.1.21");
+    EXPECT_EQ(text(host), "192.168.1.21");
+    EXPECT_EQ(host->cursorPosition(), 3);
+}
+
+TEST_F(PanelTest, connect_button_starts_the_client) {
+    typeInto(edit("txtPortListen"), "0x"); // not a port: the client stays idle
+    click(button("cmdConnect"));
+    EXPECT_EQ(views(n).ucInSim.state(), insim::LinkState::Idle);
+    EXPECT_TRUE(button("cmdConnect")->isEnabled());
+
+    UdpPeer server; // never answers
+    typeInto(edit("txtPortListen"), QString::number(freeUdpPort()));
+    typeInto(edit("txtPort"), QString::number(server.port()));
+    click(button("cmdConnect"));
+    EXPECT_EQ(views(n).ucInSim.state(), insim::LinkState::Handshake);
+    EXPECT_FALSE(button("cmdConnect")->isEnabled());
+    EXPECT_EQ(find<QLabel>("linkState")->text(), "Connecting…");
+}
