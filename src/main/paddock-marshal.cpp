@@ -1,6 +1,6 @@
 // paddock-marshal: the start-order program. With --headless it runs without a
 // window on the poll() loop, writing every status line to stdout, until
-// SIGINT or SIGTERM.
+// SIGINT or SIGTERM; otherwise it opens the Qt window (src/ui).
 
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -16,6 +16,9 @@
 #include "app/CommandLine.h"
 #include "app/frmMain.h"
 #include "platform/Platform.h"
+#ifdef PM_WITH_UI
+#include "ui/RunWindow.h"
+#endif
 
 namespace {
 
@@ -64,7 +67,14 @@ private:
 
 int main(int argc, char** argv) {
     using pm::app::CommandLine;
-    const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+#ifdef PM_WITH_UI
+    pm::ui::WindowOptions window;
+    if (const std::string error = pm::ui::takeWindowArguments(args, window); !error.empty()) {
+        writeLine(stderr, std::string(kProgram) + ": " + error);
+        return pm::app::kUsageExitCode;
+    }
+#endif
     const CommandLine cmd = pm::app::ParseCommandLine(args);
 
     switch (cmd.action) {
@@ -77,11 +87,18 @@ int main(int argc, char** argv) {
     case CommandLine::Action::Run: break;
     }
 
+#ifdef PM_WITH_UI
+    if (cmd.headless && window.screenshotPath) {
+        writeLine(stderr, std::string(kProgram) + ": --screenshot needs the window; leave out --headless");
+        return pm::app::kUsageExitCode;
+    }
+#else
     if (!cmd.headless) {
-        writeLine(stderr, std::string(kProgram) + ": this build has no window yet; run it with --headless "
+        writeLine(stderr, std::string(kProgram) + ": this build has no window; run it with --headless "
                                                   "(see --help)");
         return pm::app::kUsageExitCode;
     }
+#endif
 
     std::filesystem::path startupFile;
     if (cmd.configPath) {
@@ -94,6 +111,14 @@ int main(int argc, char** argv) {
     } else {
         startupFile = pm::app::DefaultStartupFile();
     }
+
+#ifdef PM_WITH_UI
+    if (!cmd.headless) {
+        window.startupFile = startupFile;
+        window.trace = cmd.trace;
+        return pm::ui::runWindow(argc, argv, window);
+    }
+#endif
 
     StopSignals stopSignals;
     if (stopSignals.fd() < 0) {

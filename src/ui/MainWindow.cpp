@@ -159,6 +159,8 @@ QWidget* MainWindow::buildStatus() {
     return frame;
 }
 
+QSize MainWindow::preferredSize() { return kPreferredSize; }
+
 void MainWindow::fitToScreen() {
     QSize size = kPreferredSize;
     if (const QScreen* screen = QApplication::primaryScreen()) {

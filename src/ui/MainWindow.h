@@ -27,6 +27,8 @@ public:
     ~MainWindow() override;
 
     ServerPanel& panel() const { return *panel_; }
+    // The size the window opens at when the screen has room for it.
+    static QSize preferredSize();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

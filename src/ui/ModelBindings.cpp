@@ -137,11 +137,10 @@ void ModelBindings::check(platform::CheckBox& model, QCheckBox* box) {
     showCheck(model, box);
     const auto id = model.changed.connect([&model, box] { showCheck(model, box); });
     // clicked comes from the operator only (mouse or keyboard), never from
-    // setCheckState.
-    const auto conn = QObject::connect(box, &QAbstractButton::clicked, box, [&model, box] {
-        model.setValue(valueOf(box->checkState()));
-        showCheck(model, box); // leaves the grey state behind once the operator chose
-    });
+    // setCheckState; the model's echo of the new value also takes the box
+    // out of the grey state.
+    const auto conn = QObject::connect(box, &QAbstractButton::clicked, box,
+                                       [&model, box] { model.setValue(valueOf(box->checkState())); });
     undo_.push_back([&model, id, conn] {
         model.changed.disconnect(id);
         QObject::disconnect(conn);

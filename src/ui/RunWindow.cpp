@@ -155,6 +155,9 @@ int runWindow(int& argc, char** argv, const WindowOptions& options) {
         window.show();
 
         if (options.screenshotPath) {
+            // The picture shows the window as it opens on a roomy screen,
+            // whatever the (possibly virtual) screen here measures.
+            window.resize(MainWindow::preferredSize());
             const QString path = QString::fromStdString(*options.screenshotPath);
             QTimer::singleShot(kScreenshotSettle, &window, [&window, path] {
                 const bool saved = window.grab().save(path, "PNG");

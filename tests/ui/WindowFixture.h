@@ -20,6 +20,7 @@
 #include "app/frmMain.h"
 #include "platform/Platform.h"
 #include "ui/MainWindow.h"
+#include "ui/ServerPanel.h"
 
 namespace pm::test {
 

@@ -1,0 +1,168 @@
+#include "Child.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace pm::bench {
+
+std::int64_t realNowNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+std::int64_t monoNowNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+Child::Child(const std::string& program, const std::vector<std::string>& args, const std::string& stderrPath) {
+    std::vector<std::string> all{program};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    // Opened before fork so the child does nothing but dup and exec.
+    const int out = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const int err = stderrPath.empty() ? ::open("/dev/null", O_WRONLY | O_CLOEXEC)
+                                       : ::open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out < 0 || err < 0) {
+        throw std::runtime_error("cannot open the child's output files");
+    }
+    startedNs_ = realNowNs();
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        ::dup2(out, 1);
+        ::dup2(err, 2);
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+    ::close(out);
+    ::close(err);
+    if (pid_ < 0) {
+        throw std::runtime_error("fork failed");
+    }
+}
+
+Child::~Child() { stop(); }
+
+bool Child::running() {
+    if (reaped_) {
+        return false;
+    }
+    const pid_t r = ::waitpid(pid_, &status_, WNOHANG);
+    if (r == pid_) {
+        reaped_ = true;
+        return false;
+    }
+    return true;
+}
+
+int Child::stop(int timeoutMs) {
+    if (pid_ <= 0) {
+        return -1;
+    }
+    if (!running()) {
+        return status_;
+    }
+    ::kill(pid_, SIGTERM);
+    for (int waited = 0; waited < timeoutMs; waited += 10) {
+        if (!running()) {
+            return status_;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, &status_, 0);
+    reaped_ = true;
+    return -1;
+}
+
+ProcSample Child::sample() const {
+    ProcSample s;
+    {
+        std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        // The command name may hold blanks; the fields start after its ')'.
+        const auto close = text.rfind(')');
+        if (close != std::string::npos) {
+            std::istringstream fields(text.substr(close + 2));
+            std::string f;
+            unsigned long long utime = 0;
+            unsigned long long stime = 0;
+            // Field 3 (state) is the first here; utime and stime are 14 and 15.
+            for (int field = 3; field <= 15 && (fields >> f); ++field) {
+                if (field == 14) {
+                    utime = std::stoull(f);
+                } else if (field == 15) {
+                    stime = std::stoull(f);
+                }
+            }
+            s.cpuSeconds = static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+        }
+    }
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        const auto value = [&](const char* key) -> std::int64_t {
+            return std::stoll(line.substr(std::string(key).size()));
+        };
+        if (line.rfind("VmRSS:", 0) == 0) {
+            s.rssKiB = value("VmRSS:");
+        } else if (line.rfind("VmHWM:", 0) == 0) {
+            s.peakRssKiB = value("VmHWM:");
+        } else if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+            s.voluntary = value("voluntary_ctxt_switches:");
+        } else if (line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
+            s.involuntary = value("nonvoluntary_ctxt_switches:");
+        }
+    }
+    return s;
+}
+
+std::string loadAverages() {
+    std::ifstream in("/proc/loadavg");
+    std::string a, b, c;
+    in >> a >> b >> c;
+    return a + " " + b + " " + c;
+}
+
+std::uint16_t freeUdpPort() {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        throw std::runtime_error("no free UDP port");
+    }
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+std::string ownFolder() {
+    char buf[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) {
+        return ".";
+    }
+    std::string path(buf, static_cast<std::size_t>(n));
+    return path.substr(0, path.rfind('/'));
+}
+
+} // namespace pm::bench

@@ -1,0 +1,57 @@
+#pragma once
+// A program under measurement, started as a separate process, and what the
+// kernel tells about it in /proc.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace pm::bench {
+
+// CLOCK_REALTIME in nanoseconds: the clock of the kernel's receive
+// timestamps (SO_TIMESTAMPNS), so both ends of a latency use one clock.
+std::int64_t realNowNs();
+std::int64_t monoNowNs();
+
+struct ProcSample {
+    double cpuSeconds = 0;        // utime + stime
+    std::int64_t voluntary = 0;   // voluntary context switches: sleeps, i.e. wake-ups
+    std::int64_t involuntary = 0; // preemptions
+    std::int64_t rssKiB = 0;      // VmRSS
+    std::int64_t peakRssKiB = 0;  // VmHWM
+};
+
+class Child {
+public:
+    // stdout goes to /dev/null; stderr to stderrPath (or /dev/null when empty).
+    Child(const std::string& program, const std::vector<std::string>& args, const std::string& stderrPath = {});
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    pid_t pid() const { return pid_; }
+    // realNowNs() taken right before fork(): the start of "exec to ...".
+    std::int64_t startedNs() const { return startedNs_; }
+    bool running();
+    ProcSample sample() const;
+    // SIGTERM, then waits up to timeoutMs, then SIGKILL. Returns the exit
+    // status as waitpid gave it, or -1.
+    int stop(int timeoutMs = 5000);
+
+private:
+    pid_t pid_ = -1;
+    std::int64_t startedNs_ = 0;
+    bool reaped_ = false;
+    int status_ = 0;
+};
+
+// Load averages from /proc/loadavg ("0.52 0.58 0.59").
+std::string loadAverages();
+// A free UDP port on 127.0.0.1, found by binding port 0 and letting go.
+std::uint16_t freeUdpPort();
+// The folder pm-bench runs from: where the programs under test are built.
+std::string ownFolder();
+
+} // namespace pm::bench

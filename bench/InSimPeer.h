@@ -1,0 +1,89 @@
+#pragma once
+// The benchmark's own InSim peer: one UDP socket on loopback standing in for
+// an LFS host. It answers the client's handshake and state requests, seats a
+// field of drivers with a finished race, sends restart votes, and notes when
+// each private message and start order arrives, by the kernel's receive
+// timestamp so that the benchmark's own scheduling does not count.
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace pm::bench {
+
+using Datagram = std::vector<std::uint8_t>;
+
+inline constexpr int kDrivers = 32;
+inline constexpr int kMessagesPerVote = 2 * kDrivers;
+
+// What an LFS host sends about driver k (1..kDrivers): connection k, player k.
+Datagram driverConnection(int k);
+Datagram driverPlayer(int k);
+// Driver k finished in position k (ResultNum k - 1).
+Datagram driverResult(int k);
+Datagram driverChat(int k);
+// The reception mix: IS_NCN, IS_NPL, IS_MSO, IS_RES, IS_TINY, one of each per
+// driver, round the field.
+std::vector<Datagram> receptionMix();
+
+class InSimPeer {
+public:
+    InSimPeer();
+    ~InSimPeer();
+    InSimPeer(const InSimPeer&) = delete;
+    InSimPeer& operator=(const InSimPeer&) = delete;
+
+    int fd() const { return fd_; }
+    std::uint16_t port() const { return port_; }
+    // Where packets go. An IS_ISI sets it to the UDPPort it names.
+    void setTarget(std::uint16_t port) { target_ = port; }
+    std::uint16_t target() const { return target_; }
+
+    // Reads and handles every datagram waiting; returns how many.
+    int drain();
+
+    void send(std::span<const std::uint8_t> bytes);
+    void sendVersion();
+    // The field: connections, players, and the finished race.
+    void sendField();
+    void sendKeepAlive();
+    // A passed restart vote; returns the time it left (realNowNs).
+    std::int64_t sendVote();
+
+    // ---- What arrived
+    bool sawIsi() const { return firstIsiNs_ != 0; }
+    std::int64_t firstIsiNs() const { return firstIsiNs_; }
+    int received() const { return received_; }
+    int keepAliveReplies() const { return keepAliveReplies_; }
+    int stateRequests() const { return stateRequests_; }
+
+    // The current vote: messages so far, and the start order once it came.
+    bool orderArrived() const { return reoNs_ != 0; }
+    std::int64_t orderArrivedNs() const { return reoNs_; }
+    int messagesBeforeOrder() const { return messagesAtReo_; }
+    int messages() const { return messages_; }
+    // True when the start order named all drivers in finishing order.
+    bool orderIsFinishingOrder() const;
+
+    // Answer TINY_SST with IS_STA, as a host does. Off while a benchmark
+    // floods the client and the answers would only add load.
+    bool answerRequests = true;
+
+private:
+    void handle(std::span<const std::uint8_t> d, std::int64_t stampNs);
+
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+    std::uint16_t target_ = 0;
+    std::int64_t firstIsiNs_ = 0;
+    int received_ = 0;
+    int keepAliveReplies_ = 0;
+    int stateRequests_ = 0;
+    int messages_ = 0;
+    int messagesAtReo_ = 0;
+    std::int64_t reoNs_ = 0;
+    std::array<std::uint8_t, 4 + kDrivers> reo_{};
+};
+
+} // namespace pm::bench

@@ -1,0 +1,493 @@
+#include "LoadRuns.h"
+
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "Child.h"
+#include "InSimPeer.h"
+
+namespace pm::bench {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr int kWarmUpVotes = 3;
+constexpr auto kVoteTimeout = 5s;
+constexpr auto kHandshakeTimeout = 20s;
+
+void say(const std::string& text) { std::cerr << "pm-bench: " << text << std::endl; }
+
+// N peers and one epoll set over their sockets.
+class Fleet {
+public:
+    explicit Fleet(int n) : ep_(::epoll_create1(EPOLL_CLOEXEC)) {
+        for (int i = 0; i < n; ++i) {
+            peers.push_back(std::make_unique<InSimPeer>());
+            epoll_event ev{};
+            ev.events = EPOLLIN;
+            ev.data.u32 = static_cast<std::uint32_t>(i);
+            ::epoll_ctl(ep_, EPOLL_CTL_ADD, peers.back()->fd(), &ev);
+        }
+    }
+    ~Fleet() { ::close(ep_); }
+
+    // Handles what arrives until done() holds or the time is up.
+    bool pumpUntil(const std::function<bool()>& done, Clock::duration timeout) {
+        const auto end = Clock::now() + timeout;
+        while (!done()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+            if (left.count() <= 0) {
+                return done();
+            }
+            pumpOnce(static_cast<int>(std::min<std::int64_t>(left.count(), 50)));
+        }
+        return true;
+    }
+    void pumpFor(Clock::duration d) {
+        pumpUntil([] { return false; }, d);
+    }
+    void pumpOnce(int timeoutMs) {
+        epoll_event events[64];
+        const int n = ::epoll_wait(ep_, events, 64, timeoutMs);
+        for (int i = 0; i < n; ++i) {
+            peers[events[i].data.u32]->drain();
+        }
+    }
+
+    bool all(const std::function<bool(const InSimPeer&)>& test) const {
+        return std::all_of(peers.begin(), peers.end(), [&](const auto& p) { return test(*p); });
+    }
+
+    std::vector<std::unique_ptr<InSimPeer>> peers;
+
+private:
+    int ep_;
+};
+
+std::string writeStartupFile(const LoadOptions& o, const Fleet& fleet, const std::string& name) {
+    const std::string path = o.workFolder + "/" + name + ".cfg";
+    std::ofstream out(path, std::ios::binary);
+    out << "Written by pm-bench\r\n";
+    int k = 0;
+    for (const auto& p : fleet.peers) {
+        ++k;
+        out << "[NEW SERVER]\r\n"
+            << "Name=Bench " << k << "\r\n"
+            << "Host=127.0.0.1\r\n"
+            << "InSim Port=" << p->port() << "\r\n"
+            << "Listen Port=" << freeUdpPort() << "\r\n"
+            << "Admin PW=\r\n"
+            << "Connect=1\r\n"
+            << "Last Race=1\r\n"
+            << "Reverse Top=0\r\n"
+            << "Reverse Count=10\r\n";
+    }
+    return path;
+}
+
+std::unique_ptr<Child> startProgram(const LoadOptions& o, const Fleet& fleet, const std::string& name,
+                                    std::vector<std::string> extra = {}) {
+    const std::string config = writeStartupFile(o, fleet, name);
+    std::vector<std::string> args{"--headless", "--config", config};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return std::make_unique<Child>(o.folder + "/paddock-marshal", args, o.workFolder + "/" + name + ".stderr");
+}
+
+// Waits for every client's IS_ISI, then gives each server its field and a
+// finished race, and checks with one vote that the start order comes back
+// right.
+void seatField(Fleet& fleet) {
+    if (!fleet.pumpUntil([&] { return fleet.all([](const InSimPeer& p) { return p.sawIsi(); }); },
+                         kHandshakeTimeout)) {
+        throw std::runtime_error("not every server got an IS_ISI");
+    }
+    for (auto& p : fleet.peers) {
+        p->sendVersion();
+        p->sendField();
+    }
+    // The client asks for the state once per player; let that settle.
+    fleet.pumpFor(200ms);
+}
+
+struct VoteRun {
+    std::vector<double> latencyUs;
+    int timedOut = 0;
+    int wrong = 0; // start order or message count not as expected
+};
+
+// rounds x (one vote on every peer, all at once); waits for every start
+// order before the next round.
+VoteRun vote(Fleet& fleet, int rounds, Clock::duration gap, bool record) {
+    VoteRun run;
+    std::vector<std::int64_t> sent(fleet.peers.size());
+    for (int r = 0; r < rounds; ++r) {
+        fleet.pumpFor(gap);
+        for (std::size_t i = 0; i < fleet.peers.size(); ++i) {
+            sent[i] = fleet.peers[i]->sendVote();
+        }
+        const bool all = fleet.pumpUntil(
+            [&] { return fleet.all([](const InSimPeer& p) { return p.orderArrived(); }); }, kVoteTimeout);
+        for (std::size_t i = 0; i < fleet.peers.size(); ++i) {
+            const InSimPeer& p = *fleet.peers[i];
+            if (!p.orderArrived()) {
+                ++run.timedOut;
+                continue;
+            }
+            if (!p.orderIsFinishingOrder() || p.messagesBeforeOrder() != kMessagesPerVote) {
+                ++run.wrong;
+            }
+            if (record) {
+                run.latencyUs.push_back(static_cast<double>(p.orderArrivedNs() - sent[i]) / 1000.0);
+            }
+        }
+        if (!all && record) {
+            say("round " + std::to_string(r) + ": " + std::to_string(run.timedOut) + " votes unanswered so far");
+        }
+    }
+    return run;
+}
+
+std::string us(double v) { return fixed(v, 0) + " us"; }
+std::string kib(std::int64_t v) { return std::to_string(v) + " KiB"; }
+
+void reportLatency(Report& report, const std::string& key, const std::string& label, const VoteRun& run,
+                   const Percentiles& p) {
+    report.set(key + ".votes", static_cast<std::int64_t>(p.count));
+    report.set(key + ".p50_us", p.p50);
+    report.set(key + ".p99_us", p.p99);
+    report.set(key + ".max_us", p.max);
+    report.set(key + ".mean_us", p.mean);
+    report.set(key + ".unanswered", run.timedOut);
+    report.set(key + ".wrong", run.wrong);
+    report.row("1", label + " p50 / p99 / max (" + std::to_string(p.count) + " votes)",
+               us(p.p50) + " / " + us(p.p99) + " / " + us(p.max));
+    if (run.timedOut != 0 || run.wrong != 0) {
+        report.row("1", label + " unanswered / wrong", std::to_string(run.timedOut) + " / " + std::to_string(run.wrong),
+                   "0 / 0", "MISS");
+    }
+}
+
+// The floor answers as soon as it is bound; until then votes go nowhere.
+void waitForFloor(Fleet& fleet) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        for (auto& p : fleet.peers) {
+            p->sendVote();
+        }
+        if (fleet.pumpUntil([&] { return fleet.all([](const InSimPeer& p) { return p.orderArrived(); }); },
+                            50ms)) {
+            return;
+        }
+    }
+    throw std::runtime_error("the floor program does not answer");
+}
+
+std::int64_t udpDrops(std::uint16_t port) {
+    std::ifstream in("/proc/net/udp");
+    std::string line;
+    char want[8];
+    std::snprintf(want, sizeof want, ":%04X", port);
+    std::int64_t drops = 0;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+        std::istringstream f(line);
+        std::string sl, local;
+        f >> sl >> local;
+        if (local.size() >= 5 && local.compare(local.size() - 5, 5, want) == 0) {
+            std::string last, field;
+            while (f >> field) {
+                last = field;
+            }
+            drops += std::stoll(last);
+        }
+    }
+    return drops;
+}
+
+struct IdleResult {
+    double seconds = 0;
+    double cpuSeconds = 0;
+    std::int64_t wakeups = 0;
+    std::int64_t preemptions = 0;
+    int datagramsIn = 0; // what the peers received from the program meanwhile
+    int keepAlivesSent = 0;
+};
+
+// The program with every server connected and nothing happening but what a
+// host does on its own: a keep-alive every 30 s (spread over the period, as
+// independent hosts would be) and answers to the client's state requests.
+IdleResult measureIdle(Fleet& fleet, Child& child, int seconds) {
+    IdleResult r;
+    const auto period = 30s;
+    const auto n = fleet.peers.size();
+    const auto start = Clock::now();
+    std::vector<Clock::time_point> nextKeepAlive(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        nextKeepAlive[i] = start + period * static_cast<long>(i) / static_cast<long>(n);
+    }
+    int before = 0;
+    for (const auto& p : fleet.peers) {
+        before += p->received();
+    }
+    const ProcSample s0 = child.sample();
+    const auto end = start + std::chrono::seconds(seconds);
+    for (;;) {
+        const auto now = Clock::now();
+        if (now >= end) {
+            break;
+        }
+        auto wake = end;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (nextKeepAlive[i] <= now) {
+                fleet.peers[i]->sendKeepAlive();
+                ++r.keepAlivesSent;
+                nextKeepAlive[i] += period;
+            }
+            wake = std::min(wake, nextKeepAlive[i]);
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
+        fleet.pumpOnce(static_cast<int>(std::max<std::int64_t>(left, 1)));
+    }
+    const ProcSample s1 = child.sample();
+    r.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    r.cpuSeconds = s1.cpuSeconds - s0.cpuSeconds;
+    r.wakeups = s1.voluntary - s0.voluntary;
+    r.preemptions = s1.involuntary - s0.involuntary;
+    int after = 0;
+    for (const auto& p : fleet.peers) {
+        after += p->received();
+    }
+    r.datagramsIn = after - before;
+    return r;
+}
+
+void reportIdle(Report& report, int servers, const IdleResult& idle) {
+    const double cpuPercent = 100.0 * idle.cpuSeconds / idle.seconds;
+    const double wakeupsPerSecond = static_cast<double>(idle.wakeups) / idle.seconds;
+    report.set("idle.servers", servers);
+    report.set("idle.seconds", idle.seconds);
+    report.set("idle.cpu_seconds", idle.cpuSeconds);
+    report.set("idle.cpu_percent", cpuPercent);
+    report.set("idle.wakeups_per_second", wakeupsPerSecond);
+    report.set("idle.preemptions", idle.preemptions);
+    report.set("idle.datagrams_from_program", idle.datagramsIn);
+    report.set("idle.keepalives_sent", idle.keepAlivesSent);
+    report.heading("5", "Idle: " + std::to_string(servers) + " connected servers, " + fixed(idle.seconds, 0) +
+                            " s (hosts send keep-alives, answer state requests)");
+    report.row("5", "CPU (utime + stime)",
+               fixed(cpuPercent, 3) + " % (" + fixed(idle.cpuSeconds * 1000.0, 0) + " ms)", "< 0.2 %",
+               Report::verdict(cpuPercent < 0.2));
+    report.row("5", "wake-ups (voluntary context switches)", fixed(wakeupsPerSecond, 1) + " /s");
+    report.row("5", "datagrams from the program / keep-alives to it",
+               std::to_string(idle.datagramsIn) + " / " + std::to_string(idle.keepAlivesSent));
+}
+
+} // namespace
+
+void runVotesMemoryIdle(Report& report, const LoadOptions& o) {
+    // ---- The base: the program with no servers at all.
+    std::int64_t baseRss = 0;
+    {
+        Fleet none(0);
+        auto child = startProgram(o, none, "servers-0");
+        std::this_thread::sleep_for(500ms);
+        baseRss = child->sample().rssKiB;
+        child->stop();
+    }
+
+    struct Memory {
+        ProcSample seated;
+        ProcSample afterVotes;
+    };
+    std::vector<std::pair<int, Memory>> memory;
+
+    report.heading("1", "Restart vote: SMALL_VTA out -> IS_REO in (32 drivers: 64 IS_MTC + 1 IS_REO)");
+    for (const int n : {1, o.servers}) {
+        const int rounds = (o.votes + n - 1) / n;
+        const auto gap = std::chrono::milliseconds(n == 1 ? o.voteGapMs1 : o.voteGapMsMany);
+        const std::string key = "vote.servers_" + std::to_string(n);
+        const std::string label = std::to_string(n) + (n == 1 ? " server" : " servers");
+
+        say("vote latency, " + label + ": program");
+        Percentiles program;
+        {
+            Fleet fleet(n);
+            auto child = startProgram(o, fleet, "servers-" + std::to_string(n));
+            seatField(fleet);
+            const VoteRun warm = vote(fleet, kWarmUpVotes, gap, false);
+            if (warm.timedOut != 0 || warm.wrong != 0) {
+                throw std::runtime_error("the program's start orders are not as expected (" + label + ")");
+            }
+            Memory m;
+            m.seated = child->sample();
+            if (n == o.servers) {
+                say("idle cost: " + std::to_string(o.idleSeconds) + " s with " + label + " connected");
+                reportIdle(report, n, measureIdle(fleet, *child, o.idleSeconds));
+                vote(fleet, 1, gap, false); // the first vote after a long sleep is not the subject
+            }
+            say("vote latency, " + label + ": measuring");
+            const VoteRun run = vote(fleet, rounds, gap, true);
+            auto samples = run.latencyUs;
+            program = percentiles(samples);
+            reportLatency(report, key + ".program", label + ", program", run, program);
+            m.afterVotes = child->sample();
+            memory.emplace_back(n, m);
+            child->stop();
+        }
+
+        say("vote latency, " + label + ": floor");
+        Percentiles floor;
+        {
+            Fleet fleet(n);
+            std::vector<std::string> ports;
+            for (auto& p : fleet.peers) {
+                const auto port = freeUdpPort();
+                p->setTarget(port);
+                ports.push_back(std::to_string(port));
+            }
+            Child child(o.folder + "/pm-bench-floor", ports, o.workFolder + "/floor.stderr");
+            waitForFloor(fleet);
+            vote(fleet, kWarmUpVotes, gap, false);
+            const VoteRun run = vote(fleet, rounds, gap, true);
+            auto samples = run.latencyUs;
+            floor = percentiles(samples);
+            reportLatency(report, key + ".floor", label + ", floor", run, floor);
+            child.stop();
+        }
+        const double ratio = floor.p99 > 0 ? program.p99 / floor.p99 : 0;
+        report.set(key + ".ratio_p99", ratio);
+        report.set(key + ".ratio_p50", floor.p50 > 0 ? program.p50 / floor.p50 : 0);
+        report.row("1", label + ", p99 program / floor", fixed(ratio, 2) + "x", "<= 3x", Report::verdict(ratio <= 3.0));
+    }
+
+    report.heading("3", "Memory (32 connections + 32 players per server, after the field is seated)");
+    report.set("memory.base_rss_kib", baseRss);
+    report.row("3", "RSS, no servers (base)", kib(baseRss));
+    std::int64_t rss1 = 0;
+    std::int64_t rssMany = 0;
+    for (const auto& [n, m] : memory) {
+        const std::string key = "memory.servers_" + std::to_string(n);
+        report.set(key + ".rss_kib", m.seated.rssKiB);
+        report.set(key + ".peak_rss_kib", m.seated.peakRssKiB);
+        report.set(key + ".peak_rss_after_votes_kib", m.afterVotes.peakRssKiB);
+        report.row("3", "peak RSS, " + std::to_string(n) + (n == 1 ? " server" : " servers") + " (after votes)",
+                   kib(m.seated.peakRssKiB) + " (" + kib(m.afterVotes.peakRssKiB) + ")");
+        (n == 1 ? rss1 : rssMany) = m.seated.rssKiB;
+    }
+    if (o.servers > 1) {
+        const double perServer = static_cast<double>(rssMany - rss1) * 1024.0 / (o.servers - 1);
+        report.set("memory.bytes_per_server", perServer);
+        report.row("3", "per server beyond the base (RSS, " + std::to_string(o.servers) + " vs 1)",
+                   fixed(perServer / 1024.0, 1) + " KiB", "<= 64 KiB", Report::verdict(perServer <= 64 * 1024.0));
+    }
+}
+
+void runReceptionEndToEnd(Report& report, const LoadOptions& o) {
+    constexpr int kBurst = 100; // well inside the listen socket's default receive buffer
+    report.heading("2b", "Reception over UDP: the headless program, 1 server (mix: NCN NPL MSO RES TINY)");
+    for (const bool trace : {false, true}) {
+        const std::string key = std::string("reception.udp.trace_") + (trace ? "on" : "off");
+        say(std::string("reception over UDP, trace ") + (trace ? "on" : "off"));
+        Fleet fleet(1);
+        auto child = startProgram(o, fleet, std::string("reception-trace-") + (trace ? "on" : "off"),
+                                  trace ? std::vector<std::string>{"--trace"} : std::vector<std::string>{});
+        seatField(fleet);
+        InSimPeer& peer = *fleet.peers[0];
+        vote(fleet, 1, 0ms, false);
+        peer.answerRequests = false;
+        const auto mix = receptionMix();
+        const int total = trace ? std::max(o.receiveDatagrams / 10, 1000) : o.receiveDatagrams;
+        const std::int64_t drops0 = udpDrops(peer.target());
+        const ProcSample s0 = child->sample();
+        const auto t0 = Clock::now();
+        int sent = 0;
+        std::size_t next = 0;
+        int bursts = 0;
+        bool stalled = false;
+        while (sent < total) {
+            for (int i = 0; i < kBurst; ++i) {
+                peer.send(mix[next]);
+                next = next + 1 == mix.size() ? 0 : next + 1;
+            }
+            // A keep-alive closes the burst: its answer says all before it was handled.
+            peer.sendKeepAlive();
+            sent += kBurst + 1;
+            ++bursts;
+            const int want = bursts;
+            const int base = peer.keepAliveReplies() - (bursts - 1);
+            if (!fleet.pumpUntil([&] { return peer.keepAliveReplies() - base >= want; }, 5s)) {
+                stalled = true;
+                break;
+            }
+        }
+        const auto seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+        const ProcSample s1 = child->sample();
+        const std::int64_t drops = udpDrops(peer.target()) - drops0;
+        const double rate = sent / seconds;
+        const double cpuUs = (s1.cpuSeconds - s0.cpuSeconds) * 1e6 / sent;
+        report.set(key + ".datagrams", sent);
+        report.set(key + ".seconds", seconds);
+        report.set(key + ".datagrams_per_second", rate);
+        report.set(key + ".cpu_us_per_datagram", cpuUs);
+        report.set(key + ".dropped", drops);
+        report.set(key + ".stalled", stalled);
+        const std::string label = std::string("UDP, trace ") + (trace ? "on (stderr to /dev/null)" : "off");
+        report.row("2b", label + ": datagrams/s", fixed(rate, 0), trace ? "" : ">= 250000",
+                   trace ? "" : Report::verdict(rate >= 250000 && !stalled && drops == 0));
+        report.row("2b", label + ": CPU per datagram", fixed(cpuUs, 2) + " us");
+        if (drops != 0 || stalled) {
+            report.row("2b", label + ": dropped / stalled", std::to_string(drops) + " / " + (stalled ? "yes" : "no"),
+                       "0 / no", "MISS");
+        }
+        child->stop();
+    }
+}
+
+void runStartup(Report& report, const LoadOptions& o) {
+    report.heading("6", "Start-up, " + std::to_string(o.servers) + " servers: exec -> IS_ISI, less the 1 s first tick");
+    std::vector<double> firstMs, lastMs;
+    for (int run = 0; run < o.startupRuns; ++run) {
+        say("start-up run " + std::to_string(run + 1) + " of " + std::to_string(o.startupRuns));
+        Fleet fleet(o.servers);
+        auto child = startProgram(o, fleet, "startup");
+        if (!fleet.pumpUntil([&] { return fleet.all([](const InSimPeer& p) { return p.sawIsi(); }); },
+                             kHandshakeTimeout)) {
+            throw std::runtime_error("start-up: not every server got an IS_ISI");
+        }
+        std::int64_t first = INT64_MAX, last = 0;
+        for (const auto& p : fleet.peers) {
+            first = std::min(first, p->firstIsiNs());
+            last = std::max(last, p->firstIsiNs());
+        }
+        // Each client's first handshake goes out on its timer's first tick,
+        // one second after its Connect; what is left is the program's own.
+        firstMs.push_back(static_cast<double>(first - child->startedNs()) / 1e6 - 1000.0);
+        lastMs.push_back(static_cast<double>(last - child->startedNs()) / 1e6 - 1000.0);
+        child->stop();
+    }
+    auto f = percentiles(firstMs);
+    auto l = percentiles(lastMs);
+    report.set("startup.servers", o.servers);
+    report.set("startup.runs", o.startupRuns);
+    report.set("startup.first_isi_minus_tick_ms.median", f.p50);
+    report.set("startup.first_isi_minus_tick_ms.max", f.max);
+    report.set("startup.last_isi_minus_tick_ms.median", l.p50);
+    report.set("startup.last_isi_minus_tick_ms.max", l.max);
+    report.row("6", "first server's IS_ISI - 1 s (median / max of " + std::to_string(o.startupRuns) + ")",
+               fixed(f.p50, 1) + " / " + fixed(f.max, 1) + " ms");
+    report.row("6", "every server's IS_ISI - 1 s (median / max)", fixed(l.p50, 1) + " / " + fixed(l.max, 1) + " ms");
+}
+
+} // namespace pm::bench

@@ -1,0 +1,29 @@
+#pragma once
+// The load runs: the headless program (or the floor) in its own process,
+// driven over loopback by the benchmark's InSim peers.
+
+#include <string>
+
+#include "Report.h"
+
+namespace pm::bench {
+
+struct LoadOptions {
+    std::string folder;       // where paddock-marshal and pm-bench-floor are
+    std::string workFolder;   // start-up files and the programs' stderr
+    int servers = 100;        // the "many servers" case
+    int votes = 1000;         // at least this many votes per case
+    int idleSeconds = 60;
+    int startupRuns = 5;
+    int receiveDatagrams = 300000;
+    int voteGapMs1 = 2;       // between votes on one server: the program is asleep when one comes
+    int voteGapMsMany = 20;   // between rounds of votes on every server
+};
+
+// Vote latency for 1 and for many servers against the program and the floor;
+// memory and idle cost come from the same programs.
+void runVotesMemoryIdle(Report& report, const LoadOptions& options);
+void runReceptionEndToEnd(Report& report, const LoadOptions& options);
+void runStartup(Report& report, const LoadOptions& options);
+
+} // namespace pm::bench

@@ -1,0 +1,212 @@
+#include "Micro.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include <memory>
+#include <optional>
+#include <stdexcept>
+
+#include "Child.h"
+#include "InSimPeer.h"
+#include "app/frmMain.h"
+#include "insim/Packets.h"
+#include "platform/Platform.h"
+
+namespace pm::bench {
+
+namespace {
+
+// A datagram sink the client's own sends (TINY_SST after each IS_NPL) go
+// to, so they cost a real sendto. Never read: once full, the kernel drops.
+class Sink {
+public:
+    Sink() {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            throw std::runtime_error("sink: cannot bind");
+        }
+        socklen_t len = sizeof a;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+    }
+    ~Sink() { ::close(fd_); }
+    std::uint16_t port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+// One server as the headless program has it: a frmMain with a connected
+// client whose tables hold the field and whose finishing order is set.
+class ServerUnderTest {
+public:
+    explicit ServerUnderTest(bool trace)
+        : stack_(std::make_unique<platform::SystemClock>(), std::make_unique<platform::ScriptedDialogs>()) {
+        form_.emplace(stack_.platform(), "/nonexistent/autostart.cfg");
+        form_->Form_Load();
+        form_->txtNewServer.setText("bench");
+        const auto index = form_->AddServer();
+        views_ = form_->server(index);
+        views_->chkLastRace.setValue(1);
+        insim::ucInSim& client = views_->ucInSim;
+        client.setHost("127.0.0.1");
+        client.setPort(std::to_string(sink_.port()));
+        client.setPortListen(std::to_string(freeUdpPort()));
+        client.Connect();
+        stack_.loop().drain();
+        for (int k = 1; k <= kDrivers; ++k) {
+            client.ReceivePacket(driverConnection(k));
+        }
+        for (int k = 1; k <= kDrivers; ++k) {
+            client.ReceivePacket(driverPlayer(k));
+        }
+        for (int k = 1; k <= kDrivers; ++k) {
+            client.ReceivePacket(driverResult(k));
+        }
+        if (trace) {
+            // A sink that takes the text and drops it: what is left is the
+            // cost of making the trace lines.
+            stack_.trace().enable([](std::string_view line) { benchmark::DoNotOptimize(line.data()); });
+        }
+    }
+
+    insim::ucInSim& client() { return views_->ucInSim; }
+    app::frmMain& form() { return *form_; }
+
+private:
+    platform::PlatformStack stack_;
+    Sink sink_;
+    std::optional<app::frmMain> form_;
+    app::ServerViews* views_ = nullptr;
+};
+
+void finish(benchmark::State& state, double itemsPerIteration) {
+    state.counters["items_per_iteration"] = itemsPerIteration;
+}
+
+void BM_ReceiveMix(benchmark::State& state) {
+    ServerUnderTest server(state.range(0) != 0);
+    const auto mix = receptionMix();
+    std::size_t next = 0;
+    for (auto _ : state) {
+        server.client().ReceivePacket(mix[next]);
+        next = next + 1 == mix.size() ? 0 : next + 1;
+    }
+    finish(state, 1);
+}
+BENCHMARK(BM_ReceiveMix)->ArgName("trace")->Arg(0)->Arg(1);
+
+// One packet type at a time, to see where the mix's time goes.
+void BM_ReceiveType(benchmark::State& state) {
+    ServerUnderTest server(false);
+    std::vector<Datagram> packets;
+    for (int k = 1; k <= kDrivers; ++k) {
+        switch (state.range(0)) {
+        case insim::ISP_NCN: packets.push_back(driverConnection(k)); break;
+        case insim::ISP_NPL: packets.push_back(driverPlayer(k)); break;
+        case insim::ISP_MSO: packets.push_back(driverChat(k)); break;
+        case insim::ISP_RES: packets.push_back(driverResult(k)); break;
+        default: packets.push_back(receptionMix()[4]); break;
+        }
+    }
+    std::size_t next = 0;
+    for (auto _ : state) {
+        server.client().ReceivePacket(packets[next]);
+        next = next + 1 == packets.size() ? 0 : next + 1;
+    }
+    finish(state, 1);
+}
+BENCHMARK(BM_ReceiveType)
+    ->ArgName("type")
+    ->Arg(insim::ISP_NCN)
+    ->Arg(insim::ISP_NPL)
+    ->Arg(insim::ISP_MSO)
+    ->Arg(insim::ISP_RES)
+    ->Arg(insim::ISP_TINY);
+
+// A restart vote in process: order built, 64 IS_MTC and the IS_REO sent.
+void BM_VoteInProcess(benchmark::State& state) {
+    ServerUnderTest server(false);
+    const auto vote = [] {
+        insim::IsSmall vta;
+        vta.SubT = insim::SMALL_VTA;
+        vta.UVal = insim::VOTE_RESTART;
+        return vta.toBytes();
+    }();
+    for (auto _ : state) {
+        server.client().ReceivePacket(vote);
+    }
+    finish(state, 1);
+}
+BENCHMARK(BM_VoteInProcess);
+
+// Lines added to a log that grows from empty to n lines; the cost per line
+// should not depend on n.
+void BM_AddStatus(benchmark::State& state) {
+    const auto n = state.range(0);
+    platform::PlatformStack stack(std::make_unique<platform::SystemClock>(),
+                                  std::make_unique<platform::ScriptedDialogs>());
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto form = std::make_unique<app::frmMain>(stack.platform(), "/nonexistent/autostart.cfg");
+        state.ResumeTiming();
+        for (std::int64_t i = 0; i < n; ++i) {
+            form->AddStatus("driver07 has finished the race");
+        }
+        state.PauseTiming();
+        form.reset();
+        state.ResumeTiming();
+    }
+    finish(state, static_cast<double>(n));
+}
+BENCHMARK(BM_AddStatus)->ArgName("lines")->Arg(1000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+
+class Collector final : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const auto& r : runs) {
+            if (r.error_occurred || r.run_type != Run::RT_Iteration) {
+                continue;
+            }
+            MicroResult m;
+            m.name = r.benchmark_name();
+            m.iterations = r.iterations;
+            const auto per = r.counters.find("items_per_iteration");
+            const double perIteration = per == r.counters.end() ? 1.0 : per->second.value;
+            m.items = perIteration * static_cast<double>(r.iterations);
+            m.realNsPerItem = r.real_accumulated_time * 1e9 / m.items;
+            m.cpuNsPerItem = r.cpu_accumulated_time * 1e9 / m.items;
+            m.itemsPerSecond = m.items / r.real_accumulated_time;
+            results.push_back(m);
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    std::vector<MicroResult> results;
+};
+
+} // namespace
+
+std::vector<MicroResult> runMicro(const std::string& filter, const std::vector<std::string>& extra) {
+    std::vector<std::string> args{"pm-bench", "--benchmark_filter=" + filter};
+    args.insert(args.end(), extra.begin(), extra.end());
+    std::vector<char*> argv;
+    for (auto& a : args) {
+        argv.push_back(a.data());
+    }
+    int argc = static_cast<int>(argv.size());
+    benchmark::Initialize(&argc, argv.data());
+    Collector collector;
+    benchmark::RunSpecifiedBenchmarks(&collector);
+    return collector.results;
+}
+
+} // namespace pm::bench

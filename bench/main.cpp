@@ -1,0 +1,215 @@
+// pm-bench: every benchmark of the project in one run; prints a table and
+// writes the numbers as JSON.
+//
+//   pm-bench [--out FILE] [--only micro,vote,reception,startup] [-- GBENCH-ARGS]
+//
+// Sizes come from the environment: BENCH_IDLE_SECONDS (60), BENCH_VOTES
+// (1000), BENCH_SERVERS (100), BENCH_STARTUP_RUNS (5),
+// BENCH_RECV_DATAGRAMS (300000).
+
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Child.h"
+#include "LoadRuns.h"
+#include "Micro.h"
+#include "Report.h"
+
+using namespace pm::bench;
+
+namespace {
+
+int envInt(const char* name, int fallback) {
+    const char* v = std::getenv(name);
+    if (v == nullptr || *v == '\0') {
+        return fallback;
+    }
+    return std::atoi(v);
+}
+
+const MicroResult* find(const std::vector<MicroResult>& results, const std::string& name) {
+    for (const auto& r : results) {
+        if (r.name == name) {
+            return &r;
+        }
+    }
+    return nullptr;
+}
+
+void reportMicro(Report& report, const std::vector<MicroResult>& results) {
+    for (const auto& r : results) {
+        std::string key = r.name;
+        for (char& c : key) {
+            if (c == '/' || c == ':' || c == '.') {
+                c = '_';
+            }
+        }
+        report.set("micro." + key + ".items", r.items);
+        report.set("micro." + key + ".real_ns_per_item", r.realNsPerItem);
+        report.set("micro." + key + ".cpu_ns_per_item", r.cpuNsPerItem);
+        report.set("micro." + key + ".items_per_second", r.itemsPerSecond);
+    }
+
+    report.heading("2a", "Reception in process: ucInSim::ReceivePacket, owner = frmMain (Google Benchmark)");
+    for (const char* trace : {"0", "1"}) {
+        const auto* r = find(results, std::string("BM_ReceiveMix/trace:") + trace);
+        if (r == nullptr) {
+            continue;
+        }
+        const bool off = std::string(trace) == "0";
+        const std::string label = std::string("mix, trace ") + (off ? "off" : "on (null sink)");
+        report.row("2a", label + ": datagrams/s", fixed(r->itemsPerSecond, 0), off ? ">= 250000" : "",
+                   off ? Report::verdict(r->itemsPerSecond >= 250000) : "");
+        report.row("2a", label + ": CPU per datagram", fixed(r->cpuNsPerItem, 0) + " ns");
+    }
+    const std::pair<const char*, const char*> types[] = {
+        {"18", "IS_NCN"}, {"21", "IS_NPL (answers TINY_SST)"}, {"11", "IS_MSO"}, {"35", "IS_RES"}, {"3", "IS_TINY"}};
+    for (const auto& [arg, name] : types) {
+        if (const auto* r = find(results, std::string("BM_ReceiveType/type:") + arg)) {
+            report.row("2a", std::string("  one type: ") + name, fixed(r->cpuNsPerItem, 0) + " ns");
+        }
+    }
+    if (const auto* r = find(results, "BM_VoteInProcess")) {
+        report.row("2a", "restart vote in process (order, 64 IS_MTC, IS_REO, 34 log lines)",
+                   fixed(r->cpuNsPerItem / 1000.0, 1) + " us");
+    }
+
+    const auto* small = find(results, "BM_AddStatus/lines:1000");
+    const auto* large = find(results, "BM_AddStatus/lines:1000000");
+    if (small != nullptr || large != nullptr) {
+        report.heading("4", "Status log: frmMain::AddStatus per line, log growing from empty");
+    }
+    if (small != nullptr) {
+        report.row("4", "10^3 lines", fixed(small->realNsPerItem, 0) + " ns/line");
+    }
+    if (large != nullptr) {
+        report.row("4", "10^6 lines", fixed(large->realNsPerItem, 0) + " ns/line");
+    }
+    if (small != nullptr && large != nullptr) {
+        const double ratio = large->realNsPerItem / small->realNsPerItem;
+        report.set("status_log.ratio_1e6_to_1e3", ratio);
+        report.row("4", "10^6 / 10^3", fixed(ratio, 2) + "x", "flat (<= 1.5x)", Report::verdict(ratio <= 1.5));
+    }
+}
+
+std::string isoNow() {
+    char buf[64];
+    const std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string out = "bench/results.json";
+    std::set<std::string> only;
+    std::vector<std::string> gbenchArgs;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--out" && i + 1 < argc) {
+            out = argv[++i];
+        } else if (a == "--only" && i + 1 < argc) {
+            std::stringstream list(argv[++i]);
+            std::string item;
+            while (std::getline(list, item, ',')) {
+                only.insert(item);
+            }
+        } else if (a == "--") {
+            gbenchArgs.assign(argv + i + 1, argv + argc);
+            break;
+        } else {
+            std::cerr << "usage: pm-bench [--out FILE] [--only micro,vote,reception,startup] [-- GBENCH-ARGS]\n";
+            return 2;
+        }
+    }
+    const auto wanted = [&](const char* part) { return only.empty() || only.count(part) != 0; };
+
+    LoadOptions o;
+    o.folder = ownFolder();
+    o.servers = std::max(2, envInt("BENCH_SERVERS", o.servers));
+    o.votes = std::max(1, envInt("BENCH_VOTES", o.votes));
+    o.idleSeconds = std::max(1, envInt("BENCH_IDLE_SECONDS", o.idleSeconds));
+    o.startupRuns = std::max(1, envInt("BENCH_STARTUP_RUNS", o.startupRuns));
+    o.receiveDatagrams = std::max(1000, envInt("BENCH_RECV_DATAGRAMS", o.receiveDatagrams));
+    char work[] = "/tmp/pm-bench.XXXXXX";
+    if (::mkdtemp(work) == nullptr) {
+        std::cerr << "pm-bench: cannot make a work folder\n";
+        return 1;
+    }
+    o.workFolder = work;
+
+    Report report;
+    utsname u{};
+    ::uname(&u);
+    report.set("machine.started", isoNow());
+    report.set("machine.cpus", static_cast<std::int64_t>(::sysconf(_SC_NPROCESSORS_ONLN)));
+    report.set("machine.kernel", std::string(u.release));
+    report.set("machine.load_before", loadAverages());
+    report.set("config.servers", o.servers);
+    report.set("config.votes", o.votes);
+    report.set("config.idle_seconds", o.idleSeconds);
+    report.set("config.startup_runs", o.startupRuns);
+    report.set("config.receive_datagrams", o.receiveDatagrams);
+    report.heading("0", "Machine");
+    report.row("0", "load average before (1, 5, 15 min)", loadAverages());
+
+    int failures = 0;
+    const auto guarded = [&](const char* what, auto&& fn) {
+        try {
+            fn();
+        } catch (const std::exception& e) {
+            ++failures;
+            std::cerr << "pm-bench: " << what << " failed: " << e.what() << "\n";
+            report.set(std::string("errors.") + what, e.what());
+            report.row("0", std::string(what) + " failed", e.what(), "", "MISS");
+        }
+    };
+
+    if (wanted("micro")) {
+        guarded("micro", [&] { reportMicro(report, runMicro(".*", gbenchArgs)); });
+    }
+    if (wanted("vote")) {
+        guarded("vote", [&] { runVotesMemoryIdle(report, o); });
+    }
+    if (wanted("reception")) {
+        guarded("reception", [&] { runReceptionEndToEnd(report, o); });
+    }
+    if (wanted("startup")) {
+        guarded("startup", [&] { runStartup(report, o); });
+    }
+
+    report.set("machine.load_after", loadAverages());
+    report.row("0", "load average after (1, 5, 15 min)", loadAverages());
+    std::cout << "\n";
+    report.printTable(std::cout);
+
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(out).parent_path(), ec);
+    const std::string tmp = out + ".tmp";
+    {
+        std::ofstream file(tmp);
+        file << report.json();
+    }
+    std::filesystem::rename(tmp, out, ec);
+    if (ec) {
+        std::cerr << "pm-bench: cannot write " << out << ": " << ec.message() << "\n";
+        return 1;
+    }
+    std::cout << "results: " << out << "\n";
+    std::filesystem::remove_all(o.workFolder, ec);
+    return failures == 0 ? 0 : 1;
+}
