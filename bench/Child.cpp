@@ -115,6 +115,13 @@ ProcSample Child::sample() const {
             s.cpuSeconds = static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
         }
     }
+    {
+        std::ifstream in("/proc/" + std::to_string(pid_) + "/schedstat");
+        unsigned long long runNs = 0;
+        if (in >> runNs) {
+            s.runSeconds = static_cast<double>(runNs) / 1e9;
+        }
+    }
     std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
     std::string line;
     while (std::getline(in, line)) {

@@ -131,11 +131,7 @@ void InSimPeer::send(std::span<const std::uint8_t> bytes) {
 }
 
 void InSimPeer::sendVersion() {
-    IsVer v;
-    v.ReqI = 1;
-    v.Version = "0.7F";
-    v.Product = "S2";
-    v.InSimVer = 4;
+    const IsVer v{.ReqI = 1, .Version = "0.7F", .Product = "S2", .InSimVer = 4};
     send(v.toBytes());
 }
 
@@ -232,6 +228,7 @@ void InSimPeer::handle(std::span<const std::uint8_t> d, std::int64_t stampNs) {
     case ISP_TINY:
         if (d[3] == TINY_NONE) {
             ++keepAliveReplies_;
+            lastKeepAliveReplyNs_ = stampNs;
         } else if (d[3] == TINY_SST) {
             ++stateRequests_;
             if (answerRequests) {

@@ -56,6 +56,7 @@ public:
     std::int64_t firstIsiNs() const { return firstIsiNs_; }
     int received() const { return received_; }
     int keepAliveReplies() const { return keepAliveReplies_; }
+    std::int64_t lastKeepAliveReplyNs() const { return lastKeepAliveReplyNs_; }
     int stateRequests() const { return stateRequests_; }
 
     // The current vote: messages so far, and the start order once it came.
@@ -79,6 +80,7 @@ private:
     std::int64_t firstIsiNs_ = 0;
     int received_ = 0;
     int keepAliveReplies_ = 0;
+    std::int64_t lastKeepAliveReplyNs_ = 0;
     int stateRequests_ = 0;
     int messages_ = 0;
     int messagesAtReo_ = 0;

@@ -1,5 +1,6 @@
 #include "LoadRuns.h"
 
+#include <signal.h>
 #include <sys/epoll.h>
 #include <unistd.h>
 
@@ -181,13 +182,12 @@ void reportLatency(Report& report, const std::string& key, const std::string& la
 }
 
 // The floor answers as soon as it is bound; until then votes go nowhere.
+// It binds every port before it polls, so one answer means all are open.
 void waitForFloor(Fleet& fleet) {
+    InSimPeer& first = *fleet.peers.front();
     for (int attempt = 0; attempt < 100; ++attempt) {
-        for (auto& p : fleet.peers) {
-            p->sendVote();
-        }
-        if (fleet.pumpUntil([&] { return fleet.all([](const InSimPeer& p) { return p.orderArrived(); }); },
-                            50ms)) {
+        first.sendVote();
+        if (fleet.pumpUntil([&] { return first.orderArrived(); }, 50ms)) {
             return;
         }
     }
@@ -219,6 +219,7 @@ std::int64_t udpDrops(std::uint16_t port) {
 struct IdleResult {
     double seconds = 0;
     double cpuSeconds = 0;
+    double runSeconds = 0;
     std::int64_t wakeups = 0;
     std::int64_t preemptions = 0;
     int datagramsIn = 0; // what the peers received from the program meanwhile
@@ -263,6 +264,7 @@ IdleResult measureIdle(Fleet& fleet, Child& child, int seconds) {
     const ProcSample s1 = child.sample();
     r.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     r.cpuSeconds = s1.cpuSeconds - s0.cpuSeconds;
+    r.runSeconds = s1.runSeconds - s0.runSeconds;
     r.wakeups = s1.voluntary - s0.voluntary;
     r.preemptions = s1.involuntary - s0.involuntary;
     int after = 0;
@@ -280,6 +282,7 @@ void reportIdle(Report& report, int servers, const IdleResult& idle) {
     report.set("idle.seconds", idle.seconds);
     report.set("idle.cpu_seconds", idle.cpuSeconds);
     report.set("idle.cpu_percent", cpuPercent);
+    report.set("idle.schedstat_cpu_percent", 100.0 * idle.runSeconds / idle.seconds);
     report.set("idle.wakeups_per_second", wakeupsPerSecond);
     report.set("idle.preemptions", idle.preemptions);
     report.set("idle.datagrams_from_program", idle.datagramsIn);
@@ -289,6 +292,9 @@ void reportIdle(Report& report, int servers, const IdleResult& idle) {
     report.row("5", "CPU (utime + stime)",
                fixed(cpuPercent, 3) + " % (" + fixed(idle.cpuSeconds * 1000.0, 0) + " ms)", "< 0.2 %",
                Report::verdict(cpuPercent < 0.2));
+    report.row("5", "CPU by /proc/PID/schedstat (ns resolution)",
+               fixed(100.0 * idle.runSeconds / idle.seconds, 3) + " % (" + fixed(idle.runSeconds * 1000.0, 1) +
+                   " ms)");
     report.row("5", "wake-ups (voluntary context switches)", fixed(wakeupsPerSecond, 1) + " /s");
     report.row("5", "datagrams from the program / keep-alives to it",
                std::to_string(idle.datagramsIn) + " / " + std::to_string(idle.keepAlivesSent));
@@ -394,62 +400,144 @@ void runVotesMemoryIdle(Report& report, const LoadOptions& o) {
     }
 }
 
-void runReceptionEndToEnd(Report& report, const LoadOptions& o) {
-    constexpr int kBurst = 100; // well inside the listen socket's default receive buffer
-    report.heading("2b", "Reception over UDP: the headless program, 1 server (mix: NCN NPL MSO RES TINY)");
-    for (const bool trace : {false, true}) {
-        const std::string key = std::string("reception.udp.trace_") + (trace ? "on" : "off");
-        say(std::string("reception over UDP, trace ") + (trace ? "on" : "off"));
-        Fleet fleet(1);
-        auto child = startProgram(o, fleet, std::string("reception-trace-") + (trace ? "on" : "off"),
-                                  trace ? std::vector<std::string>{"--trace"} : std::vector<std::string>{});
-        seatField(fleet);
-        InSimPeer& peer = *fleet.peers[0];
-        vote(fleet, 1, 0ms, false);
-        peer.answerRequests = false;
-        const auto mix = receptionMix();
-        const int total = trace ? std::max(o.receiveDatagrams / 10, 1000) : o.receiveDatagrams;
-        const std::int64_t drops0 = udpDrops(peer.target());
-        const ProcSample s0 = child->sample();
-        const auto t0 = Clock::now();
-        int sent = 0;
-        std::size_t next = 0;
-        int bursts = 0;
-        bool stalled = false;
-        while (sent < total) {
-            for (int i = 0; i < kBurst; ++i) {
-                peer.send(mix[next]);
-                next = next + 1 == mix.size() ? 0 : next + 1;
-            }
-            // A keep-alive closes the burst: its answer says all before it was handled.
-            peer.sendKeepAlive();
-            sent += kBurst + 1;
-            ++bursts;
-            const int want = bursts;
-            const int base = peer.keepAliveReplies() - (bursts - 1);
-            if (!fleet.pumpUntil([&] { return peer.keepAliveReplies() - base >= want; }, 5s)) {
-                stalled = true;
-                break;
+namespace {
+
+bool waitUntilStopped(pid_t pid) {
+    for (int i = 0; i < 10000; ++i) {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const auto close = text.rfind(')');
+        if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'T') {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    return false;
+}
+
+struct ReceptionResult {
+    int datagrams = 0;
+    double busySeconds = 0; // drain: from SIGCONT to the closing answer; sustained: the whole run
+    double cpuSeconds = 0;
+    double tickCpuSeconds = 0;
+    std::int64_t dropped = 0;
+    bool stalled = false;
+};
+
+// Bursts of the mix, each closed by a keep-alive whose answer says that
+// everything before it was handled.
+//
+// drain: the program is stopped (SIGSTOP) while a burst is queued in its
+// socket and continued (SIGCONT) when it is all there, so its own speed is
+// measured, not the sender's: on loopback, sending a datagram costs more
+// than receiving one, and a single sender would set the pace.
+// sustained: the peer sends as fast as it can while the program runs.
+ReceptionResult receive(Fleet& fleet, Child& child, int total, bool drain) {
+    constexpr int kBurst = 200; // within the listen socket's default receive buffer
+    InSimPeer& peer = *fleet.peers[0];
+    const auto mix = receptionMix();
+    ReceptionResult r;
+    const std::int64_t drops0 = udpDrops(peer.target());
+    const ProcSample s0 = child.sample();
+    const auto t0 = Clock::now();
+    std::size_t next = 0;
+    std::int64_t busyNs = 0;
+    while (r.datagrams < total) {
+        if (drain) {
+            ::kill(child.pid(), SIGSTOP);
+            if (!waitUntilStopped(child.pid())) {
+                throw std::runtime_error("the program does not stop");
             }
         }
-        const auto seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-        const ProcSample s1 = child->sample();
-        const std::int64_t drops = udpDrops(peer.target()) - drops0;
-        const double rate = sent / seconds;
-        const double cpuUs = (s1.cpuSeconds - s0.cpuSeconds) * 1e6 / sent;
-        report.set(key + ".datagrams", sent);
-        report.set(key + ".seconds", seconds);
-        report.set(key + ".datagrams_per_second", rate);
-        report.set(key + ".cpu_us_per_datagram", cpuUs);
-        report.set(key + ".dropped", drops);
-        report.set(key + ".stalled", stalled);
-        const std::string label = std::string("UDP, trace ") + (trace ? "on (stderr to /dev/null)" : "off");
-        report.row("2b", label + ": datagrams/s", fixed(rate, 0), trace ? "" : ">= 250000",
-                   trace ? "" : Report::verdict(rate >= 250000 && !stalled && drops == 0));
-        report.row("2b", label + ": CPU per datagram", fixed(cpuUs, 2) + " us");
-        if (drops != 0 || stalled) {
-            report.row("2b", label + ": dropped / stalled", std::to_string(drops) + " / " + (stalled ? "yes" : "no"),
-                       "0 / no", "MISS");
+        for (int i = 0; i < kBurst; ++i) {
+            peer.send(mix[next]);
+            next = next + 1 == mix.size() ? 0 : next + 1;
+        }
+        peer.sendKeepAlive();
+        r.datagrams += kBurst + 1;
+        const int want = peer.keepAliveReplies() + 1;
+        const std::int64_t continued = realNowNs();
+        if (drain) {
+            ::kill(child.pid(), SIGCONT);
+        }
+        if (!fleet.pumpUntil([&] { return peer.keepAliveReplies() >= want; }, 5s)) {
+            r.stalled = true;
+            break;
+        }
+        busyNs += peer.lastKeepAliveReplyNs() - continued;
+    }
+    const ProcSample s1 = child.sample();
+    r.busySeconds = drain ? static_cast<double>(busyNs) / 1e9
+                          : std::chrono::duration<double>(Clock::now() - t0).count();
+    r.cpuSeconds = s1.runSeconds - s0.runSeconds;
+    r.tickCpuSeconds = s1.cpuSeconds - s0.cpuSeconds;
+    r.dropped = udpDrops(peer.target()) - drops0;
+    return r;
+}
+
+} // namespace
+
+void runReceptionEndToEnd(Report& report, const LoadOptions& o) {
+    report.heading("2b", "Reception over UDP: the headless program, 1 server (mix: NCN NPL MSO RES TINY)");
+    // The floor makes the same system calls for the mix (a receive each, a
+    // send per IS_NPL and keep-alive, a write per IS_RES) and nothing else.
+    double floorRate = 0;
+    {
+        say("reception over UDP: floor");
+        Fleet fleet(1);
+        const auto port = freeUdpPort();
+        fleet.peers[0]->setTarget(port);
+        Child floor(o.folder + "/pm-bench-floor", {std::to_string(port)}, o.workFolder + "/floor.stderr");
+        waitForFloor(fleet);
+        fleet.peers[0]->answerRequests = false;
+        const ReceptionResult r = receive(fleet, floor, o.receiveDatagrams, true);
+        floorRate = r.datagrams / r.busySeconds;
+        const double cpuUs = r.cpuSeconds * 1e6 / r.datagrams;
+        report.set("reception.udp.floor.drain.datagrams", r.datagrams);
+        report.set("reception.udp.floor.drain.datagrams_per_second", floorRate);
+        report.set("reception.udp.floor.drain.cpu_us_per_datagram", cpuUs);
+        report.set("reception.udp.floor.drain.dropped", r.dropped);
+        report.row("2b", "floor (same system calls, nothing else), queued bursts: datagrams/s", fixed(floorRate, 0));
+        report.row("2b", "floor: CPU per datagram", fixed(cpuUs, 2) + " us");
+        floor.stop();
+    }
+    for (const bool trace : {false, true}) {
+        const std::string onOff = trace ? "on" : "off";
+        say("reception over UDP, trace " + onOff);
+        Fleet fleet(1);
+        auto child = startProgram(o, fleet, "reception-trace-" + onOff,
+                                  trace ? std::vector<std::string>{"--trace"} : std::vector<std::string>{});
+        seatField(fleet);
+        vote(fleet, 1, 0ms, false);
+        fleet.peers[0]->answerRequests = false;
+        const int total = trace ? std::max(o.receiveDatagrams / 10, 1000) : o.receiveDatagrams;
+        for (const bool drain : {true, false}) {
+            const ReceptionResult r = receive(fleet, *child, drain ? total : total / 3, drain);
+            const std::string mode = drain ? "drain" : "sustained";
+            const std::string key = "reception.udp.trace_" + onOff + "." + mode;
+            const double rate = r.datagrams / r.busySeconds;
+            const double cpuUs = r.cpuSeconds * 1e6 / r.datagrams;
+            report.set(key + ".datagrams", r.datagrams);
+            report.set(key + ".seconds", r.busySeconds);
+            report.set(key + ".datagrams_per_second", rate);
+            report.set(key + ".cpu_us_per_datagram", cpuUs);
+            report.set(key + ".utime_stime_us_per_datagram", r.tickCpuSeconds * 1e6 / r.datagrams);
+            report.set(key + ".dropped", r.dropped);
+            report.set(key + ".stalled", r.stalled);
+            const bool target = drain && !trace;
+            const std::string label = "trace " + std::string(trace ? "on (stderr to /dev/null)" : "off") + ", " +
+                                      (drain ? "queued bursts (drain)" : "one peer sending flat out");
+            report.row("2b", label + ": datagrams/s", fixed(rate, 0), target ? ">= 250000" : "",
+                       target ? Report::verdict(rate >= 250000) : "");
+            report.row("2b", label + ": CPU per datagram", fixed(cpuUs, 2) + " us");
+            if (target && floorRate > 0) {
+                report.set(key + ".ratio_to_floor", rate / floorRate);
+                report.row("2b", label + ": share of the floor's rate", fixed(100.0 * rate / floorRate, 0) + " %");
+            }
+            if (r.dropped != 0 || r.stalled) {
+                report.row("2b", label + ": dropped / stalled",
+                           std::to_string(r.dropped) + " / " + (r.stalled ? "yes" : "no"), "0 / no", "MISS");
+            }
         }
         child->stop();
     }

@@ -1,10 +1,14 @@
-// pm-bench-floor: the least work any program could do for a restart vote on
-// loopback. It waits in poll() on one UDP socket per server, and for each
-// 8-byte IS_SMALL it receives answers the sender with 64 datagrams of 72 bytes
-// and one of 36 bytes, shaped like the private messages and the start order
-// so the benchmark's peer counts them the same way. No tables, no log, no
-// text: what remains is the kernel's cost of waking, receiving and sending,
-// the yardstick the real program's vote latency is divided by.
+// pm-bench-floor: the least work any program could do on loopback for what
+// the benchmarks ask of Paddock Marshal. It waits in poll() on one UDP socket
+// per server and makes the same system calls the program must, and no more:
+// - an 8-byte IS_SMALL (a vote) is answered with 64 datagrams of 72 bytes and
+//   one of 36, shaped like the private messages and the start order, so the
+//   benchmark's peer counts them the same way;
+// - an IS_NPL is answered with a 4-byte IS_TINY (the program asks for the
+//   state), an IS_TINY keep-alive with one, and an IS_RES writes a line to
+//   stdout (the program's status log).
+// No tables, no text: what remains is the kernel's cost of waking, receiving,
+// sending and writing, the yardstick the program's numbers are divided by.
 //
 //   pm-bench-floor PORT [PORT...]       (127.0.0.1; ends on SIGTERM/SIGINT)
 
@@ -23,7 +27,12 @@
 
 namespace {
 
+constexpr std::uint8_t kTypeTiny = 3;
 constexpr std::uint8_t kTypeSmall = 4;
+constexpr std::uint8_t kTypeNpl = 21;
+constexpr std::uint8_t kTypeRes = 35;
+constexpr std::uint8_t kTinyNone = 0;
+constexpr std::uint8_t kTinySst = 7;
 constexpr std::uint8_t kTypeMtc = 14;
 constexpr std::uint8_t kTypeReo = 36;
 constexpr int kMessages = 64;
@@ -86,13 +95,32 @@ int main(int argc, char** argv) {
                 if (n < 0) {
                     break;
                 }
+                if (n < 4) {
+                    continue;
+                }
+                const auto* to = reinterpret_cast<sockaddr*>(&from);
+                if (in[1] == kTypeNpl) {
+                    const std::uint8_t sst[4] = {4, kTypeTiny, 1, kTinySst};
+                    ::sendto(p.fd, sst, sizeof sst, 0, to, len);
+                    continue;
+                }
+                if (in[1] == kTypeTiny && in[3] == kTinyNone) {
+                    const std::uint8_t reply[4] = {4, kTypeTiny, 1, kTinyNone};
+                    ::sendto(p.fd, reply, sizeof reply, 0, to, len);
+                    continue;
+                }
+                if (in[1] == kTypeRes) {
+                    static const char line[] = "08/12/26 03:00:00: driver07 has finished the race\n";
+                    [[maybe_unused]] const auto w = ::write(1, line, sizeof line - 1);
+                    continue;
+                }
                 if (n != 8 || in[1] != kTypeSmall) {
                     continue;
                 }
                 for (int m = 0; m < kMessages; ++m) {
-                    ::sendto(p.fd, mtc.data(), mtc.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+                    ::sendto(p.fd, mtc.data(), mtc.size(), 0, to, len);
                 }
-                ::sendto(p.fd, reo.data(), reo.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+                ::sendto(p.fd, reo.data(), reo.size(), 0, to, len);
             }
         }
     }

@@ -73,6 +73,11 @@ void frmMain::PlayerRaceFinished(std::int16_t Index, std::span<const std::uint8_
     std::string item = insim::ZeroPad(resultNum + 1, 2) + " " + name;
     // Sorted by text, which for two-digit positions is finishing order.
     const auto& items = views->lstFinish.items();
+    // The same place for the same driver again is one result that arrived
+    // twice (UDP may duplicate a datagram), not a second finisher.
+    if (std::any_of(items.begin(), items.end(), [&](const platform::ListItem& i) { return i.text == item; })) {
+        return;
+    }
     const auto at = std::upper_bound(
         items.begin(), items.end(), item,
         [](const std::string& text, const platform::ListItem& existing) { return text < existing.text; });

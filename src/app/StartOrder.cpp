@@ -66,7 +66,10 @@ void frmMain::VoteAction(std::int16_t Index, std::int16_t Vote) {
 void frmMain::addFinisher(ServerViews& views, int k) {
     // Drivers who left since the race lose their place; the rest close up.
     const std::string name = finisherName(views.lstFinish, k);
-    if (findName(views.lstConnections, name) >= 0) {
+    // A driver starts once. The list can name someone twice when a lost
+    // winner's result left the previous race's places in it; the place the
+    // rule meets first counts.
+    if (findName(views.lstConnections, name) >= 0 && findName(views.lstOrder, name) < 0) {
         views.lstOrder.addItem(name);
     }
 }

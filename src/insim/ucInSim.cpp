@@ -187,8 +187,10 @@ void ucInSim::cmdConnect_Click() {
 }
 
 void ucInSim::timRetry_Timer() {
-    Connect();
+    // Stopped before Connect, not after: a Connect that fails (its listen
+    // port taken, say) arms the retry again, and that arm must stand.
     timRetry.setEnabled(false);
+    Connect();
 }
 
 void ucInSim::myTimer_Timer() {

@@ -70,7 +70,8 @@ MainWindow::MainWindow(app::frmMain& form, QWidget* parent) : QMainWindow(parent
         txtStatus_->appendPlainText(toQString(line));
     }
     txtStatus_->moveCursor(QTextCursor::Start);
-    const auto lineId = form_.txtStatus.lineAdded.connect([this](const std::string& line) { prependStatus(line); });
+    const auto lineId =
+        form_.txtStatus.lineAdded.connect([this](const std::string& line) { prependStatus(line); });
     const auto shownId = form_.shownChanged.connect([this](std::int16_t index) { showServer(index); });
     // The shown set is about to be discarded: untie the panel while its
     // models still exist.
@@ -159,7 +160,9 @@ QWidget* MainWindow::buildStatus() {
     return frame;
 }
 
-QSize MainWindow::preferredSize() { return kPreferredSize; }
+QSize MainWindow::preferredSize() {
+    return kPreferredSize;
+}
 
 void MainWindow::fitToScreen() {
     QSize size = kPreferredSize;

@@ -3,10 +3,9 @@
 // models, follows the server on show, and hands every operator action to
 // frmMain. It must be destroyed before the frmMain it shows.
 
+#include <QMainWindow>
 #include <cstdint>
 #include <vector>
-
-#include <QMainWindow>
 
 #include "app/frmMain.h"
 #include "ui/ModelBindings.h"

@@ -1,14 +1,13 @@
 #include "ui/ModelBindings.h"
 
-#include <algorithm>
-#include <optional>
-#include <utility>
-
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QSignalBlocker>
+#include <algorithm>
+#include <optional>
+#include <utility>
 
 namespace pm::ui {
 
@@ -124,9 +123,8 @@ void showButton(const platform::CommandButton& model, QAbstractButton* button) {
 void ModelBindings::text(platform::TextBox& model, QLineEdit* edit) {
     showText(model, edit);
     const auto id = model.changed.connect([&model, edit] { showText(model, edit); });
-    const auto conn = QObject::connect(edit, &QLineEdit::textEdited, edit, [&model](const QString& text) {
-        model.setText(text.toStdString());
-    });
+    const auto conn = QObject::connect(edit, &QLineEdit::textEdited, edit,
+                                       [&model](const QString& text) { model.setText(text.toStdString()); });
     undo_.push_back([&model, id, conn] {
         model.changed.disconnect(id);
         QObject::disconnect(conn);
@@ -178,7 +176,8 @@ void ModelBindings::button(platform::CommandButton& model, QAbstractButton* butt
 
 void ModelBindings::windowTitle(platform::TextBox& model, QWidget* window) {
     window->setWindowTitle(toQString(model.text()));
-    const auto id = model.changed.connect([&model, window] { window->setWindowTitle(toQString(model.text())); });
+    const auto id =
+        model.changed.connect([&model, window] { window->setWindowTitle(toQString(model.text())); });
     undo_.push_back([&model, id] { model.changed.disconnect(id); });
 }
 

@@ -5,11 +5,10 @@
 // only through calls that do not raise the "operator edited" signals
 // (textEdited, clicked, a blocked list), so nothing echoes back.
 
+#include <QString>
 #include <functional>
 #include <string>
 #include <vector>
-
-#include <QString>
 
 #include "platform/Controls.h"
 
@@ -21,7 +20,9 @@ class QWidget;
 
 namespace pm::ui {
 
-inline QString toQString(const std::string& utf8) { return QString::fromStdString(utf8); }
+inline QString toQString(const std::string& utf8) {
+    return QString::fromStdString(utf8);
+}
 
 // A button caption with its first letter as the keyboard mnemonic.
 QString withMnemonic(const std::string& caption);

@@ -4,15 +4,14 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <memory>
-
 #include <QApplication>
 #include <QPixmap>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
 
 #include "app/frmMain.h"
 #include "platform/Platform.h"

@@ -40,6 +40,8 @@ QListWidget* makeList(const char* name, QWidget* parent) {
     list->setObjectName(QLatin1String(name));
     list->setSelectionMode(QAbstractItemView::SingleSelection);
     list->setUniformItemSizes(true);
+    // Rows of names and positions are easier to follow across a wide list.
+    list->setAlternatingRowColors(true);
     list->setMinimumWidth(120);
     return list;
 }
@@ -184,8 +186,12 @@ QWidget* ServerPanel::buildRules() {
     return box;
 }
 
-QWidget* ServerPanel::firstInTabOrder() const { return txtHost_; }
-QWidget* ServerPanel::lastInTabOrder() const { return txtReverse_; }
+QWidget* ServerPanel::firstInTabOrder() const {
+    return txtHost_;
+}
+QWidget* ServerPanel::lastInTabOrder() const {
+    return txtReverse_;
+}
 
 void ServerPanel::showViews(app::ServerViews* views) {
     bindings_.clear();
@@ -201,7 +207,8 @@ void ServerPanel::showViews(app::ServerViews* views) {
     bindings_.text(client.txtPortListen, txtPortListen_);
     bindings_.text(client.txtPass, txtPass_);
     bindings_.button(
-        client.cmdConnect, cmdConnect_, [&client] { client.cmdConnect_Click(); }, [this] { showLinkState(); });
+        client.cmdConnect, cmdConnect_, [&client] { client.cmdConnect_Click(); },
+        [this] { showLinkState(); });
     bindings_.list(views->lstConnections, lstConnections_);
     bindings_.list(views->lstFinish, lstFinish_);
     bindings_.list(views->lstOrder, lstOrder_);

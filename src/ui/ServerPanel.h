@@ -3,9 +3,8 @@
 // three lists and its start-order rules. One panel serves every server; it
 // is re-tied to whichever set of views is on show.
 
-#include <functional>
-
 #include <QWidget>
+#include <functional>
 
 #include "app/ServerViews.h"
 #include "ui/ModelBindings.h"

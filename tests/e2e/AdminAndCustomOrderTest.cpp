@@ -13,8 +13,8 @@ protected:
     // The rule settings as one readable line.
     std::string rules() {
         auto& v = views();
-        return "lastrace=" + std::to_string(v.chkLastRace.value()) + " reverse=" +
-               std::to_string(v.chkReverse.value()) + "/" + v.txtReverse.text() +
+        return "lastrace=" + std::to_string(v.chkLastRace.value()) +
+               " reverse=" + std::to_string(v.chkReverse.value()) + "/" + v.txtReverse.text() +
                " custom=" + std::to_string(v.chkCustom.value());
     }
     // The screen's entry buttons as "<clickid> <text>", ascending ID.
@@ -108,15 +108,15 @@ TEST_F(AdminAndCustomOrder, ButtonsArrangeTheOrderThatTheNextRestartVoteSends) {
     EXPECT_EQ(entries("marshal"),
               (Names{"10 Marshal (marshal)", "11 Alice (alice)", "12 Carol (carol)", "103 01 - Bob (bob)"}));
 
-    act(sim->click("marshal", 12));                          // carol
-    act(sim->click("marshal", 11));                          // alice
+    act(sim->click("marshal", 12)); // carol
+    act(sim->click("marshal", 11)); // alice
     ASSERT_EQ(views().lstOrder.texts(), (Names{"bob", "carol", "alice"}));
     act(sim->click("marshal", 103, insim::kClickShiftLeft)); // alice up
     EXPECT_EQ(views().lstOrder.texts(), (Names{"bob", "alice", "carol"}));
-    act(sim->click("marshal", 101));                         // bob out
+    act(sim->click("marshal", 101)); // bob out
     EXPECT_EQ(views().lstOrder.texts(), (Names{"alice", "carol"}));
-    EXPECT_EQ(entries("marshal"),
-              (Names{"10 Marshal (marshal)", "11 Bob (bob)", "102 01 - Alice (alice)", "103 02 - Carol (carol)"}));
+    EXPECT_EQ(entries("marshal"), (Names{"10 Marshal (marshal)", "11 Bob (bob)", "102 01 - Alice (alice)",
+                                         "103 02 - Carol (carol)"}));
     act(sim->click("marshal", 102, insim::kClickShiftRight)); // alice down
     act(sim->click("marshal", 11));                           // bob back, last
     EXPECT_EQ(views().lstOrder.texts(), (Names{"carol", "alice", "bob"}));

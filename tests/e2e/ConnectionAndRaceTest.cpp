@@ -46,6 +46,27 @@ TEST_F(ConnectionAndRace, ClosingTheProgramTellsTheServerGoodbye) {
     EXPECT_TRUE(transcriptHas("<- IS_TINY reqi=1 TINY_CLOSE"));
 }
 
+TEST_F(ConnectionAndRace, AfterTheServerRestartsTheLinkComesBackAndVotesAreAnsweredAgain) {
+    start(Rules{.lastRace = 1});
+    ASSERT_TRUE(sim->join("alice"));
+    ASSERT_TRUE(sim->join("bob"));
+    settle();
+
+    sim->restartServer(10s); // the client is forgotten and must introduce itself again
+    const std::size_t restart = mark();
+    stack.loop().advance(4min);
+    ASSERT_TRUE(sim->clientConnected());
+    EXPECT_TRUE(transcriptHas("<- IS_ISI", restart));
+    EXPECT_TRUE(client().connected());
+    EXPECT_EQ(views().lstConnections.texts(), (Names{"alice", "bob"}));
+
+    act(sim->startRace());
+    act(sim->finish({"bob", "alice"}));
+    const std::size_t wire = mark();
+    act(sim->voteRestart());
+    EXPECT_EQ(wireSince(wire), announcedGrid({"bob", "alice"}));
+}
+
 TEST_F(ConnectionAndRace, ResultsBuildTheFinishingOrderAndTheNextWinnerStartsItAgain) {
     start();
     for (const char* name : {"alice", "bob", "carol"}) {
@@ -81,7 +102,8 @@ TEST_F(ConnectionAndRace, DemoServerIsTrackedAndGriddedByNicknames) {
     ASSERT_TRUE(sim->join("u2", "Alain"));
     ASSERT_TRUE(sim->join("u3", "Nigel"));
     act(sim->startRace());
-    EXPECT_EQ(views().lstConnections.texts(), (Names{"Ayrton", "Alain", "Nigel"}));
+    // Without user names the host's own connection is listed by its nickname too.
+    EXPECT_EQ(views().lstConnections.texts(), (Names{"Paddock Sim", "Ayrton", "Alain", "Nigel"}));
 
     const std::size_t logStart = log.size();
     act(sim->finish({"u2", "u3", "u1"}));

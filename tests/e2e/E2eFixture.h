@@ -109,9 +109,10 @@ protected:
     }
 
     std::size_t mark() const { return sim->transcript().lines().size(); }
-    bool transcriptHas(const std::string& text) const {
-        return std::ranges::any_of(sim->transcript().lines(),
-                                   [&](const std::string& l) { return l.find(text) != std::string::npos; });
+    bool transcriptHas(const std::string& text, std::size_t from = 0) const {
+        const auto& lines = sim->transcript().lines();
+        return std::any_of(lines.begin() + static_cast<long>(from), lines.end(),
+                           [&](const std::string& l) { return l.find(text) != std::string::npos; });
     }
 
     // What the program sent to the sim since `from`, in arrival order, its

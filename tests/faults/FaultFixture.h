@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -27,6 +28,9 @@ protected:
         stack.trace().enable([this](std::string_view line) { trace.emplace_back(line); });
     }
     ~FaultTest() override {
+        if (HasFailure()) {
+            dumpTail();
+        }
         form.reset(); // says goodbye while the sim still listens
         stack.loop().drain();
         sim.reset();
@@ -37,6 +41,7 @@ protected:
     void SetUpLink(sim::SimOptions options = {}) {
         options.bindAddress = "127.0.0.1";
         sim = std::make_unique<sim::SimServer>(stack.loop(), stack.clock(), options);
+        sim->transcript().keepLines(true);
         ASSERT_TRUE(sim->listening()) << sim->openError();
         form = std::make_unique<app::frmMain>(stack.platform(), "/nonexistent/autostart.cfg");
         form->Form_Load();
@@ -101,6 +106,20 @@ protected:
             }
         }
         return ::testing::AssertionSuccess();
+    }
+
+    // What both sides said last, to read a failure by.
+    void dumpTail() const {
+        const auto tail = [](const std::vector<std::string>& lines, const char* title) {
+            std::printf("---- %s (last %zu lines)\n", title, std::min<std::size_t>(lines.size(), 80));
+            for (std::size_t k = lines.size() > 80 ? lines.size() - 80 : 0; k < lines.size(); ++k) {
+                std::printf("%s\n", lines[k].c_str());
+            }
+        };
+        if (sim) {
+            tail(sim->transcript().lines(), "host transcript");
+        }
+        tail(trace, "client trace");
     }
 
     int traced(const std::string& text) const {

@@ -65,13 +65,14 @@ TEST_F(VoteFaults, DuplicatedResultsPutNobodyOnTheGridTwice) {
 TEST_F(VoteFaults, ADuplicatedVoteIsAnsweredAndTheHostTakesTheOrderOnce) {
     ASSERT_TRUE(sim->finish(kFinish));
     stack.loop().drain();
+    const int ignoredBefore = sim->stats().startOrdersIgnored;
     faults().duplicatePercent = 100;
     ASSERT_TRUE(sim->voteRestart());
     stack.loop().drain();
 
     ASSERT_EQ(sim->appliedGrids().size(), 1u);
     EXPECT_EQ(sim->lastAppliedGrid(), kFinish);
-    EXPECT_EQ(sim->stats().startOrdersIgnored, 1); // the answer to the copy
+    EXPECT_EQ(sim->stats().startOrdersIgnored, ignoredBefore + 1); // the answer to the copy
     expectToldTheirPlaces(kFinish);
 }
 
@@ -97,10 +98,31 @@ TEST_F(VoteFaults, ALostVoteGoesUnansweredAndTheNextOneIsAnswered) {
 
     faults().dropPercent = 0;
     ASSERT_TRUE(sim->startRace());
+    stack.loop().drain();
     const std::vector<std::string> next{"bob", "dave", "alice", "carol"};
     finishAndVote(next);
     EXPECT_EQ(sim->lastAppliedGrid(), next);
     EXPECT_TRUE(linkUp());
+}
+
+TEST_F(VoteFaults, ALostWinnersResultStillStartsEveryDriverOnceAtThePlaceTheyAreTold) {
+    finishAndVote(kFinish);
+    stack.loop().advance(3s); // the next race starts
+    faults().dropPercent = 100;
+    ASSERT_TRUE(sim->finish({"bob"})); // the winner's result, which would clear the last race's
+    faults().dropPercent = 0;
+    finishAndVote({"dave", "alice", "carol"});
+
+    const auto grid = sim->lastAppliedGrid();
+    ASSERT_EQ(grid.size(), kDrivers.size());
+    EXPECT_EQ(views().lstOrder.count(), static_cast<int>(kDrivers.size()));
+    for (const auto& name : kDrivers) {
+        const auto told = sim->messagesFor(name);
+        EXPECT_EQ(std::count_if(told.begin(), told.end(), [](const std::string& t) { return t.starts_with("^2"); }),
+                  2)
+            << name << ": one place per vote";
+    }
+    expectToldTheirPlaces(grid);
 }
 
 TEST_F(VoteFaults, AfterManyRacesOnABadLinkACleanRaceGetsItsExactOrder) {

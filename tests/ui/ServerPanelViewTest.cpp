@@ -1,11 +1,11 @@
 // The right side of the window: a server's InSim panel, lists and rules,
 // written through by the operator and kept current by the network.
 
+#include <QLabel>
+
 #include "WindowFixture.h"
 #include "insim/Packets.h"
 #include "support/UdpPeer.h"
-
-#include <QLabel>
 
 using namespace pm;
 using namespace pm::test;

@@ -18,9 +18,13 @@ using platform::DialogResult;
 
 namespace {
 
-QStringList shownLines(QPlainTextEdit* log) { return log->toPlainText().split(QLatin1Char('\n')); }
+QStringList shownLines(QPlainTextEdit* log) {
+    return log->toPlainText().split(QLatin1Char('\n'));
+}
 
-QString topLine(QPlainTextEdit* log) { return log->cursorForPosition(QPoint(2, 2)).block().text(); }
+QString topLine(QPlainTextEdit* log) {
+    return log->cursorForPosition(QPoint(2, 2)).block().text();
+}
 
 } // namespace
 
@@ -31,8 +35,8 @@ TEST_F(WindowTest, status_log_shows_newest_first) {
     form->AddStatus("first");
     form->AddStatus("second");
     const std::string stamp = platform::formatLocalDateTime(stack.clock().wallNow()) + ": ";
-    EXPECT_EQ(shownLines(log),
-              (QStringList{QString::fromStdString(stamp + "second"), QString::fromStdString(stamp + "first")}));
+    EXPECT_EQ(shownLines(log), (QStringList{QString::fromStdString(stamp + "second"),
+                                            QString::fromStdString(stamp + "first")}));
 
     // A window opened on a log that already has lines shows them the same way.
     ui::MainWindow second(*form);
@@ -110,7 +114,8 @@ TEST(QtDialogsTest, boxes_show_the_text_plainly_and_return_the_button_pressed) {
 
     BoxAnswer no{QMessageBox::No};
     no.arm();
-    EXPECT_EQ(dialogs.messageBox("Remove?", DialogButtons::YesNo, "", DialogIcon::Question), DialogResult::No);
+    EXPECT_EQ(dialogs.messageBox("Remove?", DialogButtons::YesNo, "", DialogIcon::Question),
+              DialogResult::No);
 
     BoxAnswer ok{QMessageBox::Ok};
     ok.arm();

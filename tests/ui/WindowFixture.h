@@ -5,10 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <string>
-#include <vector>
-
 #include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
@@ -16,6 +12,9 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "app/frmMain.h"
 #include "platform/Platform.h"
