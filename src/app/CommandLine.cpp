@@ -56,16 +56,18 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 std::string UsageText(std::string_view program) {
     const std::string p(program);
     return "Usage: " + p +
-           " --headless [--config PATH] [--trace]\n"
+           " [--config PATH] [--trace] [--screenshot PATH]\n"
            "       " +
-           p +
+           p + " --headless [--config PATH] [--trace]\n" + "       " + p +
            " --version | --help\n"
            "\n"
            "Sets the start order of Live for Speed races on one or more servers over InSim.\n"
            "\n"
+           "  (no option)    open the window (needs a display)\n"
            "  --headless     run without a window; every status line goes to stdout\n"
            "  --config PATH  the start-up file (default: autostart.cfg beside the program)\n"
            "  --trace        write the developers' diagnostic trace to stderr\n"
+           "  --screenshot PATH  render the window after start-up to a PNG file, then exit\n"
            "  --version      print the program's name and version\n"
            "  --help         print this text\n"
            "\n"

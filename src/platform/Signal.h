@@ -25,17 +25,26 @@ public:
                 entry.slot = nullptr;
             }
         }
+        // Entries can only be erased when no notification is walking them;
+        // otherwise the notifying call compacts once it is done.
+        if (notifying_ == 0) {
+            compact();
+        }
     }
 
     // Slots may connect or disconnect while being notified; iterate by index
     // over the entries present when the notification started.
     void operator()(Args... args) const {
+        ++notifying_;
         const std::size_t count = slots_.size();
         for (std::size_t i = 0; i < count && i < slots_.size(); ++i) {
             if (slots_[i].slot) {
                 auto slot = slots_[i].slot;
                 slot(args...);
             }
+        }
+        if (--notifying_ == 0) {
+            compact();
         }
     }
 
@@ -49,11 +58,17 @@ public:
     }
 
 private:
+    void compact() const {
+        std::erase_if(slots_, [](const Entry& e) { return !e.slot; });
+    }
+
     struct Entry {
         Connection id;
         Slot slot;
     };
-    std::vector<Entry> slots_;
+    // Mutable: a const notification may still tidy up disconnected entries.
+    mutable std::vector<Entry> slots_;
+    mutable int notifying_ = 0;
     Connection nextId_ = 1;
 };
 

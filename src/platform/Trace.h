@@ -23,23 +23,23 @@ public:
 
     void WriteStatus(std::string_view text) {
         if (on()) {
-            emit("", text);
+            writeLine("", text);
         }
     }
     void WriteError(int code, std::string_view text) {
         if (on()) {
-            emit("error " + std::to_string(code) + ": ", text);
+            writeLine("error " + std::to_string(code) + ": ", text);
         }
     }
     // Formats only when the trace is on.
     template <typename MakeText> void status(MakeText&& make) {
         if (on()) {
-            emit("", make());
+            writeLine("", make());
         }
     }
 
 private:
-    void emit(const std::string& prefix, std::string_view text) {
+    void writeLine(const std::string& prefix, std::string_view text) {
         std::string line = formatLocalDateTime(clock_.wallNow());
         line += ": ";
         line += prefix;
