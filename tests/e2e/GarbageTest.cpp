@@ -13,7 +13,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 class Garbage : public MarshalAndSim {
 protected:
-    // Two connected drivers who finished a race; Last Race on; an admin.
+    // Three drivers, one of them an admin, who finished a race; Last Race on.
     void SetUp() override {
         start(Rules{.lastRace = 1});
         ASSERT_TRUE(sim->join("marshal", "Marshal", true));
