@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -28,7 +29,18 @@ std::int64_t monoNowNs() {
     return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-Child::Child(const std::string& program, const std::vector<std::string>& args, const std::string& stderrPath) {
+bool pinToCpu(int cpu) {
+    if (cpu < 0 || cpu >= ::sysconf(_SC_NPROCESSORS_ONLN)) {
+        return false;
+    }
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    return ::sched_setaffinity(0, sizeof set, &set) == 0;
+}
+
+Child::Child(const std::string& program, const std::vector<std::string>& args, const std::string& stderrPath,
+             int cpu) {
     std::vector<std::string> all{program};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -38,14 +50,16 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
     argv.push_back(nullptr);
     // Opened before fork so the child does nothing but dup and exec.
     const int out = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    const int err = stderrPath.empty() ? ::open("/dev/null", O_WRONLY | O_CLOEXEC)
-                                       : ::open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int err = stderrPath.empty()
+                        ? ::open("/dev/null", O_WRONLY | O_CLOEXEC)
+                        : ::open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (out < 0 || err < 0) {
         throw std::runtime_error("cannot open the child's output files");
     }
     startedNs_ = realNowNs();
     pid_ = ::fork();
     if (pid_ == 0) {
+        pinToCpu(cpu);
         ::dup2(out, 1);
         ::dup2(err, 2);
         ::execv(program.c_str(), argv.data());
@@ -58,7 +72,9 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
     }
 }
 
-Child::~Child() { stop(); }
+Child::~Child() {
+    stop();
+}
 
 bool Child::running() {
     if (reaped_) {
@@ -149,17 +165,24 @@ std::string loadAverages() {
 }
 
 std::uint16_t freeUdpPort() {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        throw std::runtime_error("no free UDP port");
+    static std::uint16_t next = static_cast<std::uint16_t>(20000 + ::getpid() % 5000);
+    for (int tries = 0; tries < 12000; ++tries) {
+        const std::uint16_t port = next;
+        next = next >= 31999 ? 20000 : static_cast<std::uint16_t>(next + 1);
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        const bool free = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        if (free) {
+            return port;
+        }
     }
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
+    throw std::runtime_error("no free UDP port");
 }
 
 std::string ownFolder() {

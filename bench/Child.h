@@ -27,7 +27,9 @@ struct ProcSample {
 class Child {
 public:
     // stdout goes to /dev/null; stderr to stderrPath (or /dev/null when empty).
-    Child(const std::string& program, const std::vector<std::string>& args, const std::string& stderrPath = {});
+    // cpu >= 0 pins the child to that CPU.
+    Child(const std::string& program, const std::vector<std::string>& args,
+          const std::string& stderrPath = {}, int cpu = -1);
     ~Child();
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
@@ -48,9 +50,15 @@ private:
     int status_ = 0;
 };
 
+// Pins the calling process to one CPU; false when the machine has only one
+// or the kernel refuses.
+bool pinToCpu(int cpu);
+
 // Load averages from /proc/loadavg ("0.52 0.58 0.59").
 std::string loadAverages();
-// A free UDP port on 127.0.0.1, found by binding port 0 and letting go.
+// A UDP port free on every address, for a program under test to bind. Taken
+// below the kernel's ephemeral range, so that the many port-0 sockets of other
+// programs on the machine cannot take it between this check and the bind.
 std::uint16_t freeUdpPort();
 // The folder pm-bench runs from: where the programs under test are built.
 std::string ownFolder();

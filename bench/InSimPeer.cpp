@@ -26,8 +26,12 @@ std::string twoDigits(int k) {
     return buf;
 }
 
-std::string userName(int k) { return "driver" + twoDigits(k); }
-std::string nickName(int k) { return "Driver " + twoDigits(k); }
+std::string userName(int k) {
+    return "driver" + twoDigits(k);
+}
+std::string nickName(int k) {
+    return "Driver " + twoDigits(k);
+}
 
 } // namespace
 
@@ -199,7 +203,8 @@ int InSimPeer::drain() {
         for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
             if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
                 timespec ts{};
-                std::copy_n(reinterpret_cast<const char*>(CMSG_DATA(c)), sizeof ts, reinterpret_cast<char*>(&ts));
+                std::copy_n(reinterpret_cast<const char*>(CMSG_DATA(c)), sizeof ts,
+                            reinterpret_cast<char*>(&ts));
                 stamp = static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
             }
         }
@@ -245,9 +250,7 @@ void InSimPeer::handle(std::span<const std::uint8_t> d, std::int64_t stampNs) {
             sendVersion();
         }
         return;
-    case ISP_MTC:
-        ++messages_;
-        return;
+    case ISP_MTC: ++messages_; return;
     case ISP_REO:
         if (reoNs_ == 0) {
             reoNs_ = stampNs;
@@ -255,8 +258,7 @@ void InSimPeer::handle(std::span<const std::uint8_t> d, std::int64_t stampNs) {
             std::copy_n(d.begin(), std::min(d.size(), reo_.size()), reo_.begin());
         }
         return;
-    default:
-        return; // the rest of the client's requests need no answer here
+    default: return; // the rest of the client's requests need no answer here
     }
 }
 

@@ -29,7 +29,9 @@ constexpr int kWarmUpVotes = 3;
 constexpr auto kVoteTimeout = 5s;
 constexpr auto kHandshakeTimeout = 20s;
 
-void say(const std::string& text) { std::cerr << "pm-bench: " << text << std::endl; }
+void say(const std::string& text) {
+    std::cerr << "pm-bench: " << text << std::endl;
+}
 
 // N peers and one epoll set over their sockets.
 class Fleet {
@@ -104,22 +106,41 @@ std::unique_ptr<Child> startProgram(const LoadOptions& o, const Fleet& fleet, co
     const std::string config = writeStartupFile(o, fleet, name);
     std::vector<std::string> args{"--headless", "--config", config};
     args.insert(args.end(), extra.begin(), extra.end());
-    return std::make_unique<Child>(o.folder + "/paddock-marshal", args, o.workFolder + "/" + name + ".stderr");
+    return std::make_unique<Child>(o.folder + "/paddock-marshal", args, o.workFolder + "/" + name + ".stderr",
+                                   o.childCpu);
 }
 
 // Waits for every client's IS_ISI, then gives each server its field and a
-// finished race, and checks with one vote that the start order comes back
-// right.
+// finished race.
 void seatField(Fleet& fleet) {
     if (!fleet.pumpUntil([&] { return fleet.all([](const InSimPeer& p) { return p.sawIsi(); }); },
                          kHandshakeTimeout)) {
-        throw std::runtime_error("not every server got an IS_ISI");
+        int got = 0;
+        for (const auto& p : fleet.peers) {
+            got += p->sawIsi() ? 1 : 0;
+        }
+        throw std::runtime_error("only " + std::to_string(got) + " of " + std::to_string(fleet.peers.size()) +
+                                 " servers got an IS_ISI");
     }
+    std::vector<int> asked;
     for (auto& p : fleet.peers) {
+        asked.push_back(p->stateRequests());
         p->sendVersion();
         p->sendField();
     }
-    // The client asks for the state once per player; let that settle.
+    // The client asks for the state once per player it is told of: when
+    // every server was asked kDrivers times, every player has arrived; the
+    // results, sent after them, get a moment more.
+    fleet.pumpUntil(
+        [&] {
+            for (std::size_t i = 0; i < fleet.peers.size(); ++i) {
+                if (fleet.peers[i]->stateRequests() < asked[i] + kDrivers) {
+                    return false;
+                }
+            }
+            return true;
+        },
+        10s);
     fleet.pumpFor(200ms);
 }
 
@@ -155,14 +176,19 @@ VoteRun vote(Fleet& fleet, int rounds, Clock::duration gap, bool record) {
             }
         }
         if (!all && record) {
-            say("round " + std::to_string(r) + ": " + std::to_string(run.timedOut) + " votes unanswered so far");
+            say("round " + std::to_string(r) + ": " + std::to_string(run.timedOut) +
+                " votes unanswered so far");
         }
     }
     return run;
 }
 
-std::string us(double v) { return fixed(v, 0) + " us"; }
-std::string kib(std::int64_t v) { return std::to_string(v) + " KiB"; }
+std::string us(double v) {
+    return fixed(v, 0) + " us";
+}
+std::string kib(std::int64_t v) {
+    return std::to_string(v) + " KiB";
+}
 
 void reportLatency(Report& report, const std::string& key, const std::string& label, const VoteRun& run,
                    const Percentiles& p) {
@@ -176,8 +202,8 @@ void reportLatency(Report& report, const std::string& key, const std::string& la
     report.row("1", label + " p50 / p99 / max (" + std::to_string(p.count) + " votes)",
                us(p.p50) + " / " + us(p.p99) + " / " + us(p.max));
     if (run.timedOut != 0 || run.wrong != 0) {
-        report.row("1", label + " unanswered / wrong", std::to_string(run.timedOut) + " / " + std::to_string(run.wrong),
-                   "0 / 0", "MISS");
+        report.row("1", label + " unanswered / wrong",
+                   std::to_string(run.timedOut) + " / " + std::to_string(run.wrong), "0 / 0", "MISS");
     }
 }
 
@@ -293,8 +319,8 @@ void reportIdle(Report& report, int servers, const IdleResult& idle) {
                fixed(cpuPercent, 3) + " % (" + fixed(idle.cpuSeconds * 1000.0, 0) + " ms)", "< 0.2 %",
                Report::verdict(cpuPercent < 0.2));
     report.row("5", "CPU by /proc/PID/schedstat (ns resolution)",
-               fixed(100.0 * idle.runSeconds / idle.seconds, 3) + " % (" + fixed(idle.runSeconds * 1000.0, 1) +
-                   " ms)");
+               fixed(100.0 * idle.runSeconds / idle.seconds, 3) + " % (" +
+                   fixed(idle.runSeconds * 1000.0, 1) + " ms)");
     report.row("5", "wake-ups (voluntary context switches)", fixed(wakeupsPerSecond, 1) + " /s");
     report.row("5", "datagrams from the program / keep-alives to it",
                std::to_string(idle.datagramsIn) + " / " + std::to_string(idle.keepAlivesSent));
@@ -332,12 +358,14 @@ void runVotesMemoryIdle(Report& report, const LoadOptions& o) {
             Fleet fleet(n);
             auto child = startProgram(o, fleet, "servers-" + std::to_string(n));
             seatField(fleet);
+            // Before any vote: each vote adds 34 lines to the status log,
+            // which would be counted as the servers' own memory.
+            Memory m;
+            m.seated = child->sample();
             const VoteRun warm = vote(fleet, kWarmUpVotes, gap, false);
             if (warm.timedOut != 0 || warm.wrong != 0) {
                 throw std::runtime_error("the program's start orders are not as expected (" + label + ")");
             }
-            Memory m;
-            m.seated = child->sample();
             if (n == o.servers) {
                 say("idle cost: " + std::to_string(o.idleSeconds) + " s with " + label + " connected");
                 reportIdle(report, n, measureIdle(fleet, *child, o.idleSeconds));
@@ -363,7 +391,7 @@ void runVotesMemoryIdle(Report& report, const LoadOptions& o) {
                 p->setTarget(port);
                 ports.push_back(std::to_string(port));
             }
-            Child child(o.folder + "/pm-bench-floor", ports, o.workFolder + "/floor.stderr");
+            Child child(o.folder + "/pm-bench-floor", ports, o.workFolder + "/floor.stderr", o.childCpu);
             waitForFloor(fleet);
             vote(fleet, kWarmUpVotes, gap, false);
             const VoteRun run = vote(fleet, rounds, gap, true);
@@ -375,7 +403,8 @@ void runVotesMemoryIdle(Report& report, const LoadOptions& o) {
         const double ratio = floor.p99 > 0 ? program.p99 / floor.p99 : 0;
         report.set(key + ".ratio_p99", ratio);
         report.set(key + ".ratio_p50", floor.p50 > 0 ? program.p50 / floor.p50 : 0);
-        report.row("1", label + ", p99 program / floor", fixed(ratio, 2) + "x", "<= 3x", Report::verdict(ratio <= 3.0));
+        report.row("1", label + ", p99 program / floor", fixed(ratio, 2) + "x", "<= 3x",
+                   Report::verdict(ratio <= 3.0));
     }
 
     report.heading("3", "Memory (32 connections + 32 players per server, after the field is seated)");
@@ -388,7 +417,8 @@ void runVotesMemoryIdle(Report& report, const LoadOptions& o) {
         report.set(key + ".rss_kib", m.seated.rssKiB);
         report.set(key + ".peak_rss_kib", m.seated.peakRssKiB);
         report.set(key + ".peak_rss_after_votes_kib", m.afterVotes.peakRssKiB);
-        report.row("3", "peak RSS, " + std::to_string(n) + (n == 1 ? " server" : " servers") + " (after votes)",
+        report.row("3",
+                   "peak RSS, " + std::to_string(n) + (n == 1 ? " server" : " servers") + " (after votes)",
                    kib(m.seated.peakRssKiB) + " (" + kib(m.afterVotes.peakRssKiB) + ")");
         (n == 1 ? rss1 : rssMany) = m.seated.rssKiB;
     }
@@ -396,7 +426,8 @@ void runVotesMemoryIdle(Report& report, const LoadOptions& o) {
         const double perServer = static_cast<double>(rssMany - rss1) * 1024.0 / (o.servers - 1);
         report.set("memory.bytes_per_server", perServer);
         report.row("3", "per server beyond the base (RSS, " + std::to_string(o.servers) + " vs 1)",
-                   fixed(perServer / 1024.0, 1) + " KiB", "<= 64 KiB", Report::verdict(perServer <= 64 * 1024.0));
+                   fixed(perServer / 1024.0, 1) + " KiB", "<= 64 KiB",
+                   Report::verdict(perServer <= 64 * 1024.0));
     }
 }
 
@@ -420,6 +451,9 @@ struct ReceptionResult {
     double busySeconds = 0; // drain: from SIGCONT to the closing answer; sustained: the whole run
     double cpuSeconds = 0;
     double tickCpuSeconds = 0;
+    std::int64_t sleeps = 0;      // voluntary context switches
+    std::int64_t preemptions = 0; // involuntary ones
+    int bursts = 0;
     std::int64_t dropped = 0;
     bool stalled = false;
 };
@@ -455,6 +489,7 @@ ReceptionResult receive(Fleet& fleet, Child& child, int total, bool drain) {
         }
         peer.sendKeepAlive();
         r.datagrams += kBurst + 1;
+        ++r.bursts;
         const int want = peer.keepAliveReplies() + 1;
         const std::int64_t continued = realNowNs();
         if (drain) {
@@ -467,10 +502,12 @@ ReceptionResult receive(Fleet& fleet, Child& child, int total, bool drain) {
         busyNs += peer.lastKeepAliveReplyNs() - continued;
     }
     const ProcSample s1 = child.sample();
-    r.busySeconds = drain ? static_cast<double>(busyNs) / 1e9
-                          : std::chrono::duration<double>(Clock::now() - t0).count();
+    r.busySeconds =
+        drain ? static_cast<double>(busyNs) / 1e9 : std::chrono::duration<double>(Clock::now() - t0).count();
     r.cpuSeconds = s1.runSeconds - s0.runSeconds;
     r.tickCpuSeconds = s1.cpuSeconds - s0.cpuSeconds;
+    r.sleeps = s1.voluntary - s0.voluntary;
+    r.preemptions = s1.involuntary - s0.involuntary;
     r.dropped = udpDrops(peer.target()) - drops0;
     return r;
 }
@@ -487,7 +524,8 @@ void runReceptionEndToEnd(Report& report, const LoadOptions& o) {
         Fleet fleet(1);
         const auto port = freeUdpPort();
         fleet.peers[0]->setTarget(port);
-        Child floor(o.folder + "/pm-bench-floor", {std::to_string(port)}, o.workFolder + "/floor.stderr");
+        Child floor(o.folder + "/pm-bench-floor", {std::to_string(port)}, o.workFolder + "/floor.stderr",
+                    o.childCpu);
         waitForFloor(fleet);
         fleet.peers[0]->answerRequests = false;
         const ReceptionResult r = receive(fleet, floor, o.receiveDatagrams, true);
@@ -497,7 +535,11 @@ void runReceptionEndToEnd(Report& report, const LoadOptions& o) {
         report.set("reception.udp.floor.drain.datagrams_per_second", floorRate);
         report.set("reception.udp.floor.drain.cpu_us_per_datagram", cpuUs);
         report.set("reception.udp.floor.drain.dropped", r.dropped);
-        report.row("2b", "floor (same system calls, nothing else), queued bursts: datagrams/s", fixed(floorRate, 0));
+        report.set("reception.udp.floor.drain.bursts", r.bursts);
+        report.set("reception.udp.floor.drain.sleeps", r.sleeps);
+        report.set("reception.udp.floor.drain.preemptions", r.preemptions);
+        report.row("2b", "floor (same system calls, nothing else), queued bursts: datagrams/s",
+                   fixed(floorRate, 0));
         report.row("2b", "floor: CPU per datagram", fixed(cpuUs, 2) + " us");
         floor.stop();
     }
@@ -522,17 +564,21 @@ void runReceptionEndToEnd(Report& report, const LoadOptions& o) {
             report.set(key + ".datagrams_per_second", rate);
             report.set(key + ".cpu_us_per_datagram", cpuUs);
             report.set(key + ".utime_stime_us_per_datagram", r.tickCpuSeconds * 1e6 / r.datagrams);
+            report.set(key + ".bursts", r.bursts);
+            report.set(key + ".sleeps", r.sleeps);
+            report.set(key + ".preemptions", r.preemptions);
             report.set(key + ".dropped", r.dropped);
             report.set(key + ".stalled", r.stalled);
             const bool target = drain && !trace;
-            const std::string label = "trace " + std::string(trace ? "on (stderr to /dev/null)" : "off") + ", " +
-                                      (drain ? "queued bursts (drain)" : "one peer sending flat out");
+            const std::string label = "trace " + std::string(trace ? "on (stderr to /dev/null)" : "off") +
+                                      ", " + (drain ? "queued bursts (drain)" : "one peer sending flat out");
             report.row("2b", label + ": datagrams/s", fixed(rate, 0), target ? ">= 250000" : "",
                        target ? Report::verdict(rate >= 250000) : "");
             report.row("2b", label + ": CPU per datagram", fixed(cpuUs, 2) + " us");
             if (target && floorRate > 0) {
                 report.set(key + ".ratio_to_floor", rate / floorRate);
-                report.row("2b", label + ": share of the floor's rate", fixed(100.0 * rate / floorRate, 0) + " %");
+                report.row("2b", label + ": share of the floor's rate",
+                           fixed(100.0 * rate / floorRate, 0) + " %");
             }
             if (r.dropped != 0 || r.stalled) {
                 report.row("2b", label + ": dropped / stalled",
@@ -544,7 +590,8 @@ void runReceptionEndToEnd(Report& report, const LoadOptions& o) {
 }
 
 void runStartup(Report& report, const LoadOptions& o) {
-    report.heading("6", "Start-up, " + std::to_string(o.servers) + " servers: exec -> IS_ISI, less the 1 s first tick");
+    report.heading("6", "Start-up, " + std::to_string(o.servers) +
+                            " servers: exec -> IS_ISI, less the 1 s first tick");
     std::vector<double> firstMs, lastMs;
     for (int run = 0; run < o.startupRuns; ++run) {
         say("start-up run " + std::to_string(run + 1) + " of " + std::to_string(o.startupRuns));
@@ -575,7 +622,8 @@ void runStartup(Report& report, const LoadOptions& o) {
     report.set("startup.last_isi_minus_tick_ms.max", l.max);
     report.row("6", "first server's IS_ISI - 1 s (median / max of " + std::to_string(o.startupRuns) + ")",
                fixed(f.p50, 1) + " / " + fixed(f.max, 1) + " ms");
-    report.row("6", "every server's IS_ISI - 1 s (median / max)", fixed(l.p50, 1) + " / " + fixed(l.max, 1) + " ms");
+    report.row("6", "every server's IS_ISI - 1 s (median / max)",
+               fixed(l.p50, 1) + " / " + fixed(l.max, 1) + " ms");
 }
 
 } // namespace pm::bench

@@ -9,15 +9,18 @@
 namespace pm::bench {
 
 struct LoadOptions {
-    std::string folder;       // where paddock-marshal and pm-bench-floor are
-    std::string workFolder;   // start-up files and the programs' stderr
-    int servers = 100;        // the "many servers" case
-    int votes = 1000;         // at least this many votes per case
+    std::string folder;     // where paddock-marshal and pm-bench-floor are
+    std::string workFolder; // start-up files and the programs' stderr
+    int servers = 100;      // the "many servers" case
+    int votes = 1000;       // at least this many votes per case
     int idleSeconds = 60;
     int startupRuns = 5;
     int receiveDatagrams = 300000;
-    int voteGapMs1 = 2;       // between votes on one server: the program is asleep when one comes
-    int voteGapMsMany = 20;   // between rounds of votes on every server
+    int voteGapMs1 = 2;     // between votes on one server: the program is asleep when one comes
+    int voteGapMsMany = 20; // between rounds of votes on every server
+    // The programs under test run on this CPU and pm-bench on another, so the
+    // peers' work does not preempt them; -1 leaves both to the scheduler.
+    int childCpu = -1;
 };
 
 // Vote latency for 1 and for many servers against the program and the floor;

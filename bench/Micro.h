@@ -11,10 +11,11 @@ namespace pm::bench {
 struct MicroResult {
     std::string name;
     std::int64_t iterations = 0;
-    double items = 0;       // items handled, all iterations together
+    double items = 0; // items handled, all iterations together
     double realNsPerItem = 0;
     double cpuNsPerItem = 0;
     double itemsPerSecond = 0; // by wall-clock time
+    double pageFaultsPerItem = 0;
 };
 
 // Runs the benchmarks that match filter (a Google Benchmark regex); extra

@@ -90,11 +90,19 @@ std::string quoted(const std::string& text) {
 void Report::set(const std::string& path, double value) {
     at(path).scalar = std::isfinite(value) ? fixed(value, 3) : "null";
 }
-void Report::set(const std::string& path, std::int64_t value) { at(path).scalar = std::to_string(value); }
-void Report::set(const std::string& path, const std::string& value) { at(path).scalar = quoted(value); }
-void Report::set(const std::string& path, bool value) { at(path).scalar = value ? "true" : "false"; }
+void Report::set(const std::string& path, std::int64_t value) {
+    at(path).scalar = std::to_string(value);
+}
+void Report::set(const std::string& path, const std::string& value) {
+    at(path).scalar = quoted(value);
+}
+void Report::set(const std::string& path, bool value) {
+    at(path).scalar = value ? "true" : "false";
+}
 
-void Report::heading(const std::string& section, const std::string& title) { titles_[section] = title; }
+void Report::heading(const std::string& section, const std::string& title) {
+    titles_[section] = title;
+}
 
 void Report::row(const std::string& section, const std::string& what, const std::string& value,
                  const std::string& target, const std::string& verdict) {
@@ -134,7 +142,8 @@ void Report::printTable(std::ostream& out) const {
     out << cell("metric", w1) << " | " << cell("value", w2) << " | " << cell("target", w3) << " | verdict\n";
     for (const auto& [section, rows] : rows_) {
         const auto title = titles_.find(section);
-        out << rule << "\n" << section << ". " << (title == titles_.end() ? std::string() : title->second) << "\n";
+        out << rule << "\n"
+            << section << ". " << (title == titles_.end() ? std::string() : title->second) << "\n";
         for (const auto& r : rows) {
             out << cell(r.what, w1) << " | " << cell(r.value, w2) << " | " << cell(r.target, w3) << " | "
                 << r.verdict << "\n";

@@ -39,7 +39,9 @@ constexpr int kMessages = 64;
 constexpr int kDrivers = 32;
 
 volatile sig_atomic_t stop = 0;
-extern "C" void onStop(int) { stop = 1; }
+extern "C" void onStop(int) {
+    stop = 1;
+}
 
 } // namespace
 

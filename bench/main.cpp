@@ -5,7 +5,8 @@
 //
 // Sizes come from the environment: BENCH_IDLE_SECONDS (60), BENCH_VOTES
 // (1000), BENCH_SERVERS (100), BENCH_STARTUP_RUNS (5),
-// BENCH_RECV_DATAGRAMS (300000).
+// BENCH_RECV_DATAGRAMS (300000). BENCH_PIN=0 leaves the programs under test
+// and pm-bench to the scheduler instead of one CPU each.
 
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -73,8 +74,11 @@ void reportMicro(Report& report, const std::vector<MicroResult>& results) {
                    off ? Report::verdict(r->itemsPerSecond >= 250000) : "");
         report.row("2a", label + ": CPU per datagram", fixed(r->cpuNsPerItem, 0) + " ns");
     }
-    const std::pair<const char*, const char*> types[] = {
-        {"18", "IS_NCN"}, {"21", "IS_NPL (answers TINY_SST)"}, {"11", "IS_MSO"}, {"35", "IS_RES"}, {"3", "IS_TINY"}};
+    const std::pair<const char*, const char*> types[] = {{"18", "IS_NCN"},
+                                                         {"21", "IS_NPL (answers TINY_SST)"},
+                                                         {"11", "IS_MSO"},
+                                                         {"35", "IS_RES"},
+                                                         {"3", "IS_TINY"}};
     for (const auto& [arg, name] : types) {
         if (const auto* r = find(results, std::string("BM_ReceiveType/type:") + arg)) {
             report.row("2a", std::string("  one type: ") + name, fixed(r->cpuNsPerItem, 0) + " ns");
@@ -90,16 +94,24 @@ void reportMicro(Report& report, const std::vector<MicroResult>& results) {
     if (small != nullptr || large != nullptr) {
         report.heading("4", "Status log: frmMain::AddStatus per line, log growing from empty");
     }
-    if (small != nullptr) {
-        report.row("4", "10^3 lines", fixed(small->realNsPerItem, 0) + " ns/line");
-    }
-    if (large != nullptr) {
-        report.row("4", "10^6 lines", fixed(large->realNsPerItem, 0) + " ns/line");
+    for (const auto* r : {small, large}) {
+        if (r == nullptr) {
+            continue;
+        }
+        const std::string lines = r == small ? "10^3" : "10^6";
+        report.row("4", lines + " lines",
+                   fixed(r->realNsPerItem, 0) + " ns/line (page faults/line " +
+                       fixed(r->pageFaultsPerItem, 4) + ")");
+        report.set(std::string("status_log.lines_") + (r == small ? "1e3" : "1e6") + ".ns_per_line",
+                   r->realNsPerItem);
+        report.set(std::string("status_log.lines_") + (r == small ? "1e3" : "1e6") + ".page_faults_per_line",
+                   r->pageFaultsPerItem);
     }
     if (small != nullptr && large != nullptr) {
         const double ratio = large->realNsPerItem / small->realNsPerItem;
         report.set("status_log.ratio_1e6_to_1e3", ratio);
-        report.row("4", "10^6 / 10^3", fixed(ratio, 2) + "x", "flat (<= 1.5x)", Report::verdict(ratio <= 1.5));
+        report.row("4", "10^6 / 10^3", fixed(ratio, 2) + "x", "flat (<= 1.5x)",
+                   Report::verdict(ratio <= 1.5));
     }
 }
 
@@ -132,7 +144,8 @@ int main(int argc, char** argv) {
             gbenchArgs.assign(argv + i + 1, argv + argc);
             break;
         } else {
-            std::cerr << "usage: pm-bench [--out FILE] [--only micro,vote,reception,startup] [-- GBENCH-ARGS]\n";
+            std::cerr
+                << "usage: pm-bench [--out FILE] [--only micro,vote,reception,startup] [-- GBENCH-ARGS]\n";
             return 2;
         }
     }
@@ -145,6 +158,9 @@ int main(int argc, char** argv) {
     o.idleSeconds = std::max(1, envInt("BENCH_IDLE_SECONDS", o.idleSeconds));
     o.startupRuns = std::max(1, envInt("BENCH_STARTUP_RUNS", o.startupRuns));
     o.receiveDatagrams = std::max(1000, envInt("BENCH_RECV_DATAGRAMS", o.receiveDatagrams));
+    if (envInt("BENCH_PIN", 1) != 0 && ::sysconf(_SC_NPROCESSORS_ONLN) >= 2 && pinToCpu(0)) {
+        o.childCpu = 1;
+    }
     char work[] = "/tmp/pm-bench.XXXXXX";
     if (::mkdtemp(work) == nullptr) {
         std::cerr << "pm-bench: cannot make a work folder\n";
@@ -164,8 +180,12 @@ int main(int argc, char** argv) {
     report.set("config.idle_seconds", o.idleSeconds);
     report.set("config.startup_runs", o.startupRuns);
     report.set("config.receive_datagrams", o.receiveDatagrams);
+    report.set("config.pinned", o.childCpu >= 0);
     report.heading("0", "Machine");
     report.row("0", "load average before (1, 5, 15 min)", loadAverages());
+    report.row("0", "CPUs; programs under test pinned",
+               std::to_string(::sysconf(_SC_NPROCESSORS_ONLN)) +
+                   (o.childCpu >= 0 ? "; yes: CPU 1, pm-bench CPU 0" : "; no"));
 
     int failures = 0;
     const auto guarded = [&](const char* what, auto&& fn) {

@@ -8,6 +8,9 @@ void StatusLog::AddStatus(std::string_view text) {
     line += text;
     lines_.push_back(std::move(line));
     lineAdded(lines_.back());
+    while (retention_ != 0 && lines_.size() > retention_) {
+        lines_.pop_front();
+    }
 }
 
 std::vector<std::string> StatusLog::newestFirst() const {

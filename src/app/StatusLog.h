@@ -34,9 +34,15 @@ public:
     // Raised once per added line, with the stamped line.
     platform::Signal<const std::string&> lineAdded;
 
+    // How many lines stay in memory; 0 (the default) keeps every line. The
+    // headless program writes each line out as it comes and keeps only a
+    // tail, so that weeks of races do not grow it without end.
+    void setRetention(std::size_t lines) { retention_ = lines; }
+
 private:
     const platform::Clock& clock_;
     std::deque<std::string> lines_;
+    std::size_t retention_ = 0;
 };
 
 } // namespace pm::app

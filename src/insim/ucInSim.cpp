@@ -398,7 +398,7 @@ void ucInSim::ClearPlayer(int index) {
     if (index < 0 || index >= kTables) {
         return;
     }
-    Players_[static_cast<std::size_t>(index)] = PlayerInfo{};
+    Players_.clear(static_cast<std::size_t>(index));
 }
 
 } // namespace pm::insim

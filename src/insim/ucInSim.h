@@ -98,6 +98,49 @@ struct InitRecordValues {
     std::string IName;
 };
 
+// The connection and player tables, indexed by UCID or PLID. A host has a few
+// dozen of each, never 255, and a program with a hundred servers would carry
+// ~60 KiB of empty records per server if every entry were a record: an entry
+// is allocated when first written and freed when cleared, and reading an
+// empty entry gives a default record.
+template <typename T, std::size_t N> class SlotTable {
+public:
+    static constexpr std::size_t size() { return N; }
+    const T& operator[](std::size_t i) const { return slots_[i] ? *slots_[i] : empty(); }
+    const T& at(std::size_t i) const { return slots_.at(i) ? *slots_[i] : empty(); }
+    T& write(std::size_t i) {
+        if (!slots_[i]) {
+            slots_[i] = std::make_unique<T>();
+        }
+        return *slots_[i];
+    }
+    void clear(std::size_t i) { slots_[i].reset(); }
+
+    class const_iterator {
+    public:
+        const_iterator(const SlotTable& t, std::size_t i) : table_(&t), i_(i) {}
+        const T& operator*() const { return (*table_)[i_]; }
+        const_iterator& operator++() {
+            ++i_;
+            return *this;
+        }
+        bool operator==(const const_iterator&) const = default;
+
+    private:
+        const SlotTable* table_;
+        std::size_t i_;
+    };
+    const_iterator begin() const { return {*this, 0}; }
+    const_iterator end() const { return {*this, N}; }
+
+private:
+    static const T& empty() {
+        static const T none{};
+        return none;
+    }
+    std::array<std::unique_ptr<T>, N> slots_{};
+};
+
 enum class LinkState { Idle, Handshake, Connected, RetryPending };
 std::string_view linkStateName(LinkState state);
 
@@ -231,8 +274,8 @@ private:
     std::uint8_t bytTicks_ = 0;
     std::int16_t intLastState_ = -1;
 
-    std::array<ConnInfo, kTables> Conns_{};
-    std::array<PlayerInfo, kTables> Players_{};
+    SlotTable<ConnInfo, kTables> Conns_;
+    SlotTable<PlayerInfo, kTables> Players_;
     std::string version_;
     std::string product_;
     std::string inSimVer_;

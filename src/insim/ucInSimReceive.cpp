@@ -229,7 +229,7 @@ void ucInSim::handlePacket(std::span<const std::uint8_t> d) {
         if (!sizeOk() || !holds(56) || !validId(SubT, "UCID")) {
             return;
         }
-        ConnInfo& c = Conns_[SubT];
+        ConnInfo& c = Conns_.write(SubT);
         c.UCID = SubT;
         c.UName = BytesToString(d, 4, 24);
         c.PName = BytesToString(d, 28, 24);
@@ -264,7 +264,7 @@ void ucInSim::handlePacket(std::span<const std::uint8_t> d) {
                 return;
             }
         }
-        Conns_[SubT] = ConnInfo{};
+        Conns_.clear(SubT);
         return;
     }
 
@@ -273,7 +273,7 @@ void ucInSim::handlePacket(std::span<const std::uint8_t> d) {
         if (!sizeOk() || !holds(76) || !validId(SubT, "PLID") || !validId(d[4], "UCID")) {
             return;
         }
-        PlayerInfo& p = Players_[SubT];
+        PlayerInfo& p = Players_.write(SubT);
         p.PLID = SubT;
         p.UCID = d[4];
         p.PType = d[5];

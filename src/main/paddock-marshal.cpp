@@ -22,11 +22,20 @@
 
 namespace {
 
+// Lines of status log the headless program keeps in memory.
+constexpr std::size_t kHeadlessLogLines = 10000;
+
 constexpr const char* kProgram = "paddock-marshal";
 
 void writeLine(std::FILE* stream, const std::string& line) {
-    std::fwrite(line.data(), 1, line.size(), stream);
-    std::fputc('\n', stream);
+    // The line and its end in one piece: stderr is unbuffered, where a
+    // separate newline costs a second system call (and lets another
+    // process's output land between the two).
+    std::string whole;
+    whole.reserve(line.size() + 1);
+    whole += line;
+    whole += '\n';
+    std::fwrite(whole.data(), 1, whole.size(), stream);
     std::fflush(stream);
 }
 
@@ -141,6 +150,8 @@ int main(int argc, char** argv) {
     {
         pm::app::frmMain form(stack.platform(), startupFile);
         form.txtStatus.lineAdded.connect([](const std::string& line) { writeLine(stdout, line); });
+        // Every line is on stdout already; memory keeps only a tail.
+        form.txtStatus.setRetention(kHeadlessLogLines);
         form.Form_Load();
 
         auto& loop = stack.loop();

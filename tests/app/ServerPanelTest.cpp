@@ -110,6 +110,20 @@ TEST_F(ServerPanelTest, status_log_is_stamped_and_shown_newest_first) {
     EXPECT_EQ(form->txtStatus.text(), second + "\r\n" + first + "\r\n");
 }
 
+TEST_F(ServerPanelTest, a_retained_log_keeps_the_newest_lines_and_still_signals_every_one) {
+    makeForm();
+    form->txtStatus.setRetention(2);
+    int signalled = 0;
+    form->txtStatus.lineAdded.connect([&](const std::string&) { ++signalled; });
+    for (const char* text : {"a", "b", "c"}) {
+        form->AddStatus(text);
+    }
+    EXPECT_EQ(signalled, 3);
+    ASSERT_EQ(form->txtStatus.size(), 2u);
+    EXPECT_TRUE(form->txtStatus.newest().ends_with(": c"));
+    EXPECT_TRUE(form->txtStatus.lines().front().ends_with(": b"));
+}
+
 TEST_F(ServerPanelTest, clicking_a_connection_shows_its_player_number) {
     const auto n = addServer();
     connection(n, 4, "racer");
