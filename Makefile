@@ -25,11 +25,45 @@ bench:
 	$(MAKE) build BUILD=build-bench CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Release -DPM_BUILD_BENCH=ON -DPM_BUILD_UI=OFF"
 	scripts/run-bench build-bench
 
+# Leak checking stays on; tests/lsan.supp names the system libraries whose
+# process-lifetime allocations are not leaks of ours.
 asan:
-	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DPM_SANITIZE=ON -DPM_BUILD_UI=ON"
+	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
+	  $(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DPM_SANITIZE=ON -DPM_BUILD_UI=ON"
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
 	rm -rf $(BUILD) build-asan build-bench
+
+# ---- Fuzzing, soak and memory checks
+# The fuzz programs land in FUZZ_BUILD (its own CMake tree): libFuzzer with
+# ASan and UBSan under clang, the standalone driver under g++ otherwise.
+FUZZ_BUILD ?= build/fuzz
+FUZZ_SECONDS ?= 60
+SOAK_MINUTES ?= 10
+SOAK_SERVERS ?= 100
+SOAK_SECONDS ?= $(shell echo $$(( $(SOAK_MINUTES) * 60 )))
+
+.PHONY: fuzz-run memcheck
+
+fuzz:
+	FUZZ_BUILD=$(FUZZ_BUILD) JOBS=$(JOBS) scripts/fuzz-run --build-only
+
+# Each target for FUZZ_SECONDS, from the seed corpus in fuzz/corpus.
+fuzz-run:
+	FUZZ_BUILD=$(FUZZ_BUILD) JOBS=$(JOBS) FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz-run
+
+# SOAK_SERVERS simulated servers against one headless paddock-marshal for
+# SOAK_MINUTES (or SOAK_SECONDS); not part of `make test`.
+soak:
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j$(JOBS) --target paddock-marshal paddock-soak
+	SOAK_SERVERS=$(SOAK_SERVERS) SOAK_SECONDS=$(SOAK_SECONDS) scripts/soak $(BUILD)
+
+# The app, end-to-end and fault test programs under valgrind's memcheck.
+memcheck:
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j$(JOBS) --target app_tests fault_tests $(if $(wildcard tests/e2e/*),e2e_tests)
+	scripts/memcheck $(BUILD)
