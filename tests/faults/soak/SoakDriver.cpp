@@ -7,7 +7,11 @@
 //
 //   paddock-soak --marshal PATH [--servers 100] [--seconds 600]
 //                [--race-every-ms 10000] [--drivers 8] [--sample-every 5]
-//                [--work DIR]
+//                [--log-lines-kept 10000] [--work DIR]
+//
+// The marshal prints every status line and keeps the newest
+// --log-lines-kept of them in memory (0: all of them); that tail is the
+// only thing its memory may grow by.
 //
 // Exit code 0 when everything held, 1 when something did not, 2 for bad
 // arguments or a marshal that could not be started.
@@ -24,6 +28,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <deque>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -54,12 +59,13 @@ struct Options {
     int raceEveryMs = 10000;
     int drivers = 8;
     int sampleEvery = 5;
+    int logLinesKept = 10000; // the headless program's own retention
     std::string work = "soak-work";
 };
 
-// Memory may grow only by what the status log keeps by design: every line
-// the marshal prints stays in its log. A kept line costs its text plus a
-// string and a deque slot, well under this many times its printed size.
+// Memory may grow only by the status log lines the marshal keeps. A kept
+// line costs its text plus a string and a deque slot, well under this many
+// times its printed size.
 constexpr double kLogRetentionFactor = 4.0;
 // Allocator and page granularity.
 constexpr long kRssSlackKb = 4096;
@@ -109,6 +115,8 @@ std::optional<Options> parse(int argc, char** argv) {
             ok = number(o.drivers, 1) && o.drivers <= 32;
         } else if (arg == "--sample-every") {
             ok = number(o.sampleEvery, 1);
+        } else if (arg == "--log-lines-kept") {
+            ok = number(o.logLinesKept, 0);
         } else {
             ok = false;
         }
@@ -123,21 +131,33 @@ std::optional<Options> parse(int argc, char** argv) {
 }
 
 // Ports for the marshal to listen on, free when asked. They are held until
-// the marshal is about to start, so that no two servers get the same one.
+// the marshal is about to start, so that no two servers get the same one,
+// and they lie below the range the system hands out for port 0, so that no
+// other program's sockets take them in the moment between.
 class PortReservation {
 public:
     explicit PortReservation(int count) {
-        for (int i = 0; i < count; ++i) {
+        int ephemeralLow = 32768;
+        std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> ephemeralLow;
+        constexpr int kLowest = 10000;
+        const int span = std::max(ephemeralLow - kLowest, count);
+        // Two soaks at once start at different places.
+        const int start = static_cast<int>(::getpid()) % span;
+        for (int tried = 0; tried < span && static_cast<int>(ports.size()) < count; ++tried) {
+            const auto port = static_cast<std::uint16_t>(kLowest + (start + tried) % span);
             const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
             sockaddr_in a{};
             a.sin_family = AF_INET;
-            socklen_t len = sizeof a;
-            if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-                ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-                throw std::runtime_error("no free UDP port");
+            a.sin_port = htons(port);
+            if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+                fds_.push_back(fd);
+                ports.push_back(port);
+            } else if (fd >= 0) {
+                ::close(fd);
             }
-            fds_.push_back(fd);
-            ports.push_back(ntohs(a.sin_port));
+        }
+        if (static_cast<int>(ports.size()) < count) {
+            throw std::runtime_error("not enough free UDP ports");
         }
     }
     ~PortReservation() { release(); }
@@ -157,7 +177,46 @@ struct Sample {
     double at = 0; // seconds since the crowds started
     long rssKb = 0;
     int fds = 0;
-    long logBytes = 0;
+    long logBytes = 0;  // printed so far
+    long keptBytes = 0; // of the lines the marshal can still hold
+};
+
+// Follows the marshal's output as it grows and sizes the tail of it that
+// the marshal keeps in memory.
+class LogTail {
+public:
+    LogTail(std::filesystem::path path, int linesKept) : path_(std::move(path)), linesKept_(linesKept) {}
+
+    void update() {
+        std::ifstream in(path_, std::ios::binary);
+        in.seekg(read_);
+        char buf[65536];
+        while (in.read(buf, sizeof buf), in.gcount() > 0) {
+            for (std::streamsize i = 0; i < in.gcount(); ++i) {
+                ++pending_;
+                if (buf[i] == '\n') {
+                    lines_.push_back(pending_);
+                    kept_ += pending_;
+                    pending_ = 0;
+                    if (linesKept_ != 0 && lines_.size() > static_cast<std::size_t>(linesKept_)) {
+                        kept_ -= lines_.front();
+                        lines_.pop_front();
+                    }
+                }
+            }
+            read_ += in.gcount();
+        }
+    }
+    long printed() const { return read_; }
+    long kept() const { return kept_; }
+
+private:
+    std::filesystem::path path_;
+    int linesKept_;
+    long read_ = 0;
+    long pending_ = 0;
+    long kept_ = 0;
+    std::deque<long> lines_;
 };
 
 std::optional<long> rssKb(pid_t pid) {
@@ -182,12 +241,6 @@ int openFds(pid_t pid) {
         ::closedir(d);
     }
     return count;
-}
-
-long fileSize(const std::filesystem::path& p) {
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(p, ec);
-    return ec ? 0 : static_cast<long>(size);
 }
 
 pid_t startMarshal(const Options& o, const std::filesystem::path& cfg, const std::filesystem::path& out,
@@ -232,7 +285,8 @@ int main(int argc, char** argv) {
     if (!parsed) {
         std::fprintf(stderr,
                      "usage: paddock-soak --marshal PATH [--servers N<=100] [--seconds S] "
-                     "[--race-every-ms MS>=3000] [--drivers N<=32] [--sample-every S] [--work DIR]\n");
+                     "[--race-every-ms MS>=3000] [--drivers N<=32] [--sample-every S] [--log-lines-kept N] "
+                     "[--work DIR]\n");
         return 2;
     }
     const Options o = *parsed;
@@ -299,7 +353,14 @@ int main(int argc, char** argv) {
         loop.runOnce(100ms);
     }
     if (connectedCount() < o.servers) {
-        fail(std::to_string(connectedCount()) + " of " + std::to_string(o.servers) + " servers got a client");
+        std::string missing;
+        for (int i = 0; i < o.servers; ++i) {
+            if (!sims[i]->clientConnected()) {
+                missing += " " + name(i) + " (listen port " + std::to_string(listenPorts.ports[i]) + ")";
+            }
+        }
+        fail(std::to_string(connectedCount()) + " of " + std::to_string(o.servers) +
+             " servers got a client; without:" + missing);
         stopMarshal();
         return 1;
     }
@@ -323,34 +384,43 @@ int main(int argc, char** argv) {
         }));
     }
 
+    std::vector<int> finalVotes(sims.size(), 0); // once the crowds are gone
     const auto began = std::chrono::steady_clock::now();
     const auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count(); };
     std::vector<Sample> samples;
+    LogTail log(out, o.logLinesKept);
     bool marshalGone = false;
+    // The loop is run pass by pass rather than quit: a quit loop runs no
+    // more, and the end still needs it.
+    bool stop = false;
     const auto sample = [&] {
         if (!alive(marshal, status)) {
             marshalGone = true;
-            loop.quit(1);
+            stop = true;
             return;
         }
         Sample s;
         s.at = elapsed();
         s.rssKb = rssKb(marshal).value_or(0);
         s.fds = openFds(marshal);
-        s.logBytes = fileSize(out);
+        log.update();
+        s.logBytes = log.printed();
+        s.keptBytes = log.kept();
         samples.push_back(s);
         int votes = 0;
-        for (const auto& c : crowds) {
-            votes += c ? c->racesFinished() : 0;
+        for (std::size_t i = 0; i < crowds.size(); ++i) {
+            votes += crowds[i] ? crowds[i]->racesFinished() : finalVotes[i];
         }
-        char line[160];
-        std::snprintf(line, sizeof line, "t=%5.0fs  rss=%7ld kB  fds=%4d  log=%9ld bytes  votes=%d", s.at, s.rssKb,
-                      s.fds, s.logBytes, votes);
+        char line[200];
+        std::snprintf(line, sizeof line, "t=%5.0fs  rss=%7ld kB  fds=%4d  log=%9ld bytes (%ld kept)  votes=%d", s.at,
+                      s.rssKb, s.fds, s.logBytes, s.keptBytes, votes);
         say(line);
     };
     const auto sampler = loop.startTimer(seconds(o.sampleEvery), sample);
-    const auto ender = loop.startTimer(seconds(o.seconds), [&] { loop.quit(0); });
-    loop.run();
+    const auto ender = loop.startTimer(seconds(o.seconds), [&] { stop = true; });
+    while (!stop) {
+        loop.runOnce(1s);
+    }
     loop.stopTimer(sampler);
     loop.stopTimer(ender);
     for (const auto t : starters) {
@@ -363,11 +433,13 @@ int main(int argc, char** argv) {
 
     // ---- The crowds stop; votes still pending get their time to be
     // answered and to take effect.
-    std::vector<int> votes(sims.size(), 0);
     for (std::size_t i = 0; i < crowds.size(); ++i) {
-        votes[i] = crowds[i] ? crowds[i]->racesFinished() : 0;
+        finalVotes[i] = crowds[i] ? crowds[i]->racesFinished() : 0;
     }
-    crowds.clear();
+    for (auto& c : crowds) {
+        c.reset();
+    }
+    const std::vector<int>& votes = finalVotes;
     const auto settleBy = std::chrono::steady_clock::now() + sims.front()->options().voteTakesEffectAfter + 2s;
     while (std::chrono::steady_clock::now() < settleBy) {
         loop.runOnce(100ms);
@@ -417,14 +489,14 @@ int main(int argc, char** argv) {
         const Sample& first = steady.front();
         const Sample& last = steady.back();
         const long growth = last.rssKb - first.rssKb;
-        const long logged = last.logBytes - first.logBytes;
-        const long allowed = static_cast<long>(kLogRetentionFactor * static_cast<double>(logged) / 1024.0) +
-                             kRssSlackKb;
-        say("after warm-up: rss " + std::to_string(first.rssKb) + " -> " + std::to_string(last.rssKb) +
-            " kB (" + std::to_string(growth) + " kB; the status log grew by " + std::to_string(logged / 1024) +
+        const long logKept = std::max(0L, last.keptBytes - first.keptBytes);
+        const long allowed =
+            static_cast<long>(kLogRetentionFactor * static_cast<double>(logKept) / 1024.0) + kRssSlackKb;
+        say("after warm-up: rss " + std::to_string(first.rssKb) + " -> " + std::to_string(last.rssKb) + " kB (" +
+            std::to_string(growth) + " kB; the log lines kept grew by " + std::to_string(logKept / 1024) +
             " kB; allowed " + std::to_string(allowed) + " kB), fds " + std::to_string(first.fds));
         if (growth > allowed) {
-            fail("resident memory grew by " + std::to_string(growth) + " kB, more than the status log explains");
+            fail("resident memory grew by " + std::to_string(growth) + " kB, more than the kept status log explains");
         }
     }
 
