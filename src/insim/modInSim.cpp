@@ -28,4 +28,13 @@ std::string ZeroPad(std::int32_t number, std::int16_t width) {
     return text;
 }
 
+std::string TrimBlanks(std::string_view text) {
+    const auto b = text.find_first_not_of(' ');
+    if (b == std::string_view::npos) {
+        return {};
+    }
+    const auto e = text.find_last_not_of(' ');
+    return std::string(text.substr(b, e - b + 1));
+}
+
 } // namespace pm::insim

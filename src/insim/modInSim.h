@@ -18,4 +18,8 @@ std::int16_t FindListItem(const platform::ListBox& list, std::string_view text,
 // characters long. The zeros go before a minus sign: ZeroPad(-5, 3) is "0-5".
 std::string ZeroPad(std::int32_t number, std::int16_t width);
 
+// The text without the blanks (spaces only) at its start and end, as chat
+// lines, products and typed numbers are compared.
+std::string TrimBlanks(std::string_view text);
+
 } // namespace pm::insim

@@ -6,6 +6,7 @@
 
 #include "insim/Packets.h"
 #include "insim/modByteHelper.h"
+#include "insim/modInSim.h"
 #include "net/SocketHelpers.h"
 
 namespace pm::insim {
@@ -15,22 +16,10 @@ namespace {
 constexpr int kUdp = 17;
 constexpr const char* kIName = "Brenhollow ISC";
 
-std::string trimBlanks(std::string_view text) {
-    std::size_t b = 0;
-    std::size_t e = text.size();
-    while (b < e && text[b] == ' ') {
-        ++b;
-    }
-    while (e > b && text[e - 1] == ' ') {
-        --e;
-    }
-    return std::string(text.substr(b, e - b));
-}
-
 // A port text as the operator typed it: blanks around it are forgiven,
 // anything else that is not a port number is refused.
 std::optional<std::int32_t> parsePort(const std::string& text) {
-    const std::string t = trimBlanks(text);
+    const std::string t = TrimBlanks(text);
     std::int32_t value = 0;
     const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), value);
     if (t.empty() || ec != std::errc() || end != t.data() + t.size() || value < 1 || value > 65535) {
@@ -144,7 +133,9 @@ void ucInSim::Connect() {
 
     const std::string resolved = net::ResolveHost(platform_.sockets, host_);
     serverAddress_ = platform::WinSock::inet_addr(resolved);
-    lngClientSocket_ = InSimSocket_.Connect(kUdp, serverPort_, host_);
+    // The socket object is given the address already looked up, so a host
+    // name costs one lookup per Connect, not two.
+    lngClientSocket_ = InSimSocket_.Connect(kUdp, serverPort_, resolved);
     if (lngClientSocket_ != 0) {
         status([&] { return "Socket(" + std::to_string(lngClientSocket_) + ") Connected"; });
         bytTicks_ = 0;
@@ -351,7 +342,7 @@ std::int16_t ucInSim::GetPlayerId(const std::string& Username) const {
 std::int16_t ucInSim::GetConnectionId(const std::string& Username) const { return GetPlayerId(Username); }
 
 std::string ucInSim::GetConnFromPLID(const std::string& PLID) const {
-    const std::string t = trimBlanks(PLID);
+    const std::string t = TrimBlanks(PLID);
     int wanted = 0;
     const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), wanted);
     if (t.empty() || ec != std::errc() || end != t.data() + t.size()) {

@@ -105,7 +105,6 @@ struct InitRecordValues {
 // empty entry gives a default record.
 template <typename T, std::size_t N> class SlotTable {
 public:
-    static constexpr std::size_t size() { return N; }
     const T& operator[](std::size_t i) const { return slots_[i] ? *slots_[i] : empty(); }
     const T& at(std::size_t i) const { return slots_.at(i) ? *slots_[i] : empty(); }
     T& write(std::size_t i) {

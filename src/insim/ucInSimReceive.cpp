@@ -5,6 +5,7 @@
 
 #include "insim/Packets.h"
 #include "insim/modByteHelper.h"
+#include "insim/modInSim.h"
 #include "insim/ucInSim.h"
 
 namespace pm::insim {
@@ -13,17 +14,8 @@ namespace {
 
 constexpr std::uint8_t kNoId = 255; // outside both tables
 
-std::string trimmedBlanks(const std::string& text) {
-    const auto b = text.find_first_not_of(' ');
-    if (b == std::string::npos) {
-        return {};
-    }
-    const auto e = text.find_last_not_of(' ');
-    return text.substr(b, e - b + 1);
-}
-
 bool isDemo(const std::string& product) {
-    std::string p = trimmedBlanks(product);
+    std::string p = TrimBlanks(product);
     for (char& c : p) {
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     }
@@ -186,7 +178,7 @@ void ucInSim::handlePacket(std::span<const std::uint8_t> d) {
         if (!sizeOk() || !holds(136) || !validId(d[4], "UCID")) {
             return;
         }
-        std::string msg = trimmedBlanks(BytesToString(d, 8, 128));
+        std::string msg = TrimBlanks(BytesToString(d, 8, 128));
         for (char& c : msg) {
             c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         }
@@ -195,7 +187,7 @@ void ucInSim::handlePacket(std::span<const std::uint8_t> d) {
             return;
         }
         const auto second = msg.find(':', first + 1);
-        const std::string request = trimmedBlanks(
+        const std::string request = TrimBlanks(
             msg.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1));
         if (request.empty() || request[0] != '*' || owner_ == nullptr) {
             return;
