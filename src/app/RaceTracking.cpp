@@ -18,6 +18,7 @@ constexpr int kResSizeByte = 0;
 constexpr int kResUName = 4;
 constexpr int kResPName = 28;
 constexpr int kNameWidth = 24;
+constexpr int kResTTime = 64;
 constexpr int kResSpB = 75;
 constexpr int kResResultNum = 80;
 // A result must be longer than this to be read at all.
@@ -66,16 +67,25 @@ void frmMain::PlayerRaceFinished(std::int16_t Index, std::span<const std::uint8_
     if (resultNum > kLastTwoDigitResult) {
         return;
     }
-    // The winner's result opens a new race's order.
-    if (resultNum == 0) {
-        views->lstFinish.clear();
-    }
     std::string item = insim::ZeroPad(resultNum + 1, 2) + " " + name;
     // Sorted by text, which for two-digit positions is finishing order.
     const auto& items = views->lstFinish.items();
     // The same place for the same driver again is one result that arrived
     // twice (UDP may duplicate a datagram), not a second finisher.
-    if (std::any_of(items.begin(), items.end(), [&](const platform::ListItem& i) { return i.text == item; })) {
+    const bool listed =
+        std::any_of(items.begin(), items.end(), [&](const platform::ListItem& i) { return i.text == item; });
+    ServerSet& set = *findSet(Index);
+    const std::uint32_t raceTime = insim::GetDWord(Result, kResTTime);
+    if (resultNum == 0) {
+        // A late copy of the winner's result must not wipe the order that
+        // has grown since; the same winner of a new race must.
+        if (listed && set.winnerTime == raceTime && !set.raceStartedSinceWinner) {
+            return;
+        }
+        views->lstFinish.clear();
+        set.winnerTime = raceTime;
+        set.raceStartedSinceWinner = false;
+    } else if (listed) {
         return;
     }
     const auto at = std::upper_bound(
@@ -98,6 +108,24 @@ void frmMain::NewConnection(std::int16_t Index, const std::string& Username, std
     }
     const int item = views->lstConnections.addItem(Username);
     views->lstConnections.setItemData(item, UserId);
+}
+
+void frmMain::LinkUp(std::int16_t Index) {
+    ServerSet* set = findSet(Index);
+    if (set == nullptr) {
+        return;
+    }
+    // The host re-sends every connection in reply to TINY_NCN; whoever left
+    // while the link was down is simply not among them. Connection IDs of
+    // the old link mean nothing now, nor do the screens drawn for them.
+    set->views->lstConnections.clear();
+    set->buttonNames.clear();
+}
+
+void frmMain::RaceStart(std::int16_t Index) {
+    if (ServerSet* set = findSet(Index)) {
+        set->raceStartedSinceWinner = true;
+    }
 }
 
 void frmMain::EndConnection(std::int16_t Index, const std::string& Username) {

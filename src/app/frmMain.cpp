@@ -15,7 +15,7 @@ using platform::DialogIcon;
 using platform::DialogResult;
 
 // Hands one client's events to the window with the server's index in front.
-// The window handles eight of the sixteen events; the rest keep the
+// The window handles the events that change its views; the rest keep the
 // interface's empty defaults on purpose.
 class frmMain::ServerEvents final : public insim::ucInSimEvents {
 public:
@@ -40,6 +40,9 @@ public:
     void ButtonShiftClick(std::int16_t btnId, const std::string& Username, std::int16_t Button) override {
         form_.ButtonShiftClick(index_, btnId, Username, Button);
     }
+    void LinkUp() override { form_.LinkUp(index_); }
+    void RaceStart() override { form_.RaceStart(index_); }
+    void LinkNotice(const std::string& text) override { form_.LinkNotice(index_, text); }
 
 private:
     frmMain& form_;
@@ -118,6 +121,11 @@ frmMain::ServerSet& frmMain::createSet(std::int16_t index, bool routeEvents) {
     set.views = std::make_unique<ServerViews>(platform_, set.events.get());
     set.views->ucInSim.setTraceLabel(index == kTemplateIndex ? "template"
                                                              : "server " + std::to_string(index));
+    if (index == kTemplateIndex) {
+        // No server owns the template's client: a link it made could never
+        // be shown or stopped again, and would hold its listen port.
+        set.views->ucInSim.setConnectable(false);
+    }
     return servers_.emplace(index, std::move(set)).first->second;
 }
 
@@ -215,6 +223,22 @@ void frmMain::lstConnections_Click(std::int16_t Index, int item) {
     }
     const std::int16_t num = views->ucInSim.GetPlayerNum(views->lstConnections.text(item));
     platform_.dialogs.messageBox(std::to_string(num), DialogButtons::Ok, kDialogTitle, DialogIcon::None);
+}
+
+std::string frmMain::serverName(std::int16_t index) const {
+    for (int i = 0; i < lstServers.count(); ++i) {
+        if (lstServers.itemData(i) == index) {
+            return lstServers.text(i);
+        }
+    }
+    return "Server " + std::to_string(index);
+}
+
+void frmMain::LinkNotice(std::int16_t Index, const std::string& text) {
+    if (findSet(Index) == nullptr) {
+        return;
+    }
+    AddStatus(serverName(Index) + ": " + text);
 }
 
 const std::string& frmMain::ButtonName(std::int16_t Index, int conn, int slot) const {

@@ -108,6 +108,9 @@ public:
     void ButtonClick(std::int16_t Index, std::int16_t btnId, const std::string& Username);
     void ButtonShiftClick(std::int16_t Index, std::int16_t btnId, const std::string& Username,
                           std::int16_t Button);
+    void LinkUp(std::int16_t Index);
+    void RaceStart(std::int16_t Index);
+    void LinkNotice(std::int16_t Index, const std::string& text);
 
     // ---- Start order and the custom-order screen
     void SendStartOrder(std::int16_t Index, bool bSilent);
@@ -129,12 +132,19 @@ private:
         // Per connection: each administrator's screen has its own slots, so
         // one admin's redraw cannot change what another admin's buttons mean.
         std::map<int, SlotNames> buttonNames;
+        // The winner's race time as last recorded, and whether a race has
+        // started since: together they tell a duplicated winner's result
+        // from the winner of the next race.
+        std::optional<std::uint32_t> winnerTime;
+        bool raceStartedSinceWinner = false;
     };
 
     ServerSet* findSet(std::int16_t index);
     const ServerSet* findSet(std::int16_t index) const;
     ServerSet& createSet(std::int16_t index, bool routeEvents);
     void removeServer(std::int16_t index);
+    // The name the server is listed under.
+    std::string serverName(std::int16_t index) const;
     bool applyStartupBlock(std::string_view block);
 
     void buildLastRaceOrder(ServerViews& views);

@@ -85,6 +85,13 @@ inline constexpr std::uint8_t VOTE_END = 1;
 inline constexpr std::uint8_t VOTE_RESTART = 2;
 inline constexpr std::uint8_t VOTE_QUALIFY = 3;
 
+// IS_MSO UserType: who wrote the message. Only the user's own lines, plain
+// or hidden behind the client's prefix, are what someone typed.
+inline constexpr std::uint8_t MSO_SYSTEM = 0;
+inline constexpr std::uint8_t MSO_USER = 1;
+inline constexpr std::uint8_t MSO_PREFIX = 2;
+inline constexpr std::uint8_t MSO_O = 3;
+
 // IS_BFN subtypes.
 inline constexpr std::uint8_t BFN_DEL_BTN = 0;
 inline constexpr std::uint8_t BFN_CLEAR = 1;

@@ -86,6 +86,11 @@ void ucInSim::WriteStatus(std::string_view text) {
 void ucInSim::Connect() {
     // A pending retry would otherwise start a second Connect on top of this one.
     timRetry.setEnabled(false);
+    if (!connectable_) {
+        WriteStatus("Connect refused: this panel is no server");
+        return;
+    }
+    strangerNoticed_ = false;
 
     platform::cWndHook& hook = platform_.hook();
     if (InSimSocket_.Initilize(window_.handle, hook)) {
@@ -123,16 +128,28 @@ void ucInSim::Connect() {
     listenPort_ = *listenPort;
     serverPort_ = *serverPort;
 
+    // A port still held by an exiting instance, or a host name that does not
+    // resolve during a network outage, are passing troubles: both are retried
+    // like an unanswered handshake, or the client would sit idle for good.
+    lastSocketError_.clear();
     lngListenSocket_ = InSimSocket_.Listen(kUdp, listenPort_, "0");
     if (lngListenSocket_ == 0) {
         WriteStatus("could not create server socket!");
         InSimSocket_.CloseSocket(lngListenSocket_);
-        Disconnect();
+        linkFailed(LinkFailure::ListenPort,
+                   "cannot listen on UDP port " + std::to_string(listenPort_) +
+                       " (in use by another program?)");
         return;
     }
 
     const std::string resolved = net::ResolveHost(platform_.sockets, host_);
     serverAddress_ = platform::WinSock::inet_addr(resolved);
+    if (resolved.empty() || serverAddress_ == platform::INADDR_NONE_W) {
+        WriteStatus("could not create client socket!");
+        InSimSocket_.CloseSocket(lngListenSocket_);
+        linkFailed(LinkFailure::HostName, "cannot find host '" + host_ + "'");
+        return;
+    }
     // The socket object is given the address already looked up, so a host
     // name costs one lookup per Connect, not two.
     lngClientSocket_ = InSimSocket_.Connect(kUdp, serverPort_, resolved);
@@ -147,7 +164,39 @@ void ucInSim::Connect() {
     WriteStatus("could not create client socket!");
     InSimSocket_.CloseSocket(lngListenSocket_);
     InSimSocket_.CloseSocket(lngClientSocket_);
-    cmdConnect.setEnabled(true);
+    linkFailed(LinkFailure::ClientSocket,
+               "cannot open a socket to " + host_ + ":" + std::to_string(serverPort_) +
+                   (lastSocketError_.empty() ? std::string() : " (" + lastSocketError_ + ")"));
+}
+
+void ucInSim::linkFailed(LinkFailure kind, const std::string& text) {
+    if (kind != lastFailure_) {
+        lastFailure_ = kind;
+        notice(text + "; retrying every " + std::to_string(kRetryDelay.count() / 1000) + " s");
+    }
+    bAutoReconnect_ = true;
+    Disconnect(); // arms the retry
+}
+
+void ucInSim::Error(std::int32_t /*lngSocket*/, const std::string& strMsg) {
+    lastSocketError_ = strMsg;
+    status([&] { return "socket: " + strMsg; });
+}
+
+void ucInSim::notice(const std::string& text) {
+    WriteStatus(text);
+    if (owner_ != nullptr) {
+        owner_->LinkNotice(text);
+    }
+}
+
+void ucInSim::setConnectable(bool connectable) {
+    connectable_ = connectable;
+    if (!connectable_) {
+        bAutoReconnect_ = false;
+        Disconnect();
+    }
+    cmdConnect.setEnabled(connectable_);
 }
 
 void ucInSim::Disconnect() {
@@ -161,13 +210,16 @@ void ucInSim::Disconnect() {
     InSimSocket_.CloseSocket(lngListenSocket_);
     InSimSocket_.CloseSocket(lngClientSocket_);
     cmdConnect.setCaption("Connect");
-    cmdConnect.setEnabled(true);
-    if (bAutoReconnect_) {
+    cmdConnect.setEnabled(connectable_);
+    if (bAutoReconnect_ && connectable_) {
         timRetry.setEnabled(true);
     }
 }
 
 void ucInSim::cmdConnect_Click() {
+    if (!connectable_) {
+        return;
+    }
     if (bConnected_) {
         bAutoReconnect_ = false;
         Disconnect();

@@ -41,6 +41,16 @@ public:
     virtual void VoteAction(std::int16_t /*Vote*/) {}
     virtual void Vote(const std::string& /*Username*/, std::int16_t /*VoteType*/) {}
     virtual void RaceOrder(std::span<const std::uint8_t> /*Data*/) {}
+    // A datagram arrived after a Connect: a new link. The connection and
+    // player tables have just been emptied, because a restarted host numbers
+    // its connections and players afresh; its replies to TINY_NCN/TINY_NPL
+    // refill them.
+    virtual void LinkUp() {}
+    // The host's IS_RST: a new race or qualifying session has begun.
+    virtual void RaceStart() {}
+    // Something the operator should see in the status log (a link that
+    // cannot be made, a stranger answering); the owner adds the server's name.
+    virtual void LinkNotice(const std::string& /*text*/) {}
 };
 
 struct ConnInfo {
@@ -194,6 +204,11 @@ public:
     void ISS_BFN(int iConn, int bButton = 0);
     void ISS_TINY(int myTiny);
 
+    // The template panel's client is never a server: its Connect stays off,
+    // because nothing could show or stop a link it made.
+    void setConnectable(bool connectable);
+    bool connectable() const { return connectable_; }
+
     // Lookups by user name (exact, case-sensitive; the last match wins).
     std::string GetPlayerName(const std::string& Username) const;
     std::int16_t GetPlayerId(const std::string& Username) const;
@@ -231,6 +246,14 @@ public:
 private:
     void Received(std::int32_t lngSocket, std::span<const std::uint8_t> Data,
                   std::int32_t lngLength) override;
+    void Error(std::int32_t lngSocket, const std::string& strMsg) override;
+
+    // Why the last Connect could not make its sockets; each kind is reported
+    // once, not once per retry.
+    enum class LinkFailure { None, ListenPort, HostName, ClientSocket };
+    void linkFailed(LinkFailure kind, const std::string& text);
+    void linkEstablished();
+    void notice(const std::string& text);
 
     struct OwnWindow {
         explicit OwnWindow(platform::WindowSystem& w) : windows(w), handle(w.CreateMessageWindow()) {}
@@ -266,6 +289,11 @@ private:
     std::int32_t serverPort_ = 0;
     std::int32_t listenPort_ = 0;
     std::uint32_t serverAddress_ = 0; // network order; datagrams from elsewhere are refused
+    bool connectable_ = true;
+    LinkFailure lastFailure_ = LinkFailure::None;
+    std::string lastSocketError_;
+    bool linkedBefore_ = false;
+    bool strangerNoticed_ = false; // one status line per Connect for a foreign sender
     std::int32_t lngListenSocket_ = 0;
     std::int32_t lngClientSocket_ = 0;
     bool bConnected_ = false;

@@ -13,6 +13,8 @@ namespace pm::insim {
 namespace {
 
 constexpr std::uint8_t kNoId = 255; // outside both tables
+constexpr std::size_t kMsoMsg = 8;    // IS_MSO: where the message text begins
+constexpr std::size_t kMsoText = 128; // and its field's width
 
 bool isDemo(const std::string& product) {
     std::string p = TrimBlanks(product);
@@ -30,11 +32,27 @@ void ucInSim::Received(std::int32_t lngSocket, std::span<const std::uint8_t> Dat
     }
     // Anyone on the network can send to the listen port; only the server
     // we talk to may change tables or give admin commands.
+    // The port counts as much as the address: any process on the host's own
+    // machine can send from its address.
     const std::uint32_t source = InSimSocket_.LastSourceAddress();
-    if (source != serverAddress_) {
-        status([&] {
-            return "Ignored datagram from " + platform::WinSock::inet_ntoa(source) + ": not the server";
-        });
+    const std::int32_t sourcePort = InSimSocket_.LastSourcePort();
+    if (source != serverAddress_ || sourcePort != serverPort_) {
+        const std::string address = platform::WinSock::inet_ntoa(source);
+        if (source == serverAddress_) {
+            status([&] {
+                return "Ignored datagram from " + address + ":" + std::to_string(sourcePort) +
+                       ": not the server's InSim port";
+            });
+            return;
+        }
+        status([&] { return "Ignored datagram from " + address + ": not the server"; });
+        if (!strangerNoticed_) {
+            // Once per Connect: a multi-homed host that answers from another
+            // address would otherwise look like a host that never answers.
+            strangerNoticed_ = true;
+            notice("ignored datagrams from " + address + ", expecting the server at " +
+                   platform::WinSock::inet_ntoa(serverAddress_) + ":" + std::to_string(serverPort_));
+        }
         return;
     }
     const auto length = static_cast<std::size_t>(std::max<std::int32_t>(lngLength, 0));
@@ -42,16 +60,36 @@ void ucInSim::Received(std::int32_t lngSocket, std::span<const std::uint8_t> Dat
 }
 
 void ucInSim::ReceivePacket(std::span<const std::uint8_t> data) {
+    std::weak_ptr<bool> alive = alive_;
     if (!bConnected_) {
         bConnected_ = true;
         cmdConnect.setCaption("Disconnect");
         cmdConnect.setEnabled(true);
         bAutoReconnect_ = true;
+        linkEstablished();
+        if (alive.expired()) {
+            return;
+        }
     }
-    std::weak_ptr<bool> alive = alive_;
     handlePacket(data);
     if (!alive.expired()) {
         bytTicks_ = 1;
+    }
+}
+
+void ucInSim::linkEstablished() {
+    lastFailure_ = LinkFailure::None;
+    // Only an earlier link can have left entries behind.
+    if (!linkedBefore_) {
+        linkedBefore_ = true;
+        return;
+    }
+    for (std::size_t i = 0; i < kTables; ++i) {
+        Conns_.clear(i);
+        Players_.clear(i);
+    }
+    if (owner_ != nullptr) {
+        owner_->LinkUp();
     }
 }
 
@@ -178,17 +216,29 @@ void ucInSim::handlePacket(std::span<const std::uint8_t> d) {
         if (!sizeOk() || !holds(136) || !validId(d[4], "UCID")) {
             return;
         }
-        std::string msg = TrimBlanks(BytesToString(d, 8, 128));
+        // Only what a user typed is a command. A system message ("Mal^c*lastrace 0
+        // joined") carries a name that anyone can choose, so searching the
+        // whole line for a colon and an asterisk would obey a nickname.
+        const std::uint8_t userType = d[6];
+        const std::size_t textStart = d[7];
+        if (userType != MSO_USER && userType != MSO_PREFIX) {
+            return;
+        }
+        std::size_t textEnd = 0;
+        while (textEnd < kMsoText && d[kMsoMsg + textEnd] != 0) {
+            ++textEnd;
+        }
+        if (textStart > textEnd) {
+            status([&] { return "Dropped IS_MSO: TextStart " + std::to_string(textStart) + " past its text"; });
+            return;
+        }
+        std::string msg = BytesToString(d, static_cast<int>(kMsoMsg + textStart),
+                                        static_cast<int>(textEnd - textStart));
         for (char& c : msg) {
             c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         }
-        const auto first = msg.find(':');
-        if (first == std::string::npos) {
-            return;
-        }
-        const auto second = msg.find(':', first + 1);
-        const std::string request = TrimBlanks(
-            msg.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1));
+        // A colon still ends the command, as it always has ("*a:b" is "*a").
+        const std::string request = TrimBlanks(msg.substr(0, msg.find(':')));
         if (request.empty() || request[0] != '*' || owner_ == nullptr) {
             return;
         }
@@ -213,21 +263,42 @@ void ucInSim::handlePacket(std::span<const std::uint8_t> d) {
         return;
 
     case ISP_RST:
+        if (sizeOk() && owner_ != nullptr) {
+            owner_->RaceStart();
+        }
+        return;
+
     case ISP_LAP:
-        sizeOk(); // nothing is read from these
+        sizeOk(); // nothing is read from it
         return;
 
     case ISP_NCN: {
         if (!sizeOk() || !holds(56) || !validId(SubT, "UCID")) {
             return;
         }
+        std::string uname = BytesToString(d, 4, 24);
+        const std::string pname = BytesToString(d, 28, 24);
+        if (isDemo(product_)) {
+            uname = pname; // demo servers have no user names
+        }
+        // A user announced again under a new UCID (its CNL lost) replaces the
+        // old entry: lookups by name must find one connection, the live one.
+        if (!uname.empty()) {
+            for (int ucid = 0; ucid < kTables; ++ucid) {
+                if (ucid != SubT && Conns_[ucid].UName == uname) {
+                    for (int plid = 0; plid < kTables; ++plid) {
+                        if (Players_[plid].PLID != 0 && Players_[plid].UCID == ucid) {
+                            ClearPlayer(plid);
+                        }
+                    }
+                    Conns_.clear(static_cast<std::size_t>(ucid));
+                }
+            }
+        }
         ConnInfo& c = Conns_.write(SubT);
         c.UCID = SubT;
-        c.UName = BytesToString(d, 4, 24);
-        c.PName = BytesToString(d, 28, 24);
-        if (isDemo(product_)) {
-            c.UName = c.PName; // demo servers have no user names
-        }
+        c.UName = std::move(uname);
+        c.PName = pname;
         c.Admin = d[52];
         c.Flags = d[54];
         if (owner_ != nullptr) {

@@ -14,6 +14,10 @@ using namespace platform;
 namespace {
 constexpr std::uint16_t kWinsockVersion = 0x0202;
 constexpr int kProtocolTcp = 6;
+
+bool isTransientDatagramError(int error) {
+    return error == WSAECONNREFUSED || error == WSAEHOSTUNREACH || error == WSAENETUNREACH;
+}
 } // namespace
 
 okSocket::okSocket(Platform& platform, okSocketEvents* events)
@@ -139,7 +143,7 @@ std::int32_t okSocket::Connect(std::int32_t Protocol, std::int32_t Port, const s
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<std::uint16_t>(Port));
     addr.sin_addr.s_addr = address;
-    ConnAdd(s, addr);
+    ConnAdd(s, addr, Protocol != kProtocolTcp);
     // For TCP this normally "would block" and completes as FD_CONNECT; for
     // UDP it only fixes the default peer.
     ws_.connect(s, addr);
@@ -155,7 +159,7 @@ std::int32_t okSocket::Listen(std::int32_t Protocol, std::int32_t Port, const st
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<std::uint16_t>(Port));
     addr.sin_addr.s_addr = WinSock::inet_addr(IP); // no name lookup: "0" is every address
-    ConnAdd(s, addr);
+    ConnAdd(s, addr, Protocol != kProtocolTcp);
     if (ws_.bind(s, addr) == SOCKET_ERROR) {
         CloseSocket(static_cast<std::int32_t>(s));
         return 0;
@@ -282,6 +286,13 @@ void okSocket::Send(std::int32_t lngSocket, std::span<const std::uint8_t> Data, 
                 raise([&](okSocketEvents& e) { e.DataSent(lngSocket, -1); });
                 return;
             }
+            if (connections_[index].Datagram && isTransientDatagramError(error)) {
+                // An ICMP answer to an earlier datagram (the host not up yet,
+                // a route gone for a moment): that datagram is lost, the
+                // socket is fine. Closing it would silence every later try.
+                platform_.trace.WriteStatus("datagram lost, socket kept: " + WinsockErrorText(error));
+                return;
+            }
             if (!raise([&](okSocketEvents& e) { e.Error(lngSocket, "send error: " + WinsockErrorText(error)); })) {
                 return;
             }
@@ -309,11 +320,11 @@ void okSocket::CloseSocket(std::int32_t lngSocket) {
     raise([&](okSocketEvents& e) { e.Closed(lngSocket); });
 }
 
-int okSocket::ConnAdd(SOCKET socket, const sockaddr_in& address) {
+int okSocket::ConnAdd(SOCKET socket, const sockaddr_in& address, bool datagram) {
     if (connections_.size() >= 32767) {
         return 0;
     }
-    connections_.push_back(ConnEntry{socket, address, false});
+    connections_.push_back(ConnEntry{socket, address, false, datagram});
     return static_cast<int>(connections_.size()) - 1;
 }
 

@@ -65,6 +65,7 @@ public:
     // The sender of the datagram being delivered by Received (IPv4 address in
     // network order); lets an owner refuse datagrams from strangers.
     std::uint32_t LastSourceAddress() const { return lastSource_.sin_addr.s_addr; }
+    std::int32_t LastSourcePort() const { return ntohs(lastSource_.sin_port); }
 
     // The hook's callback: the socket notifications arrive here.
     void WndProcHook(bool bBefore, bool& bHandled, platform::LRESULT& lReturn, platform::HWND hWnd,
@@ -76,12 +77,13 @@ private:
         platform::SOCKET Socket = 0;
         sockaddr_in Addr{};
         bool PeerClosed = false;
+        bool Datagram = false;
     };
 
     bool SocketSelect(platform::SOCKET socket, long mask);
     void SocketAccept(platform::SOCKET socket);
     void SocketReceive(platform::SOCKET socket);
-    int ConnAdd(platform::SOCKET socket, const sockaddr_in& address);
+    int ConnAdd(platform::SOCKET socket, const sockaddr_in& address, bool datagram = false);
     int ConnFind(platform::SOCKET socket) const;
     void ConnRemove(int index);
     platform::SOCKET createSocket(std::int32_t Protocol);

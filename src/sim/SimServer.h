@@ -127,6 +127,9 @@ public:
 
     // ---- Faults
     FaultInjector& faults() { return faults_; }
+    // Bytes to the client as they are, from the InSim port: what a broken
+    // or hostile host could send.
+    void sendRaw(const std::vector<std::uint8_t>& bytes) { send(bytes); }
     // Nothing answered and nothing sent for that long.
     void silence(std::chrono::milliseconds duration);
     // The host process restarts: the client is forgotten (it must send a new

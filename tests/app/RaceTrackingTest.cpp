@@ -107,3 +107,42 @@ TEST_F(RaceTrackingTest, server_race_order_is_logged_and_answered_silently) {
         EXPECT_EQ(sent(n), V{"REO 2: 6 5"}) << "no chat messages on this path";
     }
 }
+
+TEST_F(RaceTrackingTest, a_late_copy_of_the_winners_result_keeps_the_order_a_new_race_does_not) {
+    result("alice", 0);
+    result("bob", 1);
+    result("carol", 2);
+    result("alice", 0); // the same datagram again, late
+    EXPECT_EQ(views(n).lstFinish.texts(), (V{"01 alice", "02 bob", "03 carol"}));
+
+    feed(insim::IsRst{}.toBytes()); // the next race: the same winner opens a new order
+    result("alice", 0);
+    result("carol", 1);
+    EXPECT_EQ(views(n).lstFinish.texts(), (V{"01 alice", "02 carol"}));
+}
+
+TEST_F(RaceTrackingTest, a_new_link_lists_only_the_connections_the_host_sends_again) {
+    connection(n, 5, "alice");
+    connection(n, 6, "gone");
+    views(n).ucInSim.Disconnect(); // the host restarted; the client links anew
+    connection(n, 1, "alice");
+    EXPECT_EQ(views(n).lstConnections.items(), (std::vector<platform::ListItem>{{"alice", 1}}));
+}
+
+TEST_F(RaceTrackingTest, link_troubles_reach_the_status_log_under_the_servers_name) {
+    auto& client = views(n).ucInSim;
+    client.setHost("no-such-host.invalid");
+    client.Connect();
+    EXPECT_EQ(statusTexts(), V{form->lstServers.text(0) + ": cannot find host 'no-such-host.invalid'; retrying every 5 s"});
+}
+
+TEST_F(RaceTrackingTest, the_template_panel_cannot_connect) {
+    auto* shown = form->server(app::frmMain::kTemplateIndex);
+    ASSERT_NE(shown, nullptr);
+    EXPECT_FALSE(shown->ucInSim.cmdConnect.enabled());
+    shown->ucInSim.cmdConnect_Click();
+    shown->ucInSim.Connect();
+    EXPECT_EQ(shown->ucInSim.state(), insim::LinkState::Idle);
+    shown->ucInSim.setHost("10.0.0.9"); // its texts stay editable
+    EXPECT_EQ(shown->ucInSim.Host(), "10.0.0.9");
+}

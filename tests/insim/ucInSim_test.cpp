@@ -61,6 +61,9 @@ struct Recorder : ucInSimEvents {
     void RaceOrder(std::span<const std::uint8_t> d) override {
         note("RaceOrder(" + std::to_string(d.size()) + ")");
     }
+    void LinkUp() override { note("LinkUp"); }
+    void LinkNotice(const std::string& text) override { notices.push_back(text); }
+    std::vector<std::string> notices;
 };
 
 class ClientTest : public ::testing::Test {
@@ -257,11 +260,27 @@ TEST_F(ClientTest, port_texts_that_are_not_numbers_leave_the_client_idle) {
     EXPECT_TRUE(server.take().empty());
 }
 
-TEST_F(ClientTest, listen_port_in_use_reports_and_stays_down) {
-    UdpPeer squatter("0.0.0.0", listenPort);
+TEST_F(ClientTest, listen_port_in_use_is_reported_once_and_retried_until_free) {
+    auto squatter = std::make_unique<UdpPeer>("0.0.0.0", listenPort);
     client->Connect();
     EXPECT_TRUE(traced("could not create server socket!"));
-    EXPECT_EQ(client->state(), LinkState::Idle);
+    EXPECT_EQ(client->state(), LinkState::RetryPending);
+    tick(20s);
+    EXPECT_EQ(owner.notices, std::vector<std::string>{"cannot listen on UDP port " + std::to_string(listenPort) +
+                                                      " (in use by another program?); retrying every 5 s"});
+    squatter.reset();
+    tick(6s);
+    EXPECT_EQ(client->state(), LinkState::Handshake);
+}
+
+TEST_F(ClientTest, an_unresolvable_host_is_reported_once_and_retried) {
+    client->setHost("no-such-host.invalid");
+    client->Connect();
+    tick(16s);
+    EXPECT_EQ(client->state(), LinkState::RetryPending);
+    EXPECT_EQ(owner.notices,
+              std::vector<std::string>{"cannot find host 'no-such-host.invalid'; retrying every 5 s"});
+    EXPECT_EQ(stack.sockets().openCount(), 0u);
 }
 
 TEST_F(ClientTest, keep_alive_is_answered_with_reqi_one) {
@@ -285,6 +304,34 @@ TEST_F(ClientTest, datagrams_from_a_stranger_are_ignored) {
     fromServer(ver.toBytes());
     EXPECT_FALSE(client->connected());
     EXPECT_TRUE(traced("Ignored datagram from 127.0.0.1: not the server"));
+    fromServer(ver.toBytes());
+    EXPECT_EQ(owner.notices, std::vector<std::string>{"ignored datagrams from 127.0.0.1, expecting the server at "
+                                                      "127.0.0.2:" + std::to_string(server.port())});
+}
+
+TEST_F(ClientTest, datagrams_from_the_servers_address_but_another_port_are_ignored) {
+    connectAndAnswer();
+    owner.events.clear();
+    UdpPeer forger; // another process on the host's machine
+    forger.sendTo(listenPort, IsSmall{0, SMALL_VTA, VOTE_RESTART}.toBytes());
+    stack.loop().drain();
+    EXPECT_TRUE(owner.events.empty());
+    EXPECT_TRUE(owner.notices.empty());
+}
+
+TEST_F(ClientTest, a_new_link_empties_the_tables_a_restarted_host_numbers_afresh) {
+    connectAndAnswer();
+    addConnection(5, "alice", "Alice");
+    addPlayer(20, 5, "Alice");
+    client->Disconnect(); // the link is gone; the retry will make a new one
+    connectAndAnswer();
+    EXPECT_EQ(client->GetPlayerNum("alice"), 0) << "the old link's player must not be found";
+    EXPECT_EQ(client->GetPlayers(), "");
+    addConnection(1, "alice", "Alice");
+    addPlayer(3, 1, "Alice");
+    EXPECT_EQ(client->GetPlayerNum("alice"), 3);
+    EXPECT_EQ(client->GetConnectionId("alice"), 1);
+    EXPECT_EQ(std::count(owner.events.begin(), owner.events.end(), "LinkUp"), 1);
 }
 
 // ------------------------------------------------------------------ events
@@ -334,24 +381,37 @@ TEST_F(ClientTest, demo_server_uses_nicknames_as_user_names) {
 TEST_F(ClientTest, chat_commands_are_split_trimmed_lowered_and_routed_by_admin_flag) {
     addConnection(1, "boss", "Boss", true);
     addConnection(2, "fan", "Fan", false);
+    // The typed text starts at TextStart; only a user's own lines count.
     struct Row {
         std::uint8_t ucid;
+        std::uint8_t userType;
+        std::uint8_t textStart;
         const char* text;
         const char* expected; // empty: no event
     };
     const Row rows[] = {
-        {1, "Boss : *Reverse 5", "AdminRequest(boss,*reverse 5)"},
-        {2, "Fan : *custom 1", "UserRequest(fan,*custom 1)"},
-        {1, "Boss:*a:b", "AdminRequest(boss,*a)"},
-        {1, "no colon *reorder", ""},
-        {1, "Boss : hello *reorder", ""},
-        {1, "Boss :", ""},
-        {9, "Ghost : *lastrace", "UserRequest(,*lastrace)"},
+        {1, MSO_PREFIX, 7, "Boss : *Reverse 5", "AdminRequest(boss,*reverse 5)"},
+        {2, MSO_PREFIX, 6, "Fan : *custom 1", "UserRequest(fan,*custom 1)"},
+        {1, MSO_PREFIX, 5, "Boss:*a:b", "AdminRequest(boss,*a)"},
+        {1, MSO_USER, 7, "Boss :  *reorder  ", "AdminRequest(boss,*reorder)"},
+        {1, MSO_USER, 0, "no colon *reorder", ""},
+        {1, MSO_USER, 7, "Boss : hello *reorder", ""},
+        {1, MSO_USER, 6, "Boss :", ""},
+        {9, MSO_PREFIX, 8, "Ghost : *lastrace", "UserRequest(,*lastrace)"},
+        // A nickname is anyone's choice: a system line about it is no command.
+        {1, MSO_SYSTEM, 0, "Mal^c*lastrace 0 joined", ""},
+        {1, MSO_SYSTEM, 7, "Boss : *lastrace 0", ""},
+        {1, MSO_O, 7, "Boss : *lastrace 0", ""},
+        {1, MSO_USER, 40, "Boss : *lastrace 0", ""}, // TextStart past the text
+        // The name before TextStart may hold colons and asterisks.
+        {1, MSO_USER, 11, "B:*oss^c : *custom 1", "AdminRequest(boss,*custom 1)"},
     };
     for (const auto& row : rows) {
         owner.events.clear();
         IsMso mso;
         mso.UCID = row.ucid;
+        mso.UserType = row.userType;
+        mso.TextStart = row.textStart;
         mso.Msg = row.text;
         client->ReceivePacket(mso.toBytes());
         if (std::string(row.expected).empty()) {
@@ -516,7 +576,7 @@ TEST_F(ClientTest, lookups_take_the_last_match_and_never_match_empty_entries) {
     EXPECT_EQ(client->GetPlayerNum("host"), 0) << "empty player entries belong to nobody";
     EXPECT_EQ(client->GetConnFromPLID("0"), "");
     EXPECT_EQ(client->GetConnFromPLID("seven"), "");
-    EXPECT_EQ(client->GetPlayers(), "host,twin,twin");
+    EXPECT_EQ(client->GetPlayers(), "host,twin") << "a name announced again leaves no second entry";
 }
 
 // ------------------------------------------------------------------ sending

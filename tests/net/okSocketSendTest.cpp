@@ -94,6 +94,20 @@ TEST_F(SocketSend, send_failure_reports_the_error_then_closes) {
     expectPeerQuiet();
 }
 
+// An ICMP answer to an earlier datagram costs that datagram, never the socket:
+// the host that refused while starting up must hear the next try.
+TEST_F(SocketSend, udp_refused_or_unreachable_loses_the_datagram_and_keeps_the_socket) {
+    for (const int error : {platform::WSAECONNREFUSED, platform::WSAEHOSTUNREACH, platform::WSAENETUNREACH}) {
+        events.clear();
+        stack.sockets().failNext(WinSock::Op::Send, error);
+        sock.Send(s, Bytes{1, 2, 3}, 0);
+        EXPECT_TRUE(events.lines.empty()) << error << ": " << dump(events.lines);
+        EXPECT_TRUE(stack.sockets().isOpen(static_cast<platform::SOCKET>(s))) << error;
+        sock.Send(s, Bytes{4}, 0);
+        EXPECT_EQ(peer.receive(), std::optional<Bytes>(Bytes{4})) << error;
+    }
+}
+
 TEST_F(SocketSend, would_block_reports_minus_one_and_writable_comes_later) {
     stack.sockets().failNext(WinSock::Op::Send, platform::WSAEWOULDBLOCK);
     sock.Send(s, pattern(20000), 0);
