@@ -3,6 +3,7 @@
 
 #include "app/AdminCommands.h"
 
+#include "app/ListLookup.h"
 #include "app/Numbers.h"
 #include "app/frmMain.h"
 #include "insim/Packets.h"
@@ -52,7 +53,7 @@ void frmMain::AdminRequest(std::int16_t Index, const std::string& Username, cons
         if (Username.empty()) {
             return;
         }
-        const int conn = views->ucInSim.GetConnectionId(Username);
+        const int conn = senderConnection(views->ucInSim, Username);
         // Clear first: a screen drawn earlier with more entries would
         // otherwise keep its extra buttons, now meaning nothing.
         ClearButtons(conn, Index);

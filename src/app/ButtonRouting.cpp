@@ -35,7 +35,7 @@ void frmMain::ButtonClick(std::int16_t Index, std::int16_t btnId, const std::str
     if (views == nullptr || Username.empty()) {
         return;
     }
-    const int conn = views->ucInSim.GetPlayerId(Username);
+    const int conn = senderConnection(views->ucInSim, Username);
     if (btnId == kCloseId) {
         ClearButtons(conn, Index);
         return;
@@ -63,7 +63,7 @@ void frmMain::ButtonShiftClick(std::int16_t Index, std::int16_t btnId, const std
     if (views == nullptr || Username.empty()) {
         return;
     }
-    const int conn = views->ucInSim.GetPlayerId(Username);
+    const int conn = senderConnection(views->ucInSim, Username);
     if (btnId == kCloseId) {
         ClearButtons(conn, Index);
         return;

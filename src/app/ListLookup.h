@@ -2,9 +2,11 @@
 // Looking users up in the per-server lists.
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "insim/modInSim.h"
+#include "insim/ucInSim.h"
 #include "platform/Controls.h"
 
 namespace pm::app {
@@ -14,6 +16,14 @@ namespace pm::app {
 // "the first entry"; an empty name names nobody, so it finds nothing here.
 inline std::int16_t findName(const platform::ListBox& list, std::string_view name) {
     return name.empty() ? std::int16_t{-1} : insim::FindListItem(list, name, 0);
+}
+
+// The connection a command or click came from: the UCID of the packet being
+// handled when there is one, so that two connections sharing a name (a demo
+// host's nicknames) each get their own screen; else the last match by name.
+inline int senderConnection(const insim::ucInSim& client, const std::string& username) {
+    const int sender = client.SenderUCID();
+    return sender >= 0 ? sender : client.GetConnectionId(username);
 }
 
 } // namespace pm::app

@@ -216,6 +216,10 @@ public:
     std::string GetConnFromPLID(const std::string& PLID) const;
     std::int16_t GetPlayerNum(const std::string& Username) const;
     std::string GetPlayers() const;
+    // While a chat command or a button click is being handled: the UCID it
+    // came from, which tells apart two connections with one name (a demo
+    // host's shared nicknames). -1 at any other time.
+    int SenderUCID() const { return *senderUcid_; }
 
     const std::string& Product() const { return product_; }
     const std::string& ServerName() const { return serverName_; }
@@ -309,6 +313,7 @@ private:
     std::string serverName_;
     RaceInfoRecord raceInfo_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    std::shared_ptr<int> senderUcid_ = std::make_shared<int>(-1);
 };
 
 } // namespace pm::insim

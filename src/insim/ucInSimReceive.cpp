@@ -24,6 +24,19 @@ bool isDemo(const std::string& product) {
     return p == "DEMO";
 }
 
+// Names the packet's sender for the handlers of the event it raises; the
+// client may be gone when they return, so nothing is touched through it then.
+class SenderScope {
+public:
+    SenderScope(std::shared_ptr<int> slot, int ucid) : slot_(std::move(slot)) { *slot_ = ucid; }
+    ~SenderScope() { *slot_ = -1; }
+    SenderScope(const SenderScope&) = delete;
+    SenderScope& operator=(const SenderScope&) = delete;
+
+private:
+    std::shared_ptr<int> slot_;
+};
+
 } // namespace
 
 void ucInSim::Received(std::int32_t lngSocket, std::span<const std::uint8_t> Data, std::int32_t lngLength) {
@@ -244,6 +257,7 @@ void ucInSim::handlePacket(std::span<const std::uint8_t> d) {
         }
         const ConnInfo& sender = Conns_[d[4]];
         const std::string username = sender.UName;
+        const SenderScope scope(senderUcid_, d[4]);
         if (sender.Admin == 1) {
             owner_->AdminRequest(username, request);
         } else {
@@ -283,7 +297,9 @@ void ucInSim::handlePacket(std::span<const std::uint8_t> d) {
         }
         // A user announced again under a new UCID (its CNL lost) replaces the
         // old entry: lookups by name must find one connection, the live one.
-        if (!uname.empty()) {
+        // A demo host has only nicknames, which two people may share: there
+        // both stay, told apart by the UCID their packets carry.
+        if (!uname.empty() && !isDemo(product_)) {
             for (int ucid = 0; ucid < kTables; ++ucid) {
                 if (ucid != SubT && Conns_[ucid].UName == uname) {
                     for (int plid = 0; plid < kTables; ++plid) {
@@ -401,6 +417,7 @@ void ucInSim::handlePacket(std::span<const std::uint8_t> d) {
         }
         const std::string username = Conns_[SubT].UName;
         const auto btnId = static_cast<std::int16_t>(d[4]);
+        const SenderScope scope(senderUcid_, SubT);
         switch (d[6]) {
         case ISB_LMB: owner_->ButtonClick(btnId, username); break;
         case kClickShiftLeft: owner_->ButtonShiftClick(btnId, username, 1); break;

@@ -15,6 +15,7 @@
 
 #include "app/CommandLine.h"
 #include "app/frmMain.h"
+#include "platform/LineOutput.h"
 #include "platform/Platform.h"
 #ifdef PM_WITH_UI
 #include "ui/RunWindow.h"
@@ -76,6 +77,9 @@ private:
 
 int main(int argc, char** argv) {
     using pm::app::CommandLine;
+    // A reader that goes away (`| head`) must cost us our output, not our
+    // servers: a write then fails with EPIPE instead of ending the process.
+    ::signal(SIGPIPE, SIG_IGN);
     std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
 #ifdef PM_WITH_UI
     pm::ui::WindowOptions window;
@@ -148,8 +152,9 @@ int main(int argc, char** argv) {
 
     int exitCode = 0;
     {
+        pm::platform::LineOutput statusOut(stack.loop(), stack.trace(), STDOUT_FILENO);
         pm::app::frmMain form(stack.platform(), startupFile);
-        form.txtStatus.lineAdded.connect([](const std::string& line) { writeLine(stdout, line); });
+        form.txtStatus.lineAdded.connect([&statusOut](const std::string& line) { statusOut.writeLine(line); });
         // Every line is on stdout already; memory keeps only a tail.
         form.txtStatus.setRetention(kHeadlessLogLines);
         form.Form_Load();

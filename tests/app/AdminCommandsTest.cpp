@@ -62,3 +62,36 @@ TEST_F(AdminCommandsTest, custom_draws_the_screen_for_the_admin_and_reorder_send
     EXPECT_EQ(sent(n), (V{"MTC 0/8 ^2Your Grid position for the next race is #1",
                           "MTC 0/8 ^3Powered by Brenhollow's Paddock Marshal", "REO 1: 8"}));
 }
+
+// Two drivers sharing a nickname on a demo host: the screen goes to the one
+// who typed, whatever the name lookup would pick.
+TEST_F(AdminCommandsTest, a_command_draws_on_the_connection_it_came_from) {
+    auto& peer = wire(n);
+    auto& client = views(n).ucInSim;
+    insim::IsVer ver;
+    ver.Product = "DEMO";
+    client.ReceivePacket(ver.toBytes());
+    for (const std::uint8_t ucid : {3, 4}) {
+        insim::IsNcn ncn;
+        ncn.UCID = ucid;
+        ncn.PName = "Twin";
+        ncn.Admin = 1;
+        client.ReceivePacket(ncn.toBytes());
+    }
+    peer.take();
+    insim::IsMso mso;
+    mso.UCID = 3;
+    mso.UserType = insim::MSO_PREFIX;
+    mso.TextStart = 7;
+    mso.Msg = "Twin : *custom 1";
+    client.ReceivePacket(mso.toBytes());
+    int screenPackets = 0;
+    for (const auto& p : peer.take()) {
+        if (p[1] == insim::ISP_BTN || p[1] == insim::ISP_BFN) {
+            ++screenPackets;
+            EXPECT_EQ(p[1] == insim::ISP_BTN ? p[3] : p[4], 3) << "packet type " << int(p[1]);
+        }
+    }
+    EXPECT_GT(screenPackets, 0);
+    EXPECT_EQ(client.SenderUCID(), -1) << "only while the packet is handled";
+}
