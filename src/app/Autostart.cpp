@@ -1,4 +1,5 @@
-// The start-up file: blocks of nine positional "label=value" lines, each
+// The start-up file: blocks of nine positional "label=value" lines (and an
+// optional tenth, the protocol generation, that older readers ignore), each
 // block introduced by "[NEW SERVER]", lines ending CR LF, text in
 // Windows-1252.
 //
@@ -7,6 +8,8 @@
 // the single settings of the server being read. Every step below therefore
 // returns false at its first failure instead of validating a block up front.
 
+#include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -66,6 +69,27 @@ std::optional<int> checkState(const std::string& value) {
 }
 
 } // namespace
+
+std::string frmMain::startupGeneration(std::string_view line, const std::string& serverName) {
+    const auto value = GetLineValue(line);
+    std::string wanted = value ? *value : std::string(line);
+    const auto blank = wanted.find_last_not_of(' ');
+    wanted.erase(blank == std::string::npos ? 0 : blank + 1);
+    wanted.erase(0, std::min(wanted.find_first_not_of(' '), wanted.size()));
+    for (char& c : wanted) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    if (wanted.empty()) {
+        return "4";
+    }
+    if (wanted == "4" || wanted == "9" || wanted == "10" || wanted == insim::ucInSim::kAutoGeneration) {
+        return wanted;
+    }
+    // The server still comes up, on the generation every file had before.
+    AddStatus(serverName + ": InSim version '" + (value ? *value : std::string(line)) +
+              "' is none of 4, 9, 10 or auto; using 4");
+    return "4";
+}
 
 std::optional<std::string> frmMain::GetLineValue(std::string_view line) {
     if (line.empty()) {
@@ -146,6 +170,10 @@ bool frmMain::applyStartupBlock(std::string_view block) {
     if (!connectValue) {
         return false;
     }
+    // The tenth line, the protocol generation, is read before the client
+    // connects, which it does with the generation it is given. Files without
+    // it keep what they always meant: InSim 4.
+    client.setInSimVersion(startupGeneration(lines.size() > 10 ? lines[10] : std::string_view{}, *name));
     if (*connectValue == 1.0) {
         client.Connect();
     }

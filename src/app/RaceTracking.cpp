@@ -48,7 +48,7 @@ void frmMain::PlayerRaceFinished(std::int16_t Index, std::span<const std::uint8_
     // The client checks the Size byte, not the datagram's length: never read
     // past what actually arrived.
     if (views == nullptr || Result.size() <= static_cast<std::size_t>(kResResultNum) ||
-        Result[kResSizeByte] <= kResMinSize) {
+        views->ucInSim.wire().lengthOf(Result[kResSizeByte]) <= kResMinSize) {
         return;
     }
     // A demo server has no user names; the client lists nicknames instead,

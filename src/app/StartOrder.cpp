@@ -101,11 +101,12 @@ void frmMain::SendStartOrder(std::int16_t Index, bool bSilent) {
         return;
     }
     insim::ucInSim& client = views->ucInSim;
-    // The packet has room for 32 drivers. A longer order is sent cut to the
-    // first 32 rather than not at all, and the log says so; the rest start
-    // wherever the server puts them.
+    // The packet has room for 32, 40 or 48 drivers, by the protocol
+    // generation. A longer order is sent cut to the packet's slots rather
+    // than not at all, and the log says so; the rest start wherever the
+    // server puts them.
     insim::IsReo reo;
-    const int slots = static_cast<int>(reo.PLID.size());
+    const int slots = client.wire().startOrderSlots;
     const int count = views->lstOrder.count();
     const int sent = std::min(count, slots);
     reo.NumP = static_cast<std::uint8_t>(sent);
@@ -127,7 +128,7 @@ void frmMain::SendStartOrder(std::int16_t Index, bool bSilent) {
         AddStatus("Start order has " + std::to_string(count) + " entries; only the first " +
                   std::to_string(slots) + " were sent");
     }
-    client.SendInSim(reo.toBytes());
+    client.SendInSim(reo.toBytes(client.wire()));
 }
 
 } // namespace pm::app

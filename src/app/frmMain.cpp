@@ -182,7 +182,10 @@ void frmMain::cmdNewServer_Click() {
         platform_.dialogs.messageBox(kNameRefused, DialogButtons::Ok, kDialogTitle, DialogIcon::None);
         return;
     }
-    AddServer();
+    // A server added by hand finds its host's generation by itself.
+    if (const std::int16_t n = AddServer(); n != 0) {
+        server(n)->ucInSim.setInSimVersion(insim::ucInSim::kAutoGeneration);
+    }
 }
 
 void frmMain::lstServers_Click(int item) {

@@ -146,6 +146,9 @@ private:
     // The name the server is listed under.
     std::string serverName(std::int16_t index) const;
     bool applyStartupBlock(std::string_view block);
+    // The tenth line of a block: "4", "9", "10" or "auto"; anything else is
+    // 4, with a status line naming the server.
+    std::string startupGeneration(std::string_view line, const std::string& serverName);
 
     void buildLastRaceOrder(ServerViews& views);
     void buildReverseTopOrder(ServerViews& views, std::int16_t N);

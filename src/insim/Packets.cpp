@@ -9,9 +9,10 @@ namespace {
 // Starts a packet: the full length zero-filled, then the header.
 class Builder {
   public:
-    Builder(std::uint8_t type, int length, std::uint8_t reqI, std::uint8_t byte3 = 0)
+    Builder(const WireGeneration& wire, std::uint8_t type, int length, std::uint8_t reqI,
+            std::uint8_t byte3 = 0)
         : bytes_(static_cast<std::size_t>(length), 0) {
-        bytes_[0] = static_cast<std::uint8_t>(kWire.sizeByte(length));
+        bytes_[0] = static_cast<std::uint8_t>(wire.sizeByte(length));
         bytes_[1] = type;
         bytes_[2] = reqI;
         bytes_[3] = byte3;
@@ -78,6 +79,23 @@ class Reader {
     bool ok_ = true;
 };
 
+// Bytes a text takes on the wire: one code-page byte per character, and a
+// character is one UTF-8 lead byte.
+int wireBytes(std::string_view text) {
+    int n = 0;
+    for (const char c : text) {
+        n += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
+    }
+    return n;
+}
+
+// How wide a received variable text field is: what arrived behind its start,
+// never more than the field's largest size.
+int receivedWidth(std::span<const std::uint8_t> datagram, int at, int widest) {
+    const int arrived = static_cast<int>(datagram.size()) - at;
+    return arrived < 0 ? 0 : (arrived < widest ? arrived : widest);
+}
+
 struct TypeInfo {
     std::uint8_t type;
     std::string_view name;
@@ -130,12 +148,25 @@ std::optional<PacketHeader> readHeader(std::span<const std::uint8_t> datagram) {
     return in.result(std::move(h));
 }
 
-std::optional<int> requiredSize(int type) {
+std::optional<int> requiredSize(int type, const WireGeneration& wire) {
     const auto* info = findType(type);
     if (info == nullptr || info->checkedLength == 0) {
         return std::nullopt;
     }
-    return kWire.sizeByte(info->checkedLength);
+    // A message's length follows its text once texts vary.
+    if (type == ISP_MSO && wire.variableTexts) {
+        return std::nullopt;
+    }
+    return wire.sizeByte(info->checkedLength);
+}
+
+const WireGeneration* wireForVersion(int version) {
+    for (const WireGeneration* wire : {&kWire4, &kWire9, &kWire10}) {
+        if (wire->version == version) {
+            return wire;
+        }
+    }
+    return nullptr;
 }
 
 std::string_view wrongSizeText(int type) {
@@ -150,10 +181,11 @@ std::string_view packetName(int type) {
 
 // ---- IS_ISI
 
-std::vector<std::uint8_t> IsIsi::toBytes() const {
-    return Builder(kType, kLength, ReqI)
+std::vector<std::uint8_t> IsIsi::toBytes(const WireGeneration& wire) const {
+    return Builder(wire, kType, kLength, ReqI)
         .word(4, UDPPort)
         .word(6, Flags)
+        .byte(8, InSimVer)
         .text(9, 1, Prefix)
         .word(10, Interval)
         .text(12, 16, Admin)
@@ -167,6 +199,7 @@ std::optional<IsIsi> IsIsi::fromBytes(std::span<const std::uint8_t> datagram) {
     p.ReqI = in.byte(2);
     p.UDPPort = in.word(4);
     p.Flags = in.word(6);
+    p.InSimVer = in.byte(8);
     p.Prefix = in.text(9, 1);
     p.Interval = in.word(10);
     p.Admin = in.text(12, 16);
@@ -176,8 +209,8 @@ std::optional<IsIsi> IsIsi::fromBytes(std::span<const std::uint8_t> datagram) {
 
 // ---- IS_MST
 
-std::vector<std::uint8_t> IsMst::toBytes() const {
-    return Builder(kType, kLength, ReqI).text(4, kWire.mstTextWidth, Msg).take();
+std::vector<std::uint8_t> IsMst::toBytes(const WireGeneration& wire) const {
+    return Builder(wire, kType, kLength, ReqI).text(4, kWire.mstTextWidth, Msg).take();
 }
 
 std::optional<IsMst> IsMst::fromBytes(std::span<const std::uint8_t> datagram) {
@@ -190,21 +223,26 @@ std::optional<IsMst> IsMst::fromBytes(std::span<const std::uint8_t> datagram) {
 
 // ---- IS_MTC
 
-std::vector<std::uint8_t> IsMtc::toBytes() const {
-    return Builder(kType, kLength, ReqI)
+std::vector<std::uint8_t> IsMtc::toBytes(const WireGeneration& wire) const {
+    const int width =
+        wire.variableTexts ? wire.variableField(wireBytes(Text), wire.mtcTextWidth) : wire.mtcTextWidth;
+    // The last byte of a variable field stays zero: its terminator.
+    const int written = wire.variableTexts ? width - 1 : width;
+    return Builder(wire, kType, 8 + width, ReqI, wire.variableTexts ? Sound : 0)
         .byte(4, UCID)
         .byte(5, PLID)
-        .text(8, kWire.mtcTextWidth, Text)
+        .text(8, written, Text)
         .take();
 }
 
-std::optional<IsMtc> IsMtc::fromBytes(std::span<const std::uint8_t> datagram) {
+std::optional<IsMtc> IsMtc::fromBytes(std::span<const std::uint8_t> datagram, const WireGeneration& wire) {
     Reader in(datagram);
     IsMtc p;
     p.ReqI = in.byte(2);
+    p.Sound = wire.variableTexts ? in.byte(3) : 0;
     p.UCID = in.byte(4);
     p.PLID = in.byte(5);
-    p.Text = in.text(8, kWire.mtcTextWidth);
+    p.Text = in.text(8, wire.variableTexts ? receivedWidth(datagram, 8, wire.mtcTextWidth) : wire.mtcTextWidth);
     return in.result(std::move(p));
 }
 
@@ -218,24 +256,33 @@ IsBfn IsBfn::forButton(std::uint8_t ucid, std::uint8_t clickId) {
     return p;
 }
 
-std::vector<std::uint8_t> IsBfn::toBytes() const {
-    return Builder(kType, kLength, ReqI, SubT).byte(4, UCID).byte(5, ClickID).take();
+std::vector<std::uint8_t> IsBfn::toBytes(const WireGeneration& wire) const {
+    // Byte 6 was Inst before ClickMax came; we never set Inst, so an InSim 4
+    // packet keeps it zero.
+    return Builder(wire, kType, kLength, ReqI, SubT)
+        .byte(4, UCID)
+        .byte(5, ClickID)
+        .byte(6, wire.bfnClickMax ? ClickMax : 0)
+        .take();
 }
 
-std::optional<IsBfn> IsBfn::fromBytes(std::span<const std::uint8_t> datagram) {
+std::optional<IsBfn> IsBfn::fromBytes(std::span<const std::uint8_t> datagram, const WireGeneration& wire) {
     Reader in(datagram);
     IsBfn p;
     p.ReqI = in.byte(2);
     p.SubT = in.byte(3);
     p.UCID = in.byte(4);
     p.ClickID = in.byte(5);
+    p.ClickMax = wire.bfnClickMax ? in.byte(6) : 0;
     return in.result(std::move(p));
 }
 
 // ---- IS_BTN
 
-std::vector<std::uint8_t> IsBtn::toBytes() const {
-    return Builder(kType, kLength, ReqI, UCID)
+std::vector<std::uint8_t> IsBtn::toBytes(const WireGeneration& wire) const {
+    const int width =
+        wire.variableTexts ? wire.variableField(wireBytes(Text), wire.btnTextWidth) : wire.btnTextWidth;
+    return Builder(wire, kType, 12 + width, ReqI, UCID)
         .byte(4, ClickID)
         .byte(5, Inst)
         .byte(6, BStyle)
@@ -244,11 +291,11 @@ std::vector<std::uint8_t> IsBtn::toBytes() const {
         .byte(9, T)
         .byte(10, W)
         .byte(11, H)
-        .text(12, kWire.btnTextWidth, Text)
+        .text(12, width, Text)
         .take();
 }
 
-std::optional<IsBtn> IsBtn::fromBytes(std::span<const std::uint8_t> datagram) {
+std::optional<IsBtn> IsBtn::fromBytes(std::span<const std::uint8_t> datagram, const WireGeneration& wire) {
     Reader in(datagram);
     IsBtn p;
     p.ReqI = in.byte(2);
@@ -261,14 +308,14 @@ std::optional<IsBtn> IsBtn::fromBytes(std::span<const std::uint8_t> datagram) {
     p.T = in.byte(9);
     p.W = in.byte(10);
     p.H = in.byte(11);
-    p.Text = in.text(12, kWire.btnTextWidth);
+    p.Text = in.text(12, wire.variableTexts ? receivedWidth(datagram, 12, wire.btnTextWidth) : wire.btnTextWidth);
     return in.result(std::move(p));
 }
 
 // ---- IS_TINY
 
-std::vector<std::uint8_t> IsTiny::toBytes() const {
-    return Builder(kType, kLength, ReqI, SubT).take();
+std::vector<std::uint8_t> IsTiny::toBytes(const WireGeneration& wire) const {
+    return Builder(wire, kType, kLength, ReqI, SubT).take();
 }
 
 std::optional<IsTiny> IsTiny::fromBytes(std::span<const std::uint8_t> datagram) {
@@ -281,20 +328,20 @@ std::optional<IsTiny> IsTiny::fromBytes(std::span<const std::uint8_t> datagram) 
 
 // ---- IS_REO
 
-std::vector<std::uint8_t> IsReo::toBytes() const {
-    Builder out(kType, kLength, ReqI, NumP);
-    for (int slot = 0; slot < kWire.startOrderSlots; ++slot) {
+std::vector<std::uint8_t> IsReo::toBytes(const WireGeneration& wire) const {
+    Builder out(wire, kType, lengthFor(wire), ReqI, NumP);
+    for (int slot = 0; slot < wire.startOrderSlots; ++slot) {
         out.byte(4 + slot, PLID[slot]);
     }
     return out.take();
 }
 
-std::optional<IsReo> IsReo::fromBytes(std::span<const std::uint8_t> datagram) {
+std::optional<IsReo> IsReo::fromBytes(std::span<const std::uint8_t> datagram, const WireGeneration& wire) {
     Reader in(datagram);
     IsReo p;
     p.ReqI = in.byte(2);
     p.NumP = in.byte(3);
-    for (int slot = 0; slot < kWire.startOrderSlots; ++slot) {
+    for (int slot = 0; slot < wire.startOrderSlots; ++slot) {
         p.PLID[slot] = in.byte(4 + slot);
     }
     return in.result(std::move(p));
@@ -302,28 +349,29 @@ std::optional<IsReo> IsReo::fromBytes(std::span<const std::uint8_t> datagram) {
 
 // ---- IS_VER
 
-std::vector<std::uint8_t> IsVer::toBytes() const {
-    return Builder(kType, kLength, ReqI)
+std::vector<std::uint8_t> IsVer::toBytes(const WireGeneration& wire) const {
+    return Builder(wire, kType, kLength, ReqI)
         .text(4, 8, Version)
         .text(12, 6, Product)
-        .word(18, InSimVer)
+        .word(18, wire.sizeUnit == 1 ? InSimVer : static_cast<std::uint8_t>(InSimVer))
         .take();
 }
 
-std::optional<IsVer> IsVer::fromBytes(std::span<const std::uint8_t> datagram) {
+std::optional<IsVer> IsVer::fromBytes(std::span<const std::uint8_t> datagram, const WireGeneration& wire) {
     Reader in(datagram);
     IsVer p;
     p.ReqI = in.byte(2);
     p.Version = in.text(4, 8);
     p.Product = in.text(12, 6);
-    p.InSimVer = in.word(18);
+    p.InSimVer = wire.sizeUnit == 1 ? in.word(18) : in.byte(18);
+    in.byte(19);
     return in.result(std::move(p));
 }
 
 // ---- IS_SMALL
 
-std::vector<std::uint8_t> IsSmall::toBytes() const {
-    return Builder(kType, kLength, ReqI, SubT).dword(4, UVal).take();
+std::vector<std::uint8_t> IsSmall::toBytes(const WireGeneration& wire) const {
+    return Builder(wire, kType, kLength, ReqI, SubT).dword(4, UVal).take();
 }
 
 std::optional<IsSmall> IsSmall::fromBytes(std::span<const std::uint8_t> datagram) {
@@ -337,8 +385,8 @@ std::optional<IsSmall> IsSmall::fromBytes(std::span<const std::uint8_t> datagram
 
 // ---- IS_STA
 
-std::vector<std::uint8_t> IsSta::toBytes() const {
-    return Builder(kType, kLength, ReqI)
+std::vector<std::uint8_t> IsSta::toBytes(const WireGeneration& wire) const {
+    return Builder(wire, kType, kLength, ReqI)
         .single(4, ReplaySpeed)
         .word(8, Flags)
         .byte(10, InGameCam)
@@ -377,8 +425,8 @@ std::optional<IsSta> IsSta::fromBytes(std::span<const std::uint8_t> datagram) {
 
 // ---- IS_ISM
 
-std::vector<std::uint8_t> IsIsm::toBytes() const {
-    return Builder(kType, kLength, ReqI).byte(4, Host).text(8, 32, HName).take();
+std::vector<std::uint8_t> IsIsm::toBytes(const WireGeneration& wire) const {
+    return Builder(wire, kType, kLength, ReqI).byte(4, Host).text(8, 32, HName).take();
 }
 
 std::optional<IsIsm> IsIsm::fromBytes(std::span<const std::uint8_t> datagram) {
@@ -392,17 +440,20 @@ std::optional<IsIsm> IsIsm::fromBytes(std::span<const std::uint8_t> datagram) {
 
 // ---- IS_MSO
 
-std::vector<std::uint8_t> IsMso::toBytes() const {
-    return Builder(kType, kLength, ReqI)
+std::vector<std::uint8_t> IsMso::toBytes(const WireGeneration& wire) const {
+    const int width =
+        wire.variableTexts ? wire.variableField(wireBytes(Msg), wire.msoTextWidth) : wire.msoTextWidth;
+    const int written = wire.variableTexts ? width - 1 : width;
+    return Builder(wire, kType, 8 + width, ReqI)
         .byte(4, UCID)
         .byte(5, PLID)
         .byte(6, UserType)
         .byte(7, TextStart)
-        .text(8, 128, Msg)
+        .text(8, written, Msg)
         .take();
 }
 
-std::optional<IsMso> IsMso::fromBytes(std::span<const std::uint8_t> datagram) {
+std::optional<IsMso> IsMso::fromBytes(std::span<const std::uint8_t> datagram, const WireGeneration& wire) {
     Reader in(datagram);
     IsMso p;
     p.ReqI = in.byte(2);
@@ -410,14 +461,14 @@ std::optional<IsMso> IsMso::fromBytes(std::span<const std::uint8_t> datagram) {
     p.PLID = in.byte(5);
     p.UserType = in.byte(6);
     p.TextStart = in.byte(7);
-    p.Msg = in.text(8, 128);
+    p.Msg = in.text(8, wire.variableTexts ? receivedWidth(datagram, 8, wire.msoTextWidth) : wire.msoTextWidth);
     return in.result(std::move(p));
 }
 
 // ---- IS_VTN
 
-std::vector<std::uint8_t> IsVtn::toBytes() const {
-    return Builder(kType, kLength, ReqI).byte(4, UCID).byte(5, Action).take();
+std::vector<std::uint8_t> IsVtn::toBytes(const WireGeneration& wire) const {
+    return Builder(wire, kType, kLength, ReqI).byte(4, UCID).byte(5, Action).take();
 }
 
 std::optional<IsVtn> IsVtn::fromBytes(std::span<const std::uint8_t> datagram) {
@@ -431,8 +482,8 @@ std::optional<IsVtn> IsVtn::fromBytes(std::span<const std::uint8_t> datagram) {
 
 // ---- IS_RST
 
-std::vector<std::uint8_t> IsRst::toBytes() const {
-    return Builder(kType, kLength, ReqI)
+std::vector<std::uint8_t> IsRst::toBytes(const WireGeneration& wire) const {
+    return Builder(wire, kType, kLength, ReqI)
         .byte(4, RaceLaps)
         .byte(5, QualMins)
         .byte(6, NumP)
@@ -469,8 +520,8 @@ std::optional<IsRst> IsRst::fromBytes(std::span<const std::uint8_t> datagram) {
 
 // ---- IS_LAP
 
-std::vector<std::uint8_t> IsLap::toBytes() const {
-    return Builder(kType, kLength, ReqI, PLID)
+std::vector<std::uint8_t> IsLap::toBytes(const WireGeneration& wire) const {
+    return Builder(wire, kType, kLength, ReqI, PLID)
         .dword(4, LTime)
         .dword(8, ETime)
         .word(12, LapsDone)
@@ -496,8 +547,8 @@ std::optional<IsLap> IsLap::fromBytes(std::span<const std::uint8_t> datagram) {
 
 // ---- IS_NCN
 
-std::vector<std::uint8_t> IsNcn::toBytes() const {
-    return Builder(kType, kLength, ReqI, UCID)
+std::vector<std::uint8_t> IsNcn::toBytes(const WireGeneration& wire) const {
+    return Builder(wire, kType, kLength, ReqI, UCID)
         .text(4, 24, UName)
         .text(28, 24, PName)
         .byte(52, Admin)
@@ -521,8 +572,8 @@ std::optional<IsNcn> IsNcn::fromBytes(std::span<const std::uint8_t> datagram) {
 
 // ---- IS_CNL
 
-std::vector<std::uint8_t> IsCnl::toBytes() const {
-    return Builder(kType, kLength, ReqI, UCID).byte(4, Reason).byte(5, Total).take();
+std::vector<std::uint8_t> IsCnl::toBytes(const WireGeneration& wire) const {
+    return Builder(wire, kType, kLength, ReqI, UCID).byte(4, Reason).byte(5, Total).take();
 }
 
 std::optional<IsCnl> IsCnl::fromBytes(std::span<const std::uint8_t> datagram) {
@@ -537,8 +588,8 @@ std::optional<IsCnl> IsCnl::fromBytes(std::span<const std::uint8_t> datagram) {
 
 // ---- IS_NPL
 
-std::vector<std::uint8_t> IsNpl::toBytes() const {
-    Builder out(kType, kLength, ReqI, PLID);
+std::vector<std::uint8_t> IsNpl::toBytes(const WireGeneration& wire) const {
+    Builder out(wire, kType, kLength, ReqI, PLID);
     out.byte(4, UCID)
         .byte(5, PType)
         .word(6, Flags)
@@ -576,8 +627,8 @@ std::optional<IsNpl> IsNpl::fromBytes(std::span<const std::uint8_t> datagram) {
 
 // ---- IS_PLL
 
-std::vector<std::uint8_t> IsPll::toBytes() const {
-    return Builder(kType, kLength, ReqI, PLID).take();
+std::vector<std::uint8_t> IsPll::toBytes(const WireGeneration& wire) const {
+    return Builder(wire, kType, kLength, ReqI, PLID).take();
 }
 
 std::optional<IsPll> IsPll::fromBytes(std::span<const std::uint8_t> datagram) {
@@ -590,8 +641,8 @@ std::optional<IsPll> IsPll::fromBytes(std::span<const std::uint8_t> datagram) {
 
 // ---- IS_RES
 
-std::vector<std::uint8_t> IsRes::toBytes() const {
-    return Builder(kType, kLength, ReqI, PLID)
+std::vector<std::uint8_t> IsRes::toBytes(const WireGeneration& wire) const {
+    return Builder(wire, kType, kLength, ReqI, PLID)
         .text(4, 24, UName)
         .text(28, 24, PName)
         .text(52, 8, Plate)
@@ -635,8 +686,8 @@ std::optional<IsRes> IsRes::fromBytes(std::span<const std::uint8_t> datagram) {
 
 // ---- IS_BTC
 
-std::vector<std::uint8_t> IsBtc::toBytes() const {
-    return Builder(kType, kLength, ReqI, UCID)
+std::vector<std::uint8_t> IsBtc::toBytes(const WireGeneration& wire) const {
+    return Builder(wire, kType, kLength, ReqI, UCID)
         .byte(4, ClickID)
         .byte(5, Inst)
         .byte(6, CFlags)

@@ -25,23 +25,45 @@
 
 namespace pm::insim {
 
-// What differs between generations of the protocol. A later generation (a Size
-// byte counting units of four, a 48-slot start order, texts of variable length)
-// is a second constant here and a switch of kWire, not a second set of packets.
+// What differs between generations of the protocol: InSim 4 (LFS 0.5Z), 9
+// (0.7A to 0.7F) and 10 (0.8B on). Every packet is built and read through
+// one of these; a packet's layouts for all generations sit side by side in
+// its builder and reader, never in a second set of packets.
 struct WireGeneration {
+    int version;         // InSimVer: what IS_ISI byte 8 asks for
     int sizeUnit;        // bytes counted by one unit of the Size byte
     int startOrderSlots; // PLIDs in an IS_REO
     int mstTextWidth;    // IS_MST Msg
-    int mtcTextWidth;    // IS_MTC Text
-    int btnTextWidth;    // IS_BTN Text
+    int mtcTextWidth;    // IS_MTC Text: its width, or at most this when variable
+    int btnTextWidth;    // IS_BTN Text: the same
+    int msoTextWidth;    // IS_MSO Msg: the same
+    bool variableTexts;  // IS_MTC, IS_MSO and IS_BTN carry only their text, to a multiple of 4
+    bool bfnClickMax;    // IS_BFN byte 6 is ClickMax and byte 7 Inst (else Inst, spare)
+    int maxPacket;       // bytes
 
     constexpr int sizeByte(int length) const { return length / sizeUnit; }
     constexpr int lengthOf(int sizeByte) const { return sizeByte * sizeUnit; }
+    // A variable text field: the text's bytes and a terminating zero,
+    // rounded up to a multiple of four and cut at the field's largest size.
+    constexpr int variableField(int textBytes, int widest) const {
+        const int padded = (textBytes + 1 + 3) / 4 * 4;
+        return padded < widest ? padded : widest;
+    }
+    bool operator==(const WireGeneration&) const = default;
 };
 
-// The generation whose IS_ISI is 44 bytes and whose IS_NPL is 76 bytes.
-inline constexpr WireGeneration kFixedSizeWire{1, 32, 64, 64, 240};
-inline constexpr const WireGeneration& kWire = kFixedSizeWire;
+inline constexpr WireGeneration kWire4{4, 1, 32, 64, 64, 240, 128, false, false, 252};
+inline constexpr WireGeneration kWire9{9, 4, 40, 64, 128, 240, 128, true, true, 1020};
+inline constexpr WireGeneration kWire10{10, 4, 48, 64, 128, 240, 128, true, true, 1020};
+// The most start-order slots any generation has.
+inline constexpr int kMaxStartOrderSlots = 48;
+// The generation with this InSimVer, or nullptr when we speak no such one.
+const WireGeneration* wireForVersion(int version);
+
+// The generation whose IS_ISI is 44 bytes and whose Size byte counts bytes;
+// what every builder and reader speaks unless told otherwise.
+inline constexpr const WireGeneration& kFixedSizeWire = kWire4;
+inline constexpr const WireGeneration& kWire = kWire4;
 
 // Packet types (header byte 1).
 inline constexpr std::uint8_t ISP_ISI = 1;
@@ -124,7 +146,7 @@ std::optional<PacketHeader> readHeader(std::span<const std::uint8_t> datagram);
 
 // The Size byte an arriving packet of this type must carry; nullopt for types
 // whose size is not checked (and for types never received).
-std::optional<int> requiredSize(int type);
+std::optional<int> requiredSize(int type, const WireGeneration& wire = kWire4);
 // "Wrong Packet size for ISP_NCN" and the like; empty when requiredSize is.
 std::string_view wrongSizeText(int type);
 // "ISP_NCN" and the like; empty for a type this system does not know.
@@ -138,12 +160,13 @@ struct IsIsi {
     std::uint8_t ReqI = 1; // asks for an IS_VER in reply
     std::uint16_t UDPPort = 0;
     std::uint16_t Flags = 16;
+    std::uint8_t InSimVer = 0; // 0: an old client, as every InSim 4 program sends
     std::string Prefix = "*";
     std::uint16_t Interval = 0;
     std::string Admin;
     std::string IName = "Brenhollow ISC";
 
-    std::vector<std::uint8_t> toBytes() const;
+    std::vector<std::uint8_t> toBytes(const WireGeneration& wire = kWire4) const;
     static std::optional<IsIsi> fromBytes(std::span<const std::uint8_t> datagram);
     bool operator==(const IsIsi&) const = default;
 };
@@ -154,21 +177,23 @@ struct IsMst {
     std::uint8_t ReqI = 0;
     std::string Msg;
 
-    std::vector<std::uint8_t> toBytes() const;
+    std::vector<std::uint8_t> toBytes(const WireGeneration& wire = kWire4) const;
     static std::optional<IsMst> fromBytes(std::span<const std::uint8_t> datagram);
     bool operator==(const IsMst&) const = default;
 };
 
 struct IsMtc {
     static constexpr std::uint8_t kType = ISP_MTC;
-    static constexpr int kLength = 8 + kWire.mtcTextWidth;
+    static constexpr int kLength = 8 + kWire.mtcTextWidth; // InSim 4; later ones vary
     std::uint8_t ReqI = 0;
+    std::uint8_t Sound = 0; // from InSim 9 on; InSim 4 has a zero byte there
     std::uint8_t UCID = 0;
     std::uint8_t PLID = 0; // 0: address the connection
     std::string Text;
 
-    std::vector<std::uint8_t> toBytes() const;
-    static std::optional<IsMtc> fromBytes(std::span<const std::uint8_t> datagram);
+    std::vector<std::uint8_t> toBytes(const WireGeneration& wire = kWire4) const;
+    static std::optional<IsMtc> fromBytes(std::span<const std::uint8_t> datagram,
+                                      const WireGeneration& wire = kWire4);
     bool operator==(const IsMtc&) const = default;
 };
 
@@ -179,19 +204,21 @@ struct IsBfn {
     std::uint8_t SubT = BFN_DEL_BTN;
     std::uint8_t UCID = 0;
     std::uint8_t ClickID = 0;
+    std::uint8_t ClickMax = 0; // from InSim 9 on: the last of a range when above ClickID
 
     // ClickID 0 cannot name a button, so it asks to clear all of this
     // client's buttons on the connection.
     static IsBfn forButton(std::uint8_t ucid, std::uint8_t clickId);
 
-    std::vector<std::uint8_t> toBytes() const;
-    static std::optional<IsBfn> fromBytes(std::span<const std::uint8_t> datagram);
+    std::vector<std::uint8_t> toBytes(const WireGeneration& wire = kWire4) const;
+    static std::optional<IsBfn> fromBytes(std::span<const std::uint8_t> datagram,
+                                      const WireGeneration& wire = kWire4);
     bool operator==(const IsBfn&) const = default;
 };
 
 struct IsBtn {
     static constexpr std::uint8_t kType = ISP_BTN;
-    // Always the full length, whatever the text.
+    // InSim 4: always the full length, whatever the text; later ones vary.
     static constexpr int kLength = 12 + kWire.btnTextWidth;
     std::uint8_t ReqI = 1;
     std::uint8_t UCID = 0;
@@ -205,8 +232,9 @@ struct IsBtn {
     std::uint8_t H = 0;
     std::string Text;
 
-    std::vector<std::uint8_t> toBytes() const;
-    static std::optional<IsBtn> fromBytes(std::span<const std::uint8_t> datagram);
+    std::vector<std::uint8_t> toBytes(const WireGeneration& wire = kWire4) const;
+    static std::optional<IsBtn> fromBytes(std::span<const std::uint8_t> datagram,
+                                      const WireGeneration& wire = kWire4);
     bool operator==(const IsBtn&) const = default;
 };
 
@@ -220,7 +248,7 @@ struct IsTiny {
     std::uint8_t ReqI = 1;
     std::uint8_t SubT = TINY_NONE;
 
-    std::vector<std::uint8_t> toBytes() const;
+    std::vector<std::uint8_t> toBytes(const WireGeneration& wire = kWire4) const;
     static std::optional<IsTiny> fromBytes(std::span<const std::uint8_t> datagram);
     bool operator==(const IsTiny&) const = default;
 };
@@ -229,13 +257,18 @@ struct IsTiny {
 // hands received ones on as raw bytes.
 struct IsReo {
     static constexpr std::uint8_t kType = ISP_REO;
-    static constexpr int kLength = 4 + kWire.startOrderSlots;
+    static constexpr int kLength = 4 + kWire.startOrderSlots; // InSim 4
     std::uint8_t ReqI = 0;
     std::uint8_t NumP = 0;
-    std::array<std::uint8_t, kWire.startOrderSlots> PLID{}; // slots behind NumP stay 0
+    // As many as the largest generation has; a generation sends its own
+    // number of slots. Slots behind NumP stay 0.
+    std::array<std::uint8_t, kMaxStartOrderSlots> PLID{};
 
-    std::vector<std::uint8_t> toBytes() const;
-    static std::optional<IsReo> fromBytes(std::span<const std::uint8_t> datagram);
+    static constexpr int lengthFor(const WireGeneration& wire) { return 4 + wire.startOrderSlots; }
+
+    std::vector<std::uint8_t> toBytes(const WireGeneration& wire = kWire4) const;
+    static std::optional<IsReo> fromBytes(std::span<const std::uint8_t> datagram,
+                                      const WireGeneration& wire = kWire4);
     bool operator==(const IsReo&) const = default;
 };
 
@@ -249,8 +282,9 @@ struct IsVer {
     std::string Product;
     std::uint16_t InSimVer = 0;
 
-    std::vector<std::uint8_t> toBytes() const;
-    static std::optional<IsVer> fromBytes(std::span<const std::uint8_t> datagram);
+    std::vector<std::uint8_t> toBytes(const WireGeneration& wire = kWire4) const;
+    static std::optional<IsVer> fromBytes(std::span<const std::uint8_t> datagram,
+                                      const WireGeneration& wire = kWire4);
     bool operator==(const IsVer&) const = default;
 };
 
@@ -261,7 +295,7 @@ struct IsSmall {
     std::uint8_t SubT = 0;
     std::uint32_t UVal = 0; // SMALL_VTA: the vote action, in the low byte
 
-    std::vector<std::uint8_t> toBytes() const;
+    std::vector<std::uint8_t> toBytes(const WireGeneration& wire = kWire4) const;
     static std::optional<IsSmall> fromBytes(std::span<const std::uint8_t> datagram);
     bool operator==(const IsSmall&) const = default;
 };
@@ -284,7 +318,7 @@ struct IsSta {
     std::uint8_t Weather = 0;
     std::uint8_t Wind = 0;
 
-    std::vector<std::uint8_t> toBytes() const;
+    std::vector<std::uint8_t> toBytes(const WireGeneration& wire = kWire4) const;
     static std::optional<IsSta> fromBytes(std::span<const std::uint8_t> datagram);
     bool operator==(const IsSta&) const = default;
 };
@@ -296,14 +330,14 @@ struct IsIsm {
     std::uint8_t Host = 0; // 1: the server is the host
     std::string HName;
 
-    std::vector<std::uint8_t> toBytes() const;
+    std::vector<std::uint8_t> toBytes(const WireGeneration& wire = kWire4) const;
     static std::optional<IsIsm> fromBytes(std::span<const std::uint8_t> datagram);
     bool operator==(const IsIsm&) const = default;
 };
 
 struct IsMso {
     static constexpr std::uint8_t kType = ISP_MSO;
-    static constexpr int kLength = 136;
+    static constexpr int kLength = 136; // InSim 4; later ones vary
     std::uint8_t ReqI = 0;
     std::uint8_t UCID = 0;
     std::uint8_t PLID = 0;
@@ -311,8 +345,9 @@ struct IsMso {
     std::uint8_t TextStart = 0;
     std::string Msg; // the sender's name and message as the server formats them
 
-    std::vector<std::uint8_t> toBytes() const;
-    static std::optional<IsMso> fromBytes(std::span<const std::uint8_t> datagram);
+    std::vector<std::uint8_t> toBytes(const WireGeneration& wire = kWire4) const;
+    static std::optional<IsMso> fromBytes(std::span<const std::uint8_t> datagram,
+                                      const WireGeneration& wire = kWire4);
     bool operator==(const IsMso&) const = default;
 };
 
@@ -323,7 +358,7 @@ struct IsVtn {
     std::uint8_t UCID = 0;
     std::uint8_t Action = VOTE_NONE;
 
-    std::vector<std::uint8_t> toBytes() const;
+    std::vector<std::uint8_t> toBytes(const WireGeneration& wire = kWire4) const;
     static std::optional<IsVtn> fromBytes(std::span<const std::uint8_t> datagram);
     bool operator==(const IsVtn&) const = default;
 };
@@ -347,7 +382,7 @@ struct IsRst {
     std::uint16_t Split2 = 0;
     std::uint16_t Split3 = 0;
 
-    std::vector<std::uint8_t> toBytes() const;
+    std::vector<std::uint8_t> toBytes(const WireGeneration& wire = kWire4) const;
     static std::optional<IsRst> fromBytes(std::span<const std::uint8_t> datagram);
     bool operator==(const IsRst&) const = default;
 };
@@ -364,7 +399,7 @@ struct IsLap {
     std::uint8_t Penalty = 0;
     std::uint8_t NumStops = 0;
 
-    std::vector<std::uint8_t> toBytes() const;
+    std::vector<std::uint8_t> toBytes(const WireGeneration& wire = kWire4) const;
     static std::optional<IsLap> fromBytes(std::span<const std::uint8_t> datagram);
     bool operator==(const IsLap&) const = default;
 };
@@ -380,7 +415,7 @@ struct IsNcn {
     std::uint8_t Total = 0;
     std::uint8_t Flags = 0;
 
-    std::vector<std::uint8_t> toBytes() const;
+    std::vector<std::uint8_t> toBytes(const WireGeneration& wire = kWire4) const;
     static std::optional<IsNcn> fromBytes(std::span<const std::uint8_t> datagram);
     bool operator==(const IsNcn&) const = default;
 };
@@ -393,7 +428,7 @@ struct IsCnl {
     std::uint8_t Reason = 0;
     std::uint8_t Total = 0;
 
-    std::vector<std::uint8_t> toBytes() const;
+    std::vector<std::uint8_t> toBytes(const WireGeneration& wire = kWire4) const;
     static std::optional<IsCnl> fromBytes(std::span<const std::uint8_t> datagram);
     bool operator==(const IsCnl&) const = default;
 };
@@ -416,7 +451,7 @@ struct IsNpl {
     std::uint8_t Model = 0;
     std::uint8_t Pass = 0;
 
-    std::vector<std::uint8_t> toBytes() const;
+    std::vector<std::uint8_t> toBytes(const WireGeneration& wire = kWire4) const;
     static std::optional<IsNpl> fromBytes(std::span<const std::uint8_t> datagram);
     bool operator==(const IsNpl&) const = default;
 };
@@ -427,7 +462,7 @@ struct IsPll {
     std::uint8_t ReqI = 0;
     std::uint8_t PLID = 0;
 
-    std::vector<std::uint8_t> toBytes() const;
+    std::vector<std::uint8_t> toBytes(const WireGeneration& wire = kWire4) const;
     static std::optional<IsPll> fromBytes(std::span<const std::uint8_t> datagram);
     bool operator==(const IsPll&) const = default;
 };
@@ -454,7 +489,7 @@ struct IsRes {
     std::uint8_t NumRes = 0;
     std::uint16_t PSeconds = 0;
 
-    std::vector<std::uint8_t> toBytes() const;
+    std::vector<std::uint8_t> toBytes(const WireGeneration& wire = kWire4) const;
     static std::optional<IsRes> fromBytes(std::span<const std::uint8_t> datagram);
     bool operator==(const IsRes&) const = default;
 };
@@ -468,7 +503,7 @@ struct IsBtc {
     std::uint8_t Inst = 0;
     std::uint8_t CFlags = 0;
 
-    std::vector<std::uint8_t> toBytes() const;
+    std::vector<std::uint8_t> toBytes(const WireGeneration& wire = kWire4) const;
     static std::optional<IsBtc> fromBytes(std::span<const std::uint8_t> datagram);
     bool operator==(const IsBtc&) const = default;
 };

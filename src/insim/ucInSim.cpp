@@ -4,6 +4,7 @@
 #include <cctype>
 #include <charconv>
 
+#include "insim/Generation.h"
 #include "insim/Packets.h"
 #include "insim/modByteHelper.h"
 #include "insim/modInSim.h"
@@ -91,6 +92,7 @@ void ucInSim::Connect() {
         return;
     }
     strangerNoticed_ = false;
+    chooseGeneration();
 
     platform::cWndHook& hook = platform_.hook();
     if (InSimSocket_.Initilize(window_.handle, hook)) {
@@ -169,6 +171,93 @@ void ucInSim::Connect() {
                    (lastSocketError_.empty() ? std::string() : " (" + lastSocketError_ + ")"));
 }
 
+void ucInSim::chooseGeneration() {
+    const std::string setting = TrimBlanks(txtInSimVer.text());
+    autoGeneration_ = setting == kAutoGeneration;
+    negotiated_ = false;
+    const WireGeneration* chosen = nullptr;
+    if (!autoGeneration_) {
+        int version = 0;
+        const auto [end, ec] = std::from_chars(setting.data(), setting.data() + setting.size(), version);
+        if (ec == std::errc() && end == setting.data() + setting.size()) {
+            chosen = wireForVersion(version);
+        }
+    }
+    // auto begins where every host understands it, and moves up once the
+    // host's IS_VER has named its release. A host that did not answer the
+    // higher generation last time is left on the one it answered.
+    wire_ = chosen != nullptr ? chosen : &kWire4;
+    if (autoGeneration_ && upgradeUnanswered_ != nullptr) {
+        negotiated_ = true;
+    }
+}
+
+void ucInSim::versionReceived(int hostInSimVer) {
+    const auto say = [&](const WireGeneration& w) {
+        // Once per change: a reconnection to the same host stays quiet.
+        if (reportedGeneration_ != w.version) {
+            reportedGeneration_ = w.version;
+            notice("speaks InSim " + std::to_string(w.version) + " (LFS " + version_ + ")");
+        }
+    };
+    if (!autoGeneration_) {
+        // The operator's choice stands; only a host that answers in another
+        // generation is worth a word. InSim 4 hosts predate the question.
+        if (wire_->version != kWire4.version && hostInSimVer != wire_->version &&
+            reportedGeneration_ != -hostInSimVer) {
+            reportedGeneration_ = -hostInSimVer;
+            notice("asked for InSim " + std::to_string(wire_->version) + ", the host answers InSim " +
+                   std::to_string(hostInSimVer) + " (LFS " + version_ + "); set its InSim version to auto");
+        }
+        return;
+    }
+    if (upgrading_) {
+        // The host's answer in the generation we moved to. One lower than
+        // asked for is what it speaks.
+        upgrading_ = false;
+        negotiated_ = true;
+        if (const WireGeneration* answered = wireForVersion(hostInSimVer);
+            answered != nullptr && answered->version < wire_->version) {
+            wire_ = answered;
+        }
+        say(*wire_);
+        return;
+    }
+    if (negotiated_) {
+        say(*wire_);
+        return;
+    }
+    const auto release = generationForRelease(TrimBlanks(version_));
+    if (!release) {
+        negotiated_ = true;
+        notice("cannot read the host's version '" + version_ + "'; staying on InSim 4");
+        return;
+    }
+    const WireGeneration* target = wireForVersion(*release);
+    if (target == nullptr || target->version <= wire_->version) {
+        negotiated_ = true;
+        say(*wire_);
+        return;
+    }
+    // Close the InSim 4 link and open the higher one at once; the handshake
+    // timer repeats the new IS_ISI until the host answers in its generation.
+    status([&] { return "host " + version_ + ": moving to InSim " + std::to_string(target->version); });
+    ISS_TINY(TINY_CLOSE);
+    wire_ = target;
+    upgrading_ = true;
+    bConnected_ = false;
+    cmdConnect.setCaption("Connect");
+    bytTicks_ = 0;
+    myTimer.setEnabled(true);
+    ISS_ISI();
+    ISS_TINY(TINY_VER);
+    ISS_TINY(TINY_SST);
+    ISS_TINY(TINY_NCN);
+    ISS_TINY(TINY_ISM);
+    ISS_TINY(TINY_NPL);
+    bytTicks_ = 1; // the first try is this one
+}
+
 void ucInSim::linkFailed(LinkFailure kind, const std::string& text) {
     if (kind != lastFailure_) {
         lastFailure_ = kind;
@@ -225,6 +314,9 @@ void ucInSim::cmdConnect_Click() {
         Disconnect();
         WriteStatus("already connected? Now disconecting");
     } else {
+        // The operator's own try asks the host afresh, whatever an earlier
+        // try learnt about the generations it answers.
+        upgradeUnanswered_ = nullptr;
         Connect();
     }
 }
@@ -240,6 +332,13 @@ void ucInSim::myTimer_Timer() {
     if (!bConnected_) {
         if (bytTicks_ == kGiveUpAt) {
             WriteStatus("no response in 3 tries.. InSim running?");
+            if (autoGeneration_ && upgrading_) {
+                // It answered InSim 4 and then not the generation its release
+                // should speak: the next try stays where it was heard.
+                upgrading_ = false;
+                upgradeUnanswered_ = wire_;
+                notice("did not answer InSim " + std::to_string(wire_->version) + "; staying on InSim 4");
+            }
             Disconnect();
             return;
         }
@@ -298,11 +397,13 @@ void ucInSim::ISS_ISI() {
     isi.ReqI = initRecord_.ReqI;
     isi.UDPPort = static_cast<std::uint16_t>(initRecord_.UDPPort);
     isi.Flags = 16;
+    // An InSim 4 program sends 0 here, which hosts take for an old client.
+    isi.InSimVer = static_cast<std::uint8_t>(wire_->version == kWire4.version ? 0 : wire_->version);
     isi.Prefix = initRecord_.Prefix;
     isi.Interval = static_cast<std::uint16_t>(initRecord_.Interval);
     isi.Admin = initRecord_.Admin;
     isi.IName = initRecord_.IName;
-    const auto bytes = isi.toBytes();
+    const auto bytes = isi.toBytes(*wire_);
     SendPacket(lngClientSocket_, bytes, 0);
 }
 
@@ -316,14 +417,14 @@ void ucInSim::ISS_MTC(const std::string& strCommand, int bytConn, int bytPlayer)
     mtc.UCID = static_cast<std::uint8_t>(bytConn);
     mtc.PLID = static_cast<std::uint8_t>(bytPlayer);
     mtc.Text = strCommand;
-    const auto bytes = mtc.toBytes();
+    const auto bytes = mtc.toBytes(*wire_);
     SendPacket(lngClientSocket_, bytes, 0);
 }
 
 void ucInSim::ISS_MST(const std::string& strCommand) {
     IsMst mst;
     mst.Msg = strCommand;
-    const auto bytes = mst.toBytes();
+    const auto bytes = mst.toBytes(*wire_);
     SendPacket(lngClientSocket_, bytes, 0);
 }
 
@@ -343,7 +444,7 @@ void ucInSim::ISS_BTN(const std::string& strText, int bStyle, int iConn, int l, 
     btn.W = static_cast<std::uint8_t>(W);
     btn.H = static_cast<std::uint8_t>(H);
     btn.Text = strText;
-    const auto bytes = btn.toBytes();
+    const auto bytes = btn.toBytes(*wire_);
     SendPacket(lngClientSocket_, bytes, 0);
 }
 
@@ -352,7 +453,7 @@ void ucInSim::ISS_BFN(int iConn, int bButton) {
         return;
     }
     const auto bytes =
-        IsBfn::forButton(static_cast<std::uint8_t>(iConn), static_cast<std::uint8_t>(bButton)).toBytes();
+        IsBfn::forButton(static_cast<std::uint8_t>(iConn), static_cast<std::uint8_t>(bButton)).toBytes(*wire_);
     SendPacket(lngClientSocket_, bytes, 0);
 }
 
@@ -363,7 +464,7 @@ void ucInSim::ISS_TINY(int myTiny) {
     IsTiny tiny;
     tiny.ReqI = 1;
     tiny.SubT = static_cast<std::uint8_t>(myTiny);
-    const auto bytes = tiny.toBytes();
+    const auto bytes = tiny.toBytes(*wire_);
     SendPacket(lngClientSocket_, bytes, 0);
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "insim/Packets.h"
 #include "net/okSocket.h"
 #include "platform/Controls.h"
 #include "platform/Platform.h"
@@ -177,6 +178,9 @@ public:
     platform::TextBox txtPort{"55"};
     platform::TextBox txtPortListen{"56"};
     platform::TextBox txtPass{"pitboard"};
+    // The protocol generation: "4", "9", "10" or "auto" (found from the
+    // host's IS_VER). Read at each Connect.
+    platform::TextBox txtInSimVer{"4"};
     platform::CommandButton cmdConnect{"Connect"};
     platform::Timer myTimer;
     platform::Timer timRetry;
@@ -188,6 +192,11 @@ public:
     std::string AdminPW() const { return txtPass.text(); }
     void setAdminPW(std::string value) { txtPass.setText(std::move(value)); }
     std::string PortListen() const { return txtPortListen.text(); }
+    std::string InSimVersion() const { return txtInSimVer.text(); }
+    void setInSimVersion(std::string value) { txtInSimVer.setText(std::move(value)); }
+    static constexpr const char* kAutoGeneration = "auto";
+    // The generation this client speaks now.
+    const WireGeneration& wire() const { return *wire_; }
     void setPortListen(std::string value) { txtPortListen.setText(std::move(value)); }
 
     void Connect();
@@ -269,6 +278,9 @@ private:
     void myTimer_Timer();
     void timRetry_Timer();
     void ISS_ISI();
+    void chooseGeneration();
+    void versionReceived(int hostInSimVer);
+    bool framedForWire(std::span<const std::uint8_t> d);
     void SendPacket(std::int32_t lngSocket, std::span<const std::uint8_t> Data, std::int32_t lngStart);
     void ClearPlayer(int index);
     void handlePacket(std::span<const std::uint8_t> data);
@@ -297,6 +309,12 @@ private:
     LinkFailure lastFailure_ = LinkFailure::None;
     std::string lastSocketError_;
     bool linkedBefore_ = false;
+    const WireGeneration* wire_ = &kWire4;
+    bool autoGeneration_ = false;
+    bool negotiated_ = false; // auto: the generation is settled for this Connect
+    bool upgrading_ = false;  // auto: closed InSim 4 and awaiting the higher one's IS_VER
+    const WireGeneration* upgradeUnanswered_ = nullptr;
+    int reportedGeneration_ = 0; // the last generation the status log named
     bool strangerNoticed_ = false; // one status line per Connect for a foreign sender
     std::int32_t lngListenSocket_ = 0;
     std::int32_t lngClientSocket_ = 0;

@@ -72,7 +72,29 @@ void ucInSim::Received(std::int32_t lngSocket, std::span<const std::uint8_t> Dat
     ReceivePacket(Data.first(std::min(length, Data.size())));
 }
 
+bool ucInSim::framedForWire(std::span<const std::uint8_t> d) {
+    // InSim 4 judges sizes per packet type, as it always has. From InSim 9
+    // on, every datagram must be exactly as long as its Size byte says:
+    // anything else is no packet of this generation (a late one from before
+    // a change of generation, say), and must not even count as the host.
+    if (wire_->sizeUnit == 1) {
+        return true;
+    }
+    if (d.size() < 4 || d[0] == 0 || static_cast<std::size_t>(wire_->lengthOf(d[0])) != d.size()) {
+        status([&] {
+            return "Dropped datagram of " + std::to_string(d.size()) + " bytes: Size byte " +
+                   (d.empty() ? std::string("missing") : std::to_string(d[0])) + " in InSim " +
+                   std::to_string(wire_->version);
+        });
+        return false;
+    }
+    return true;
+}
+
 void ucInSim::ReceivePacket(std::span<const std::uint8_t> data) {
+    if (!framedForWire(data)) {
+        return;
+    }
     std::weak_ptr<bool> alive = alive_;
     if (!bConnected_) {
         bConnected_ = true;
@@ -122,7 +144,7 @@ void ucInSim::handlePacket(std::span<const std::uint8_t> d) {
     // The Size byte is what the size rules compare; the datagram must still
     // hold every byte the handler reads, or the packet is dropped untouched.
     auto sizeOk = [&]() {
-        const auto required = requiredSize(Type);
+        const auto required = requiredSize(Type, *wire_);
         if (required && Size != *required) {
             WriteStatus(wrongSizeText(Type));
             return false;
@@ -154,11 +176,16 @@ void ucInSim::handlePacket(std::span<const std::uint8_t> d) {
         }
         version_ = BytesToString(d, 4, 8);
         product_ = BytesToString(d, 12, 6);
-        inSimVer_ = std::to_string(GetWord(d, 18));
-        WriteStatus("Received LFS Version Update");
-        status([&] { return "Version: " + version_; });
-        status([&] { return "Product: " + product_; });
-        status([&] { return "InSimVer: " + inSimVer_; });
+        {
+            // A word in InSim 4; a byte and a spare from InSim 9 on.
+            const int hostInSimVer = wire_->sizeUnit == 1 ? GetWord(d, 18) : d[18];
+            inSimVer_ = std::to_string(hostInSimVer);
+            WriteStatus("Received LFS Version Update");
+            status([&] { return "Version: " + version_; });
+            status([&] { return "Product: " + product_; });
+            status([&] { return "InSimVer: " + inSimVer_; });
+            versionReceived(hostInSimVer);
+        }
         return;
 
     case ISP_TINY:
@@ -226,7 +253,16 @@ void ucInSim::handlePacket(std::span<const std::uint8_t> d) {
         return;
 
     case ISP_MSO: {
-        if (!sizeOk() || !holds(136) || !validId(d[4], "UCID")) {
+        // InSim 4 has a fixed 128-byte text; later ones end the packet
+        // with the text, at most 128 bytes and at least 4.
+        const std::size_t textLimit =
+            wire_->variableTexts ? std::min<std::size_t>(d.size() - std::min<std::size_t>(d.size(), kMsoMsg), kMsoText)
+                                 : kMsoText;
+        if (wire_->variableTexts && (textLimit < 4 || d.size() > kMsoMsg + kMsoText)) {
+            WriteStatus(wrongSizeText(Type));
+            return;
+        }
+        if (!sizeOk() || !holds(kMsoMsg + textLimit) || !validId(d[4], "UCID")) {
             return;
         }
         // Only what a user typed is a command. A system message ("Mal^c*lastrace 0
@@ -238,7 +274,7 @@ void ucInSim::handlePacket(std::span<const std::uint8_t> d) {
             return;
         }
         std::size_t textEnd = 0;
-        while (textEnd < kMsoText && d[kMsoMsg + textEnd] != 0) {
+        while (textEnd < textLimit && d[kMsoMsg + textEnd] != 0) {
             ++textEnd;
         }
         if (textStart > textEnd) {
