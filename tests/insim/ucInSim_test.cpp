@@ -611,3 +611,134 @@ TEST_F(ClientTest, trace_off_records_nothing) {
     client->ReceivePacket(std::vector<std::uint8_t>{4, 99, 0, 0});
     EXPECT_TRUE(trace.empty());
 }
+
+// ------------------------------------------------------------------ generations
+
+namespace {
+
+// What the host sends, framed for a generation.
+std::vector<std::uint8_t> verFrom(const char* release, int inSimVer, const WireGeneration& wire) {
+    IsVer ver;
+    ver.ReqI = 1;
+    ver.Version = release;
+    ver.Product = "S3";
+    ver.InSimVer = static_cast<std::uint16_t>(inSimVer);
+    return ver.toBytes(wire);
+}
+
+} // namespace
+
+TEST_F(ClientTest, auto_moves_up_to_the_generation_of_the_hosts_release_within_one_try) {
+    const struct {
+        const char* release;
+        int settled;
+    } rows[] = {{"0.8C", 10}, {"0.7F", 9}, {"0.5Z", 4}};
+    for (const auto& row : rows) {
+        owner.notices.clear();
+        client = std::make_unique<ucInSim>(stack.platform(), &owner);
+        client->setPort(std::to_string(server.port()));
+        client->setPortListen(std::to_string(listenPort));
+        server.take(); // the last row's goodbye
+        client->setInSimVersion("auto");
+        client->Connect();
+        tick(1s);
+        auto first = server.take();
+        ASSERT_FALSE(first.empty());
+        EXPECT_EQ(first[0][0], 44) << "auto opens as InSim 4";
+        EXPECT_EQ(first[0][8], 0);
+
+        fromServer(verFrom(row.release, 4, kWire4));
+        const WireGeneration& wire = *wireForVersion(row.settled);
+        auto moved = server.take();
+        if (row.settled == 4) {
+            EXPECT_TRUE(moved.empty()) << row.release;
+        } else {
+            // TINY_CLOSE in the old framing, then the new IS_ISI and its requests.
+            ASSERT_GE(moved.size(), 2u) << row.release;
+            EXPECT_EQ(moved[0], (std::vector<std::uint8_t>{4, 3, 1, TINY_CLOSE})) << row.release;
+            EXPECT_EQ(moved[1][0], 11) << row.release;
+            EXPECT_EQ(moved[1][8], row.settled) << row.release;
+            EXPECT_EQ(moved.back(), (std::vector<std::uint8_t>{1, 3, 1, TINY_NPL})) << row.release;
+            EXPECT_FALSE(client->connected());
+            fromServer(verFrom(row.release, row.settled, wire));
+        }
+        EXPECT_TRUE(client->connected()) << row.release;
+        EXPECT_EQ(client->wire(), wire) << row.release;
+        EXPECT_EQ(owner.notices, std::vector<std::string>{"speaks InSim " + std::to_string(row.settled) + " (LFS " +
+                                                          row.release + ")"});
+    }
+}
+
+TEST_F(ClientTest, auto_that_is_not_answered_higher_stays_on_four_at_the_next_try) {
+    client->setInSimVersion("auto");
+    client->Connect();
+    tick(1s);
+    fromServer(verFrom("0.8C", 4, kWire4));
+    tick(40s); // three tries in InSim 10, all unanswered
+    EXPECT_EQ(owner.notices, std::vector<std::string>{"did not answer InSim 10; staying on InSim 4"});
+    tick(10s);
+    server.take();
+    fromServer(verFrom("0.8C", 4, kWire4));
+    EXPECT_TRUE(client->connected());
+    EXPECT_EQ(client->wire(), kWire4);
+    EXPECT_TRUE(server.take().empty()) << "no second climb";
+}
+
+TEST_F(ClientTest, generation_notices_name_what_the_operator_should_change) {
+    const struct {
+        const char* setting;
+        const char* release;
+        int answered;
+        const char* notice; // empty: none
+    } rows[] = {
+        {"10", "0.7F", 9, "asked for InSim 10, the host answers InSim 9 (LFS 0.7F); set its InSim version to auto"},
+        {"10", "0.8C", 10, ""},
+        {"4", "0.8C", 4, ""}, // a server on 4 keeps its log as it always was
+        {"auto", "LFS?", 4, "cannot read the host's version 'LFS?'; staying on InSim 4"},
+    };
+    for (const auto& row : rows) {
+        owner.notices.clear();
+        client = std::make_unique<ucInSim>(stack.platform(), &owner);
+        client->setPort(std::to_string(server.port()));
+        client->setPortListen(std::to_string(listenPort));
+        client->setInSimVersion(row.setting);
+        client->Connect();
+        tick(1s);
+        server.take();
+        fromServer(verFrom(row.release, row.answered, client->wire()));
+        EXPECT_TRUE(client->connected()) << row.setting;
+        EXPECT_EQ(owner.notices, std::string(row.notice).empty() ? std::vector<std::string>{}
+                                                                 : std::vector<std::string>{row.notice})
+            << row.setting;
+    }
+}
+
+TEST_F(ClientTest, in_fours_a_datagram_not_as_long_as_its_size_byte_is_dropped_before_anything) {
+    client->setInSimVersion("10");
+    client->Connect();
+    tick(1s);
+    server.take();
+    const std::vector<std::uint8_t> rows[] = {
+        {0, 3, 0, 0},                         // Size 0: never a length, never a loop
+        {1, 3, 0, 0, 0, 0, 0, 0},             // longer than it says
+        IsSmall{0, SMALL_VTA, 2}.toBytes(),   // InSim 4 framing: Size 8 is 32 bytes here
+        {2, 4, 0},                            // no header
+    };
+    for (const auto& d : rows) {
+        fromServer(d);
+    }
+    EXPECT_FALSE(client->connected()) << "none of them is the host speaking InSim 10";
+    EXPECT_TRUE(owner.events.empty());
+    EXPECT_TRUE(traced("Dropped datagram of 4 bytes: Size byte 0 in InSim 10"));
+
+    fromServer(verFrom("0.8C", 10, kWire10));
+    client->ReceivePacket(IsNcn{.UCID = 1, .UName = "boss", .PName = "Boss", .Admin = 1}.toBytes(kWire10));
+    owner.events.clear();
+    IsMso mso{.UCID = 1, .UserType = MSO_USER, .TextStart = 7, .Msg = "Boss : *Reverse 3"};
+    client->ReceivePacket(mso.toBytes(kWire10));
+    auto past = mso.toBytes(kWire10);
+    past[7] = 30; // TextStart past the text
+    client->ReceivePacket(past);
+    EXPECT_EQ(owner.events, std::vector<std::string>{"AdminRequest(boss,*reverse 3)"});
+    EXPECT_TRUE(traced("Dropped IS_MSO: TextStart 30 past its text"));
+}
