@@ -18,6 +18,13 @@ inline std::int16_t findName(const platform::ListBox& list, std::string_view nam
     return name.empty() ? std::int16_t{-1} : insim::FindListItem(list, name, 0);
 }
 
+// The name in finishing item k: "NN name", two digits and a blank before it.
+inline std::string finisherName(const platform::ListBox& lstFinish, int k) {
+    constexpr std::size_t kPositionPrefix = 3;
+    const std::string& text = lstFinish.text(k);
+    return text.size() > kPositionPrefix ? text.substr(kPositionPrefix) : std::string();
+}
+
 // The connection a command or click came from: the UCID of the packet being
 // handled when there is one, so that two connections sharing a name (a demo
 // host's nicknames) each get their own screen; else the last match by name.

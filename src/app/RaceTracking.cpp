@@ -68,26 +68,44 @@ void frmMain::PlayerRaceFinished(std::int16_t Index, std::span<const std::uint8_
         return;
     }
     std::string item = insim::ZeroPad(resultNum + 1, 2) + " " + name;
-    // Sorted by text, which for two-digit positions is finishing order.
-    const auto& items = views->lstFinish.items();
-    // The same place for the same driver again is one result that arrived
-    // twice (UDP may duplicate a datagram), not a second finisher.
-    const bool listed =
-        std::any_of(items.begin(), items.end(), [&](const platform::ListItem& i) { return i.text == item; });
     ServerSet& set = *findSet(Index);
     const std::uint32_t raceTime = insim::GetDWord(Result, kResTTime);
-    if (resultNum == 0) {
-        // A late copy of the winner's result must not wipe the order that
-        // has grown since; the same winner of a new race must.
-        if (listed && set.winnerTime == raceTime && !set.raceStartedSinceWinner) {
-            return;
-        }
-        views->lstFinish.clear();
-        set.winnerTime = raceTime;
-        set.raceStartedSinceWinner = false;
-    } else if (listed) {
+    const auto& items = views->lstFinish.items();
+    const bool carried = set.carriedOver.count(name) != 0;
+    // The same place for the same driver again, in this race, is one result
+    // that arrived twice (UDP may duplicate a datagram), not a second finisher.
+    const bool listed =
+        std::any_of(items.begin(), items.end(), [&](const platform::ListItem& i) { return i.text == item; });
+    if (listed && !carried && (resultNum != 0 || set.winnerTime == raceTime)) {
         return;
     }
+    if (resultNum == 0) {
+        if (set.raceStarted) {
+            // This race's results that overtook its winner's stay; what is
+            // left of the last race goes.
+            for (int k = views->lstFinish.count() - 1; k >= 0; --k) {
+                if (set.carriedOver.count(finisherName(views->lstFinish, k)) != 0) {
+                    views->lstFinish.removeItem(k);
+                }
+            }
+        } else {
+            // No race start seen (its IS_RST lost, or the program started
+            // mid-session): the winner's result opens a new race's order.
+            views->lstFinish.clear();
+        }
+        set.carriedOver.clear();
+        set.raceStarted = false;
+        set.winnerTime = raceTime;
+    } else if (carried) {
+        // A driver's place in this race replaces the one from the last.
+        set.carriedOver.erase(name);
+        for (int k = views->lstFinish.count() - 1; k >= 0; --k) {
+            if (finisherName(views->lstFinish, k) == name) {
+                views->lstFinish.removeItem(k);
+            }
+        }
+    }
+    // Sorted by text, which for two-digit positions is finishing order.
     const auto at = std::upper_bound(
         items.begin(), items.end(), item,
         [](const std::string& text, const platform::ListItem& existing) { return text < existing.text; });
@@ -123,8 +141,17 @@ void frmMain::LinkUp(std::int16_t Index) {
 }
 
 void frmMain::RaceStart(std::int16_t Index) {
-    if (ServerSet* set = findSet(Index)) {
-        set->raceStartedSinceWinner = true;
+    ServerSet* set = findSet(Index);
+    if (set == nullptr) {
+        return;
+    }
+    // Until this race's results arrive, the last race's places stand; each
+    // result of the new race replaces its driver's, and its winner's result
+    // clears whatever is left.
+    set->raceStarted = true;
+    set->carriedOver.clear();
+    for (int k = 0; k < set->views->lstFinish.count(); ++k) {
+        set->carriedOver.insert(finisherName(set->views->lstFinish, k));
     }
 }
 

@@ -11,18 +11,6 @@
 
 namespace pm::app {
 
-namespace {
-
-// A finishing item is "NN name": two digits and a blank before the name.
-constexpr std::size_t kPositionPrefix = 3;
-
-std::string finisherName(const platform::ListBox& lstFinish, int k) {
-    const std::string& text = lstFinish.text(k);
-    return text.size() > kPositionPrefix ? text.substr(kPositionPrefix) : std::string();
-}
-
-} // namespace
-
 void frmMain::VoteAction(std::int16_t Index, std::int16_t Vote) {
     ServerViews* views = server(Index);
     if (views == nullptr || Vote != insim::VOTE_RESTART) {

@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -132,11 +133,13 @@ private:
         // Per connection: each administrator's screen has its own slots, so
         // one admin's redraw cannot change what another admin's buttons mean.
         std::map<int, SlotNames> buttonNames;
-        // The winner's race time as last recorded, and whether a race has
-        // started since: together they tell a duplicated winner's result
-        // from the winner of the next race.
+        // What tells the results of one race from those of the next: the
+        // winner's race time as last recorded (a copy of that result is a
+        // duplicate), whether a race has started since, and the drivers whose
+        // places in the list are still those of the last race.
         std::optional<std::uint32_t> winnerTime;
-        bool raceStartedSinceWinner = false;
+        bool raceStarted = false;
+        std::set<std::string> carriedOver;
     };
 
     ServerSet* findSet(std::int16_t index);

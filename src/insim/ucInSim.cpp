@@ -144,7 +144,20 @@ void ucInSim::Connect() {
         return;
     }
 
-    const std::string resolved = net::ResolveHost(platform_.sockets, host_);
+    std::string resolved = host_;
+    if (platform::WinSock::inet_addr(resolved) == platform::INADDR_NONE_W) {
+        // A name: looked up off the loop, so that a name server that does
+        // not answer holds up only this server, and only its own retries.
+        const auto found = hostLookup_.lookup(host_, kLookupWait);
+        if (found.state == platform::HostLookup::State::Pending) {
+            status([&] { return "still looking up host '" + host_ + "'"; });
+            InSimSocket_.CloseSocket(lngListenSocket_);
+            bAutoReconnect_ = true;
+            Disconnect();
+            return;
+        }
+        resolved = found.addresses.empty() ? std::string() : net::AddrToString(found.addresses.front());
+    }
     serverAddress_ = platform::WinSock::inet_addr(resolved);
     if (resolved.empty() || serverAddress_ == platform::INADDR_NONE_W) {
         WriteStatus("could not create client socket!");
@@ -344,7 +357,7 @@ void ucInSim::myTimer_Timer() {
         }
         if (bytTicks_ % kTryEvery == 0) {
             status([&] {
-                return "connecting to " + host_ + ":" + std::to_string(initRecord_.UDPPort) + " (" +
+                return "connecting to " + host_ + ":" + std::to_string(serverPort_) + " (" +
                        std::to_string(bytTicks_ / kTryEvery + 1) + "/3 tries)";
             });
             ISS_ISI();

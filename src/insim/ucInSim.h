@@ -14,6 +14,7 @@
 #include "insim/Packets.h"
 #include "net/okSocket.h"
 #include "platform/Controls.h"
+#include "platform/HostLookup.h"
 #include "platform/Platform.h"
 #include "platform/Timer.h"
 
@@ -163,6 +164,9 @@ public:
     static constexpr int kGiveUpAt = 30;    // ticks: three tries unanswered
     static constexpr int kAskStateEvery = 30; // ticks between TINY_SST while connected
     static constexpr int kSilenceLimit = 120; // ticks without a packet before a drop
+    // How long a Connect waits for a host name's lookup before leaving it to
+    // finish for the next try.
+    static constexpr std::chrono::milliseconds kLookupWait{250};
 
     explicit ucInSim(platform::Platform& platform, ucInSimEvents* owner = nullptr);
     ~ucInSim() override;
@@ -300,6 +304,7 @@ private:
     OwnWindow window_;
     net::okSocket InSimSocket_;
 
+    platform::HostLookup hostLookup_;
     InitRecordValues initRecord_;
     std::string host_;
     std::int32_t serverPort_ = 0;

@@ -121,6 +121,24 @@ TEST_F(RaceTrackingTest, a_late_copy_of_the_winners_result_keeps_the_order_a_new
     EXPECT_EQ(views(n).lstFinish.texts(), (V{"01 alice", "02 carol"}));
 }
 
+TEST_F(RaceTrackingTest, after_a_race_start_the_first_result_opens_the_order_whatever_its_place) {
+    result("alice", 0);
+    result("bob", 1);
+    result("carol", 2);
+    // The winner's result overtaken by the others.
+    feed(insim::IsRst{}.toBytes());
+    result("bob", 1);
+    result("carol", 2);
+    result("dave", 0);
+    EXPECT_EQ(views(n).lstFinish.texts(), (V{"01 dave", "02 bob", "03 carol"}));
+    // The winner's result lost: each result of the new race replaces its
+    // driver's old place; whoever has none yet keeps the last one.
+    feed(insim::IsRst{}.toBytes());
+    result("bob", 1);
+    result("dave", 2);
+    EXPECT_EQ(views(n).lstFinish.texts(), (V{"02 bob", "03 carol", "03 dave"}));
+}
+
 TEST_F(RaceTrackingTest, a_new_link_lists_only_the_connections_the_host_sends_again) {
     connection(n, 5, "alice");
     connection(n, 6, "gone");
