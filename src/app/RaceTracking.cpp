@@ -163,8 +163,20 @@ void frmMain::EndConnection(std::int16_t Index, const std::string& Username) {
     // An empty name comes from a connection the client never knew; it must
     // not take connection 0 (the host) off the list.
     const std::int16_t item = findName(views->lstConnections, Username);
-    if (item >= 0) {
-        views->lstConnections.removeItem(item);
+    if (item < 0) {
+        return;
+    }
+    // Two connections can share a name on a demo host (nicknames): the list
+    // holds the later one, and the other one leaving must not take it away;
+    // when the listed one leaves, the other one is still there.
+    const int leaving = views->ucInSim.SenderUCID();
+    if (leaving >= 0 && views->lstConnections.itemData(item) != leaving) {
+        return;
+    }
+    views->lstConnections.removeItem(item);
+    if (const int other = leaving >= 0 ? views->ucInSim.OtherConnectionId(Username, leaving) : -1; other >= 0) {
+        const int again = views->lstConnections.addItem(Username);
+        views->lstConnections.setItemData(again, other);
     }
 }
 

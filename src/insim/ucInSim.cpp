@@ -91,7 +91,6 @@ void ucInSim::Connect() {
         WriteStatus("Connect refused: this panel is no server");
         return;
     }
-    strangerNoticed_ = false;
     chooseGeneration();
 
     platform::cWndHook& hook = platform_.hook();
@@ -538,6 +537,15 @@ std::int16_t ucInSim::GetPlayerNum(const std::string& Username) const {
         }
     }
     return result;
+}
+
+int ucInSim::OtherConnectionId(const std::string& Username, int ucid) const {
+    for (int i = 0; i < kTables; ++i) {
+        if (i != ucid && !Conns_[i].UName.empty() && Conns_[i].UName == Username) {
+            return i;
+        }
+    }
+    return -1;
 }
 
 std::string ucInSim::GetPlayers() const {

@@ -229,10 +229,12 @@ public:
     std::string GetConnFromPLID(const std::string& PLID) const;
     std::int16_t GetPlayerNum(const std::string& Username) const;
     std::string GetPlayers() const;
-    // While a chat command or a button click is being handled: the UCID it
-    // came from, which tells apart two connections with one name (a demo
+    // While a chat command, a button click or a leaving connection is being
+    // handled: the UCID it came from, which tells apart two connections with one name (a demo
     // host's shared nicknames). -1 at any other time.
     int SenderUCID() const { return *senderUcid_; }
+    // Another connection than `ucid` with this user name, or -1.
+    int OtherConnectionId(const std::string& Username, int ucid) const;
 
     const std::string& Product() const { return product_; }
     const std::string& ServerName() const { return serverName_; }
@@ -320,7 +322,7 @@ private:
     bool upgrading_ = false;  // auto: closed InSim 4 and awaiting the higher one's IS_VER
     const WireGeneration* upgradeUnanswered_ = nullptr;
     int reportedGeneration_ = 0; // the last generation the status log named
-    bool strangerNoticed_ = false; // one status line per Connect for a foreign sender
+    std::string noticedStranger_; // the foreign sender the status log last named
     std::int32_t lngListenSocket_ = 0;
     std::int32_t lngClientSocket_ = 0;
     bool bConnected_ = false;

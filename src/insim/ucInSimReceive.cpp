@@ -44,26 +44,24 @@ void ucInSim::Received(std::int32_t lngSocket, std::span<const std::uint8_t> Dat
         return; // only the listen socket carries the server's packets
     }
     // Anyone on the network can send to the listen port; only the server
-    // we talk to may change tables or give admin commands.
-    // The port counts as much as the address: any process on the host's own
-    // machine can send from its address.
+    // we talk to may change tables or give admin commands. The port counts
+    // as much as the address: any process on the host's machine shares it.
     const std::uint32_t source = InSimSocket_.LastSourceAddress();
     const std::int32_t sourcePort = InSimSocket_.LastSourcePort();
     if (source != serverAddress_ || sourcePort != serverPort_) {
-        const std::string address = platform::WinSock::inet_ntoa(source);
-        if (source == serverAddress_) {
-            status([&] {
-                return "Ignored datagram from " + address + ":" + std::to_string(sourcePort) +
-                       ": not the server's InSim port";
-            });
-            return;
-        }
-        status([&] { return "Ignored datagram from " + address + ": not the server"; });
-        if (!strangerNoticed_) {
-            // Once per Connect: a multi-homed host that answers from another
-            // address would otherwise look like a host that never answers.
-            strangerNoticed_ = true;
-            notice("ignored datagrams from " + address + ", expecting the server at " +
+        const std::string from = platform::WinSock::inet_ntoa(source) + ":" + std::to_string(sourcePort);
+        status([&] {
+            return "Ignored datagram from " +
+                   (source == serverAddress_ ? from + ": not the server's InSim port"
+                                             : platform::WinSock::inet_ntoa(source) + ": not the server");
+        });
+        // Once until the host is heard (not once per retry, nor per sender:
+        // a forger could use every port): a multi-homed host that answers
+        // from another address, or a NAT that changes its port, would
+        // otherwise look like a host that never answers.
+        if (noticedStranger_.empty()) {
+            noticedStranger_ = from;
+            notice("ignored datagrams from " + from + ", expecting the server at " +
                    platform::WinSock::inet_ntoa(serverAddress_) + ":" + std::to_string(serverPort_));
         }
         return;
@@ -113,7 +111,11 @@ void ucInSim::ReceivePacket(std::span<const std::uint8_t> data) {
 }
 
 void ucInSim::linkEstablished() {
+    if (lastFailure_ != LinkFailure::None) {
+        notice("the host answers again"); // the trouble reported earlier is over
+    }
     lastFailure_ = LinkFailure::None;
+    noticedStranger_.clear();
     // Only an earlier link can have left entries behind.
     if (!linkedBefore_) {
         linkedBefore_ = true;
@@ -374,6 +376,7 @@ void ucInSim::handlePacket(std::span<const std::uint8_t> d) {
         const std::string username = Conns_[SubT].UName;
         if (owner_ != nullptr) {
             std::weak_ptr<bool> alive = alive_;
+            const SenderScope scope(senderUcid_, SubT);
             owner_->EndConnection(username);
             if (alive.expired()) {
                 return;

@@ -139,20 +139,24 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // From here on, nothing the program writes may hold up the loop: a
+    // reader that stalls or leaves costs lines, never the servers' work.
+    pm::platform::LineOutput errorOut(STDERR_FILENO, nullptr);
     pm::platform::PlatformStack stack(
         std::make_unique<pm::platform::SystemClock>(),
-        std::make_unique<pm::platform::HeadlessDialogs>([](const std::string& text) {
-            writeLine(stderr, std::string(kProgram) + ": message box: " + text);
+        std::make_unique<pm::platform::HeadlessDialogs>([&errorOut](const std::string& text) {
+            errorOut.writeLine(std::string(kProgram) + ": message box: " + text);
         }));
     if (cmd.trace) {
-        stack.trace().enable([](std::string_view line) { writeLine(stderr, std::string(line)); });
+        stack.trace().enable([&errorOut](std::string_view line) { errorOut.writeLine(line); });
     }
-    stack.eventLog().setSink(
-        [](std::string_view entry) { writeLine(stderr, std::string(kProgram) + ": " + std::string(entry)); });
+    stack.eventLog().setSink([&errorOut](std::string_view entry) {
+        errorOut.writeLine(std::string(kProgram) + ": " + std::string(entry));
+    });
 
     int exitCode = 0;
     {
-        pm::platform::LineOutput statusOut(stack.loop(), stack.trace(), STDOUT_FILENO);
+        pm::platform::LineOutput statusOut(STDOUT_FILENO, &stack.trace());
         pm::app::frmMain form(stack.platform(), startupFile);
         form.txtStatus.lineAdded.connect([&statusOut](const std::string& line) { statusOut.writeLine(line); });
         // Every line is on stdout already; memory keeps only a tail.

@@ -1,108 +1,150 @@
 #include "platform/LineOutput.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
 
 namespace pm::platform {
 
-LineOutput::LineOutput(EventLoop& loop, Trace& trace, int fd, std::size_t limitBytes)
-    : loop_(loop), trace_(trace), fd_(fd), limit_(limitBytes) {
-    // Only pipes and sockets can stall for good. A terminal or a file is
-    // left blocking: the terminal is shared with the shell, which must not
-    // find it non-blocking after we exit.
-    struct stat st {};
-    if (::fstat(fd_, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) {
-        const int flags = ::fcntl(fd_, F_GETFL);
-        if (flags >= 0 && (flags & O_NONBLOCK) == 0 && ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK) == 0) {
-            restoreFlags_ = flags;
-        }
-    }
-}
+namespace {
+// How long the end of the program waits for queued lines to be written.
+constexpr std::chrono::milliseconds kFinalFlush{500};
+} // namespace
 
-LineOutput::~LineOutput() {
-    flush(); // one last try, without waiting
-    watchWritable(false);
-    dropped_ += queue_.size();
-    reportDrops();
-    if (restoreFlags_ >= 0) {
-        ::fcntl(fd_, F_SETFL, restoreFlags_);
-    }
-}
+// Owned by the loop's side and the writer together, so that a writer stuck
+// in write() can outlive the object that started it.
+struct LineOutput::Shared {
+    int fd = -1;
+    std::mutex mutex;
+    std::condition_variable wake;    // lines queued, or stop
+    std::condition_variable drained; // the queue emptied, or the writer ended
+    std::deque<std::string> queue;
+    std::size_t queuedBytes = 0; // includes the line being written
+    bool stop = false;
+    bool gone = false;
+    bool writerDone = false;
+    std::uint64_t dropped = 0;
+};
 
-void LineOutput::writeLine(std::string_view line) {
-    if (gone_ || queuedBytes_ + line.size() + 1 > limit_) {
-        ++dropped_;
-        return;
-    }
-    std::string whole;
-    whole.reserve(line.size() + 1);
-    whole += line;
-    whole += '\n';
-    queuedBytes_ += whole.size();
-    queue_.push_back(std::move(whole));
-    if (!watching_) {
-        flush();
-    }
-}
+namespace {
 
-void LineOutput::flush() {
-    while (!queue_.empty() && !gone_) {
-        const std::string& head = queue_.front();
-        const ssize_t n = ::write(fd_, head.data() + headOffset_, head.size() - headOffset_);
+// Writes every byte, or reports the descriptor unusable.
+bool writeAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                watchWritable(true);
-                return;
-            }
-            // EPIPE (SIGPIPE is ignored), EBADF, EIO: nobody will read
-            // these lines, nor any later one.
-            gone_ = true;
-            trace_.status([&] { return "status output closed (errno " + std::to_string(errno) + "): lines are dropped"; });
-            dropped_ += queue_.size();
-            queue_.clear();
-            queuedBytes_ = 0;
-            headOffset_ = 0;
+            return false; // EPIPE (SIGPIPE is ignored), EBADF, EIO, ...
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void writerLoop(const std::shared_ptr<LineOutput::Shared>& shared) {
+    std::unique_lock lock(shared->mutex);
+    for (;;) {
+        shared->wake.wait(lock, [&] { return shared->stop || !shared->queue.empty(); });
+        if (shared->queue.empty()) {
+            break; // stopped, everything written
+        }
+        const std::string line = shared->queue.front();
+        lock.unlock();
+        const bool ok = writeAll(shared->fd, line);
+        lock.lock();
+        shared->queue.pop_front();
+        shared->queuedBytes -= line.size();
+        if (!ok) {
+            // Nobody will read these lines, nor any later one.
+            shared->gone = true;
+            shared->dropped += 1 + shared->queue.size();
+            shared->queue.clear();
+            shared->queuedBytes = 0;
+        }
+        if (shared->queue.empty()) {
+            shared->drained.notify_all();
+        }
+        if (shared->gone) {
             break;
         }
-        headOffset_ += static_cast<std::size_t>(n);
-        if (headOffset_ == head.size()) {
-            queuedBytes_ -= head.size();
-            queue_.pop_front();
-            headOffset_ = 0;
-        }
     }
-    watchWritable(false);
+    shared->writerDone = true;
+    shared->drained.notify_all();
+}
+
+} // namespace
+
+LineOutput::LineOutput(int fd, Trace* trace, std::size_t limitBytes)
+    : trace_(trace), limit_(limitBytes), shared_(std::make_shared<Shared>()) {
+    shared_->fd = fd;
+    std::thread([shared = shared_] { writerLoop(shared); }).detach();
+}
+
+LineOutput::~LineOutput() {
+    std::unique_lock lock(shared_->mutex);
+    shared_->stop = true;
+    shared_->wake.notify_all();
+    shared_->drained.wait_for(lock, kFinalFlush, [&] { return shared_->writerDone; });
+    shared_->dropped += shared_->queue.size();
+    lock.unlock();
     reportDrops();
 }
 
-void LineOutput::watchWritable(bool on) {
-    if (on == watching_) {
-        return;
+void LineOutput::writeLine(std::string_view line) {
+    {
+        const std::lock_guard lock(shared_->mutex);
+        if (shared_->gone || shared_->stop || shared_->queuedBytes + line.size() + 1 > limit_) {
+            ++shared_->dropped;
+            return;
+        }
+        std::string whole;
+        whole.reserve(line.size() + 1);
+        whole += line;
+        whole += '\n';
+        shared_->queuedBytes += whole.size();
+        shared_->queue.push_back(std::move(whole));
+        shared_->wake.notify_one();
     }
-    if (on) {
-        watch_ = loop_.watchSocket(fd_, false, true, [this](Readiness) { flush(); });
-    } else {
-        loop_.unwatch(watch_);
-    }
-    watching_ = on;
+    // A line got through again: a good moment to say how many did not.
+    reportDrops();
 }
 
 void LineOutput::reportDrops() {
-    if (dropped_ == droppedReported_) {
+    const std::uint64_t total = dropped();
+    if (trace_ == nullptr || total == droppedReported_) {
         return;
     }
-    const std::uint64_t now = dropped_ - droppedReported_;
-    droppedReported_ = dropped_;
-    trace_.status([&] {
+    const std::uint64_t now = total - droppedReported_;
+    droppedReported_ = total;
+    const bool closed = gone();
+    trace_->status([&] {
         return std::to_string(now) + " status line" + (now == 1 ? "" : "s") + " dropped: " +
-               (gone_ ? "the output is closed" : "the output is not being read");
+               (closed ? "the output is closed" : "the output is not being read");
     });
+}
+
+std::uint64_t LineOutput::dropped() const {
+    const std::lock_guard lock(shared_->mutex);
+    return shared_->dropped;
+}
+
+std::size_t LineOutput::queuedBytes() const {
+    const std::lock_guard lock(shared_->mutex);
+    return shared_->queuedBytes;
+}
+
+bool LineOutput::gone() const {
+    const std::lock_guard lock(shared_->mutex);
+    return shared_->gone;
 }
 
 } // namespace pm::platform

@@ -164,3 +164,22 @@ TEST_F(RaceTrackingTest, the_template_panel_cannot_connect) {
     shown->ucInSim.setHost("10.0.0.9"); // its texts stay editable
     EXPECT_EQ(shown->ucInSim.Host(), "10.0.0.9");
 }
+
+TEST_F(RaceTrackingTest, on_a_demo_host_one_of_two_drivers_sharing_a_nickname_leaving_keeps_the_other) {
+    insim::IsVer ver;
+    ver.Product = "DEMO";
+    feed(ver.toBytes());
+    for (const std::uint8_t ucid : {1, 2}) {
+        insim::IsNcn ncn;
+        ncn.UCID = ucid;
+        ncn.PName = "Bob";
+        feed(ncn.toBytes());
+    }
+    insim::IsCnl cnl;
+    cnl.UCID = 2; // the one listed
+    feed(cnl.toBytes());
+    EXPECT_EQ(views(n).lstConnections.items(), (std::vector<platform::ListItem>{{"Bob", 1}}));
+    cnl.UCID = 1;
+    feed(cnl.toBytes());
+    EXPECT_EQ(views(n).lstConnections.count(), 0);
+}

@@ -151,6 +151,11 @@ TEST_F(Garbage, PacketsFromTheServersAddressButAnotherPortAreIgnored) {
     sendAll(forger, {command.toBytes(), insim::IsSmall{0, insim::SMALL_VTA, insim::VOTE_RESTART}.toBytes()});
     settle();
 
+    ASSERT_FALSE(log.empty());
+    EXPECT_NE(log.back().find("ignored datagrams from 127.0.0.1:" + std::to_string(forger.port())),
+              std::string::npos)
+        << log.back();
+    log.pop_back();
     EXPECT_EQ(state(), before);
     EXPECT_EQ(wireSince(wire), Names{});
     expectRestartVoteStillAnswered();
@@ -180,7 +185,7 @@ TEST_F(Garbage, WellFormedPacketsFromAnotherAddressAreIgnored) {
     // One status line names the stranger (a multi-homed host would look
     // like this); nothing else changes.
     ASSERT_FALSE(log.empty());
-    EXPECT_NE(log.back().find("ignored datagrams from 127.0.0.2, expecting the server at 127.0.0.1:"),
+    EXPECT_NE(log.back().find("ignored datagrams from 127.0.0.2:"),
               std::string::npos)
         << log.back();
     log.pop_back();

@@ -305,8 +305,14 @@ TEST_F(ClientTest, datagrams_from_a_stranger_are_ignored) {
     EXPECT_FALSE(client->connected());
     EXPECT_TRUE(traced("Ignored datagram from 127.0.0.1: not the server"));
     fromServer(ver.toBytes());
-    EXPECT_EQ(owner.notices, std::vector<std::string>{"ignored datagrams from 127.0.0.1, expecting the server at "
-                                                      "127.0.0.2:" + std::to_string(server.port())});
+    EXPECT_EQ(owner.notices, std::vector<std::string>{"ignored datagrams from 127.0.0.1:" +
+                                                      std::to_string(server.port()) +
+                                                      ", expecting the server at 127.0.0.2:" +
+                                                      std::to_string(server.port())});
+    client->Disconnect(); // and the retries after it stay quiet
+    client->Connect();
+    fromServer(ver.toBytes());
+    EXPECT_EQ(owner.notices.size(), 1u);
 }
 
 TEST_F(ClientTest, datagrams_from_the_servers_address_but_another_port_are_ignored) {
@@ -314,9 +320,17 @@ TEST_F(ClientTest, datagrams_from_the_servers_address_but_another_port_are_ignor
     owner.events.clear();
     UdpPeer forger; // another process on the host's machine
     forger.sendTo(listenPort, IsSmall{0, SMALL_VTA, VOTE_RESTART}.toBytes());
+    forger.sendTo(listenPort, IsSmall{0, SMALL_VTA, VOTE_RESTART}.toBytes());
+    UdpPeer another;
+    another.sendTo(listenPort, IsSmall{0, SMALL_VTA, VOTE_RESTART}.toBytes());
     stack.loop().drain();
     EXPECT_TRUE(owner.events.empty());
-    EXPECT_TRUE(owner.notices.empty());
+    // One line until the host is heard again: a NAT that changes the host's
+    // port must not look like a host that never answers, nor flood the log.
+    EXPECT_EQ(owner.notices, std::vector<std::string>{"ignored datagrams from 127.0.0.1:" +
+                                                      std::to_string(forger.port()) +
+                                                      ", expecting the server at 127.0.0.1:" +
+                                                      std::to_string(server.port())});
 }
 
 TEST_F(ClientTest, a_new_link_empties_the_tables_a_restarted_host_numbers_afresh) {
