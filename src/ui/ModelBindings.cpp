@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QSignalBlocker>
@@ -125,6 +126,30 @@ void ModelBindings::text(platform::TextBox& model, QLineEdit* edit) {
     const auto id = model.changed.connect([&model, edit] { showText(model, edit); });
     const auto conn = QObject::connect(edit, &QLineEdit::textEdited, edit,
                                        [&model](const QString& text) { model.setText(text.toStdString()); });
+    undo_.push_back([&model, id, conn] {
+        model.changed.disconnect(id);
+        QObject::disconnect(conn);
+    });
+}
+
+void showChoice(const platform::TextBox& model, QComboBox* combo) {
+    const QSignalBlocker quiet(combo);
+    const QString value = toQString(model.text());
+    int index = combo->findText(value);
+    if (index < 0) {
+        combo->addItem(value);
+        index = combo->count() - 1;
+    }
+    combo->setCurrentIndex(index);
+}
+
+void ModelBindings::choice(platform::TextBox& model, QComboBox* combo) {
+    showChoice(model, combo);
+    const auto id = model.changed.connect([&model, combo] { showChoice(model, combo); });
+    // activated comes from the operator only, never from setCurrentIndex.
+    const auto conn = QObject::connect(combo, &QComboBox::activated, combo, [&model, combo](int index) {
+        model.setText(combo->itemText(index).toStdString());
+    });
     undo_.push_back([&model, id, conn] {
         model.changed.disconnect(id);
         QObject::disconnect(conn);

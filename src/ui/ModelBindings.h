@@ -14,6 +14,7 @@
 
 class QAbstractButton;
 class QCheckBox;
+class QComboBox;
 class QLineEdit;
 class QListWidget;
 class QWidget;
@@ -31,6 +32,7 @@ QString withMnemonic(const std::string& caption);
 // change, and they are usable alone for a first fill.
 void showText(const platform::TextBox& model, QLineEdit* edit);
 void showCheck(const platform::CheckBox& model, QCheckBox* box);
+void showChoice(const platform::TextBox& model, QComboBox* combo);
 void showList(const platform::ListBox& model, QListWidget* list);
 void showButton(const platform::CommandButton& model, QAbstractButton* button);
 
@@ -43,6 +45,9 @@ public:
 
     void text(platform::TextBox& model, QLineEdit* edit);
     void check(platform::CheckBox& model, QCheckBox* box);
+    // A text model chosen from a fixed list: the item whose text equals the
+    // model's; a value not among them is shown as an extra item.
+    void choice(platform::TextBox& model, QComboBox* combo);
     // afterShow runs after every refresh of the widget from the model.
     void list(platform::ListBox& model, QListWidget* list, std::function<void()> afterShow = {});
     // Mirrors caption and enabled state; pressing the button runs onPress.

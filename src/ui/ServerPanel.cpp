@@ -1,6 +1,7 @@
 #include "ui/ServerPanel.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QEvent>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -106,6 +107,11 @@ QWidget* ServerPanel::buildInSimPanel() {
     // configuration and must be able to check it.
     txtPass_->setEchoMode(QLineEdit::Normal);
     txtPass_->setMinimumWidth(widthForChars(txtPass_, kHostChars / 2));
+    cboInSimVer_ = new QComboBox(fraInSim_);
+    cboInSimVer_->setObjectName(QStringLiteral("cboInSimVer"));
+    cboInSimVer_->addItems({QStringLiteral("auto"), QStringLiteral("10"), QStringLiteral("9"), QStringLiteral("4")});
+    cboInSimVer_->setToolTip(QStringLiteral("The InSim version to speak: 10 for LFS 0.8B and later, 9 for 0.7, "
+                                            "4 for 0.5Z; auto asks the host. Used at the next Connect."));
     cmdConnect_ = new QPushButton(QStringLiteral("&Connect"), fraInSim_);
     cmdConnect_->setObjectName(QStringLiteral("cmdConnect"));
     cmdConnect_->setAutoDefault(false);
@@ -129,6 +135,8 @@ QWidget* ServerPanel::buildInSimPanel() {
     grid->addWidget(makeBuddyLabel("Ad&min PW", txtPass_, fraInSim_), 0, 3);
     grid->addWidget(txtPass_, 0, 4);
     grid->addLayout(connect, 1, 4);
+    grid->addWidget(makeBuddyLabel("&InSim", cboInSimVer_, fraInSim_), 2, 0);
+    grid->addWidget(cboInSimVer_, 2, 1, Qt::AlignLeft);
     grid->setColumnMinimumWidth(2, 24);
     grid->setColumnStretch(1, 2);
     grid->setColumnStretch(4, 1);
@@ -206,6 +214,7 @@ void ServerPanel::showViews(app::ServerViews* views) {
     bindings_.text(client.txtPort, txtPort_);
     bindings_.text(client.txtPortListen, txtPortListen_);
     bindings_.text(client.txtPass, txtPass_);
+    bindings_.choice(client.txtInSimVer, cboInSimVer_);
     bindings_.button(
         client.cmdConnect, cmdConnect_, [&client] { client.cmdConnect_Click(); },
         [this] { showLinkState(); });
@@ -242,7 +251,9 @@ void ServerPanel::showLinkState() {
         return;
     }
     const auto& button = views_->ucInSim.cmdConnect;
-    if (!button.enabled()) {
+    if (!views_->ucInSim.connectable()) {
+        linkState_->setText(QStringLiteral("Add a server to connect"));
+    } else if (!button.enabled()) {
         linkState_->setText(QStringLiteral("Connecting…"));
     } else if (button.caption() == "Disconnect") {
         linkState_->setText(QStringLiteral("Connected"));

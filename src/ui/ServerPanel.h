@@ -10,6 +10,7 @@
 #include "ui/ModelBindings.h"
 
 class QCheckBox;
+class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -53,6 +54,7 @@ private:
     QLineEdit* txtPort_ = nullptr;
     QLineEdit* txtPortListen_ = nullptr;
     QLineEdit* txtPass_ = nullptr;
+    QComboBox* cboInSimVer_ = nullptr;
     QPushButton* cmdConnect_ = nullptr;
     QLabel* linkState_ = nullptr;
     QListWidget* lstConnections_ = nullptr;

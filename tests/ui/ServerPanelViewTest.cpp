@@ -1,6 +1,7 @@
 // The right side of the window: a server's InSim panel, lists and rules,
 // written through by the operator and kept current by the network.
 
+#include <QComboBox>
 #include <QLabel>
 
 #include "WindowFixture.h"
@@ -159,4 +160,17 @@ TEST_F(PanelTest, connect_button_starts_the_client) {
     EXPECT_EQ(views(n).ucInSim.state(), insim::LinkState::Handshake);
     EXPECT_FALSE(button("cmdConnect")->isEnabled());
     EXPECT_EQ(find<QLabel>("linkState")->text(), "Connecting…");
+}
+
+TEST_F(PanelTest, the_insim_version_choice_starts_on_auto_and_writes_through) {
+    auto* combo = find<QComboBox>("cboInSimVer");
+    ASSERT_NE(combo, nullptr);
+    EXPECT_EQ(combo->currentText(), "auto") << "a server added by hand finds its host's version";
+    EXPECT_EQ(views(n).ucInSim.InSimVersion(), "auto");
+    combo->setFocus();
+    QTest::keyClick(combo, Qt::Key_Down); // auto, 10, 9, 4
+    QTest::keyClick(combo, Qt::Key_Down);
+    EXPECT_EQ(views(n).ucInSim.InSimVersion(), "9");
+    views(n).ucInSim.setInSimVersion("10"); // from the start-up file, say
+    EXPECT_EQ(combo->currentText(), "10");
 }
