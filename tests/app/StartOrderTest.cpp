@@ -118,3 +118,38 @@ TEST_F(StartOrderTest, an_order_longer_than_the_packet_sends_the_first_32) {
     EXPECT_EQ(texts[33], "Start order has 40 entries; only the first 32 were sent");
     EXPECT_EQ(views(n).lstOrder.count(), 40) << "the list itself stays whole";
 }
+
+// InSim 9 and 10 hosts take 40 and 48 drivers: all of them are sent, each
+// told their place, and only beyond that is the order cut.
+TEST_F(StartOrderTest, later_generations_send_their_whole_slots) {
+    for (const auto& [version, slots] : {std::pair{"9", 40}, std::pair{"10", 48}}) {
+        const std::int16_t s = addServer(std::string("G") + version);
+        views(s).ucInSim.setInSimVersion(version);
+        auto& peer = wire(s);
+        const insim::WireGeneration& w = views(s).ucInSim.wire();
+        V names;
+        for (int k = 1; k <= 50; ++k) {
+            const auto id = static_cast<std::uint8_t>(k);
+            views(s).ucInSim.ReceivePacket(insim::IsNcn{.UCID = id, .UName = "d" + std::to_string(k), .PName = "",
+                                                        .Admin = 0}
+                                               .toBytes(w));
+            insim::IsNpl npl;
+            npl.PLID = id;
+            npl.UCID = id;
+            views(s).ucInSim.ReceivePacket(npl.toBytes(w));
+            names.push_back("d" + std::to_string(k));
+        }
+        setItems(views(s).lstOrder, names);
+        peer.take();
+        form->SendStartOrder(s, false);
+        const auto packets = peer.take();
+        ASSERT_EQ(packets.size(), static_cast<std::size_t>(2 * slots + 1)) << version;
+        const auto& reo = packets.back();
+        EXPECT_EQ(reo.size(), static_cast<std::size_t>(4 + slots)) << version;
+        EXPECT_EQ(reo[0], (4 + slots) / 4) << version;
+        EXPECT_EQ(reo[3], slots) << version;
+        EXPECT_EQ(reo.back(), slots) << version;
+        EXPECT_EQ(statusTexts().back(), "Start order has 50 entries; only the first " + std::to_string(slots) +
+                                            " were sent");
+    }
+}

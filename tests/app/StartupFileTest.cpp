@@ -129,3 +129,36 @@ TEST(StartupFile, line_values_and_numbers) {
         EXPECT_EQ(app::roundToInt16(value), result) << value;
     }
 }
+
+// The tenth line of a block names the InSim version; files without it mean
+// 4, and a value we do not speak still adds the server, on 4, with a word.
+TEST_F(StartupFileTest, the_tenth_line_sets_the_insim_version) {
+    const struct {
+        const char* tenth; // nullptr: no tenth line
+        const char* version;
+        const char* status; // empty: no status line
+    } rows[] = {
+        {nullptr, "4", ""},
+        {"InSim Version=", "4", ""},
+        {"InSim Version=10", "10", ""},
+        {"Generation= 9 ", "9", ""},
+        {"InSim Version=AUTO", "auto", ""},
+        {"InSim Version=4", "4", ""},
+        {"InSim Version=7", "4", "A: InSim version '7' is none of 4, 9, 10 or auto; using 4"},
+        {"just words", "4", "A: InSim version 'just words' is none of 4, 9, 10 or auto; using 4"},
+    };
+    for (const auto& row : rows) {
+        std::string file = block({});
+        if (row.tenth != nullptr) {
+            file += std::string(row.tenth) + "\r\n";
+        }
+        file += block({"B"}); // the next block reads on either way
+        loadWith(file);
+        ASSERT_EQ(form->lstServers.count(), 2) << (row.tenth ? row.tenth : "none");
+        EXPECT_EQ(views(static_cast<std::int16_t>(form->lstServers.itemData(0))).ucInSim.InSimVersion(), row.version)
+            << (row.tenth ? row.tenth : "none");
+        EXPECT_EQ(views(static_cast<std::int16_t>(form->lstServers.itemData(1))).ucInSim.InSimVersion(), "4");
+        EXPECT_EQ(statusTexts(), std::string(row.status).empty() ? V{} : V{row.status})
+            << (row.tenth ? row.tenth : "none");
+    }
+}
