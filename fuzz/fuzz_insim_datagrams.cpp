@@ -7,7 +7,8 @@
 // Input:
 //   byte 0   rules: bits 0-1 Last Race, bits 2-3 Reverse Top (0, 1, 2 grey;
 //            3 reads as 1), bit 4 Custom, bit 5 trace on (its texts are
-//            built from the received bytes, so they are worth reaching)
+//            built from the received bytes, so they are worth reaching),
+//            bits 6-7 the InSim version: 4, 9, 10 or auto
 //   byte 1   Reverse Top count: 0-199 as that number, 200-255 as a text
 //            that is no number
 //   then     records: a length byte L and L bytes of datagram (fewer at the
@@ -78,17 +79,22 @@ void checkLists(const app::ServerViews& views) {
 }
 
 // Every datagram the client sends must be one whole packet: a server reads
-// the size byte to find the next packet's start.
+// the size byte to find the next packet's start. It counts bytes (InSim 4,
+// which auto also opens with) or fours.
 void checkSent(const std::vector<std::vector<std::uint8_t>>& sent) {
     for (const auto& d : sent) {
-        if (d.size() < 4 || d[0] != d.size()) {
+        const bool inBytes = !d.empty() && d[0] == d.size();
+        const bool inFours = !d.empty() && d[0] * 4u == d.size();
+        if (d.size() < 4 || d.size() % 4 != 0 || (!inBytes && !inFours)) {
             broken("a sent datagram whose size byte is not its length");
         }
         if (d[1] == insim::ISP_REO) {
-            if (d.size() != static_cast<std::size_t>(insim::IsReo::kLength)) {
+            const insim::WireGeneration& wire =
+                inBytes ? insim::kWire4 : d.size() == 44 ? insim::kWire9 : insim::kWire10;
+            if (d.size() != static_cast<std::size_t>(insim::IsReo::lengthFor(wire))) {
                 broken("an IS_REO of the wrong length");
             }
-            if (d[3] > insim::kWire.startOrderSlots) {
+            if (d[3] > wire.startOrderSlots) {
                 broken("an IS_REO with more drivers than slots");
             }
         }
@@ -118,6 +124,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         views->txtReverse.setText(reverseCount(in.byte()));
 
         insim::ucInSim& client = views->ucInSim;
+        static const char* const kVersions[] = {"4", "9", "10", "auto"};
+        client.setInSimVersion(kVersions[(rules >> 6) & 3]);
         client.setHost("127.0.0.1");
         client.setPort(std::to_string(server.port()));
         client.setPortListen(std::to_string(server.listenPort()));
