@@ -21,6 +21,7 @@
 
 #include "app/CustomOrderScreen.h"
 #include "app/ServerViews.h"
+#include "app/StartupFile.h"
 #include "app/StatusLog.h"
 #include "platform/Controls.h"
 #include "platform/Platform.h"
@@ -90,6 +91,9 @@ public:
     // The value part of a start-up file line; nullopt for a non-empty line
     // without "=", which ends the reading.
     static std::optional<std::string> GetLineValue(std::string_view line);
+    // Where and why the start-up file's reading ended early; empty when it
+    // read to the end (or there was no file).
+    const std::optional<StartupStop>& StartupStopped() const { return startupStop_; }
 
     // ---- Operator actions (item = list index; -1 = no item selected)
     void cmdNewServer_Click();
@@ -135,7 +139,7 @@ private:
     const ServerSet* findSet(std::int16_t index) const;
     ServerSet& createSet(std::int16_t index, bool routeEvents);
     void removeServer(std::int16_t index);
-    bool applyStartupBlock(std::string_view block);
+    bool applyStartupServer(const StartupServer& s);
 
     void buildLastRaceOrder(ServerViews& views);
     void buildReverseTopOrder(ServerViews& views, std::int16_t N);
@@ -143,6 +147,7 @@ private:
 
     platform::Platform& platform_;
     std::filesystem::path startupFile_;
+    std::optional<StartupStop> startupStop_;
     bool loaded_ = false;
     std::int16_t LastServerIndex_ = 0;
     std::int16_t shownIndex_ = kTemplateIndex;
