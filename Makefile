@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all configure build test run demo bench format asan fuzz soak clean
+.PHONY: all configure build test run demo bench format asan fuzz soak clean install package check-package
 
 all: build
 
@@ -36,6 +36,26 @@ format:
 
 clean:
 	rm -rf $(BUILD) build-asan build-bench
+
+# ---- Installing and packaging
+# The prefix is set when configuring: the systemd unit names the installed
+# program by it. DESTDIR works as usual.
+PREFIX ?= /usr/local
+
+install:
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+	cmake --build $(BUILD) -j$(JOBS)
+	cmake --install $(BUILD)
+
+# The Debian packages paddock-marshal and paddock-marshal-gui, in $(BUILD).
+package:
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DCMAKE_INSTALL_PREFIX=/usr
+	cmake --build $(BUILD) -j$(JOBS)
+	cd $(BUILD) && cpack -G DEB
+
+# The packages and the install rules checked, without installing anything.
+check-package: package
+	scripts/check-package $(BUILD)
 
 # ---- Fuzzing, soak and memory checks
 # The fuzz programs land in FUZZ_BUILD (its own CMake tree): libFuzzer with
