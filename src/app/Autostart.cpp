@@ -26,9 +26,9 @@ namespace {
 constexpr std::string_view kMarker = "[NEW SERVER]";
 constexpr std::string_view kLineEnd = "\r\n";
 // Setting lines 1 to 9, by what they set, for the reasons a reading stops.
-constexpr std::string_view kSettingNames[] = {"",          "name",          "host",       "InSim port",
-                                              "listen port", "admin password", "Connect",  "Last Race",
-                                              "Reverse Top", "Reverse Count"};
+constexpr std::string_view kSettingNames[] = {
+    "",        "name",      "host",        "InSim port",   "listen port", "admin password",
+    "Connect", "Last Race", "Reverse Top", "Reverse Count"};
 constexpr std::size_t kSettingLines = 9;
 
 std::vector<std::string_view> splitAt(std::string_view text, std::string_view separator) {
@@ -45,7 +45,9 @@ std::vector<std::string_view> splitAt(std::string_view text, std::string_view se
     }
 }
 
-std::string inQuotes(std::string_view text) { return "'" + std::string(text) + "'"; }
+std::string inQuotes(std::string_view text) {
+    return "'" + std::string(text) + "'";
+}
 
 // Line numbers as an editor shows them (a new line at every LF), for places
 // inside the file. The reader asks front to back, so each LF is counted once.
@@ -116,9 +118,10 @@ bool readBlock(std::string_view block, LineNumbers& numbers, StartupFileContent&
         }
         auto v = frmMain::GetLineValue(lines[k]);
         if (!v) {
-            stopAt(lines[k].data(), "a setting line needs '=' between its label and its value (this is line " +
-                                        std::to_string(k) + " of the block, the " +
-                                        std::string(kSettingNames[k]) + "; an empty line is allowed)");
+            stopAt(lines[k].data(),
+                   "a setting line needs '=' between its label and its value (this is line " +
+                       std::to_string(k) + " of the block, the " + std::string(kSettingNames[k]) +
+                       "; an empty line is allowed)");
         }
         return v;
     };
@@ -155,7 +158,8 @@ bool readBlock(std::string_view block, LineNumbers& numbers, StartupFileContent&
     StartupServer& s = out.servers.emplace_back();
     s.line = markerLine;
     s.name = *name;
-    if (!(s.host = value(2)) || !(s.port = value(3)) || !(s.listenPort = value(4)) || !(s.adminPW = value(5))) {
+    if (!(s.host = value(2)) || !(s.port = value(3)) || !(s.listenPort = value(4)) ||
+        !(s.adminPW = value(5))) {
         return false;
     }
     const auto connect = value(6);

@@ -45,7 +45,8 @@ void printServer(std::ostream& out, int number, const StartupServer& s) {
     s.listenPort ? row("listen port", shown(*s.listenPort)) : missing("listen port");
     // The password itself stays out of terminals and pasted reports.
     s.adminPW ? row("admin password", s.adminPW->empty() ? "(empty)" : "(set)") : missing("admin password");
-    s.connectNow ? row("connect", *s.connectNow ? "at start" : "no, waits for the operator") : missing("Connect");
+    s.connectNow ? row("connect", *s.connectNow ? "at start" : "no, waits for the operator")
+                 : missing("Connect");
     s.lastRace ? row("Last Race", checkText(*s.lastRace)) : missing("Last Race");
     s.reverseTop ? row("Reverse Top", checkText(*s.reverseTop)) : missing("Reverse Top");
     s.reverseCount ? row("Reverse Count", shown(*s.reverseCount)) : missing("Reverse Count");
@@ -84,10 +85,12 @@ int CheckConfig(const std::filesystem::path& path, std::ostream& out, std::ostre
     }
     if (content.stop) {
         const StartupStop& stop = *content.stop;
-        out << "The reading stops at line " << stop.line << ": " << stop.text << "\n  " << stop.reason << ".\n";
-        const std::string kept = added == 0   ? "No server is added"
-                                 : added == 1 ? "Server 1 is added as shown above"
-                                              : "Servers 1 to " + std::to_string(added) + " are added as shown above";
+        out << "The reading stops at line " << stop.line << ": " << stop.text << "\n  " << stop.reason
+            << ".\n";
+        const std::string kept = added == 0 ? "No server is added"
+                                 : added == 1
+                                     ? "Server 1 is added as shown above"
+                                     : "Servers 1 to " + std::to_string(added) + " are added as shown above";
         out << "  " << kept << "; the rest of the file is not read.\n";
         return kConfigStopsEarly;
     }

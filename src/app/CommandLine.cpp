@@ -4,7 +4,8 @@
 
 namespace pm::app {
 
-std::string TakePathOption(std::vector<std::string>& args, std::string_view flag, std::optional<std::string>& out) {
+std::string TakePathOption(std::vector<std::string>& args, std::string_view flag,
+                           std::optional<std::string>& out) {
     const std::string withValue = std::string(flag) + "=";
     for (std::size_t i = 0; i < args.size();) {
         const std::string& arg = args[i];
@@ -43,7 +44,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& given) {
         return out;
     };
     std::vector<std::string> args = given;
-    for (const auto& [flag, target] : {std::pair{"--config", &out.configPath}, {"--screenshot", &out.screenshotPath}}) {
+    for (const auto& [flag, target] :
+         {std::pair{"--config", &out.configPath}, {"--screenshot", &out.screenshotPath}}) {
         if (std::string error = TakePathOption(args, flag, *target); !error.empty()) {
             return fail(std::move(error));
         }

@@ -26,7 +26,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args);
 
 // Takes every "FLAG PATH" and "FLAG=PATH" out of args into out. Returns an
 // error text (no file name, given twice), empty when all is well.
-std::string TakePathOption(std::vector<std::string>& args, std::string_view flag, std::optional<std::string>& out);
+std::string TakePathOption(std::vector<std::string>& args, std::string_view flag,
+                           std::optional<std::string>& out);
 
 std::string UsageText(std::string_view program);
 

@@ -34,14 +34,17 @@ int main(int argc, char** argv) {
     switch (cmd.action) {
     case CommandLine::Action::Fail: return fail(cmd.error);
     case CommandLine::Action::ShowHelp: std::fputs(pm::app::UsageText(kProgram).c_str(), stdout); return 0;
-    case CommandLine::Action::ShowVersion: std::printf("%s\n", pm::app::frmMain::VersionCaption().c_str()); return 0;
+    case CommandLine::Action::ShowVersion:
+        std::printf("%s\n", pm::app::frmMain::VersionCaption().c_str());
+        return 0;
     case CommandLine::Action::CheckConfig: return fail("--check-config is paddock-marshal's; run it there");
     case CommandLine::Action::Run: break;
     }
     if (cmd.headless) {
         return fail("this is the window; run 'paddock-marshal --headless' to work without one");
     }
-    window.startupFile = cmd.configPath ? std::filesystem::path(*cmd.configPath) : pm::app::DefaultStartupFile();
+    window.startupFile =
+        cmd.configPath ? std::filesystem::path(*cmd.configPath) : pm::app::DefaultStartupFile();
     window.trace = cmd.trace;
     return pm::ui::runWindow(argc, argv, window);
 }

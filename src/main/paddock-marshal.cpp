@@ -90,8 +90,8 @@ std::filesystem::path ownFolder() {
 // Replaces this process with the window program, with the same arguments,
 // so that the window keeps this process's id (and its signals) and sees the
 // start-up file that this program would read. Returns only on failure.
-int runWindowProgram(char** argv, const std::vector<std::string>& args, const std::filesystem::path& startupFile,
-                     bool configGiven) {
+int runWindowProgram(char** argv, const std::vector<std::string>& args,
+                     const std::filesystem::path& startupFile, bool configGiven) {
     const std::filesystem::path folder = ownFolder();
     std::filesystem::path program;
     for (const auto& candidate : {folder / kWindowProgram, folder / PM_WINDOW_PROGRAM_DIR / kWindowProgram}) {
@@ -102,8 +102,8 @@ int runWindowProgram(char** argv, const std::vector<std::string>& args, const st
     }
     if (program.empty()) {
         writeLine(stderr, std::string(kProgram) + ": the window is not installed (" + kWindowProgram +
-                              " is missing); install the package " + kWindowProgram +
-                              ", or run '" + kProgram + " --headless' to work without a window");
+                              " is missing); install the package " + kWindowProgram + ", or run '" +
+                              kProgram + " --headless' to work without a window");
         return pm::app::kUsageExitCode;
     }
     std::vector<std::string> windowArgs = args;
@@ -111,7 +111,7 @@ int runWindowProgram(char** argv, const std::vector<std::string>& args, const st
         // The default file sits beside this program, not beside the window's.
         windowArgs.push_back("--config=" + startupFile.string());
     }
-    std::vector<char*> execArgs{argv[0]};
+    std::vector<char*> execArgs{argv[0] != nullptr ? argv[0] : const_cast<char*>(kProgram)};
     for (auto& arg : windowArgs) {
         execArgs.push_back(arg.data());
     }
@@ -198,8 +198,9 @@ int main(int argc, char** argv) {
         // would look for the reason servers are missing, so it gets one line.
         if (const auto& stop = form.StartupStopped()) {
             form.AddStatus("start-up file '" + startupFile.string() + "': the reading stopped at line " +
-                           std::to_string(stop->line) + " (" + stop->reason + "); the servers from there on were not added. '" +
-                           kProgram + " --check-config " + startupFile.string() + "' shows the details.");
+                           std::to_string(stop->line) + " (" + stop->reason +
+                           "); the servers from there on were not added. '" + kProgram + " --check-config " +
+                           startupFile.string() + "' shows the details.");
         }
 
         auto& loop = stack.loop();

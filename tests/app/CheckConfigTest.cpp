@@ -1,6 +1,8 @@
 // Where the start-up file's reading stops, told the way an administrator
 // finds it in an editor, and --check-config built on the same reading.
 
+#include "app/CheckConfig.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,7 +10,6 @@
 #include <sstream>
 
 #include "AppFixture.h"
-#include "app/CheckConfig.h"
 #include "app/StartupFile.h"
 
 using namespace pm;
@@ -40,11 +41,9 @@ TEST(StartupReader, a_stop_names_the_editor_line_its_text_and_why) {
         int line;
         std::string text, reason;
     } rows[] = {
-        {"LF line ends", "notes\n" + std::string("[NEW SERVER]\nL1=A\nL2=h\n"), 0, 2, "[NEW SERVER]", "LF alone"},
-        {"a block cut short by the end of the file",
-         block({}) + "x[NEW SERVER] two\r\nL1=B\r\nL2=h",
-         2,
-         11,
+        {"LF line ends", "notes\n" + std::string("[NEW SERVER]\nL1=A\nL2=h\n"), 0, 2, "[NEW SERVER]",
+         "LF alone"},
+        {"a block cut short by the end of the file", block({}) + "x[NEW SERVER] two\r\nL1=B\r\nL2=h", 2, 11,
          "x[NEW SERVER] two",
          "ends after 2 of its 9 setting lines: line 3 of the block (InSim port) is missing"},
         {"no '='", noEquals, 1, 4, "L3 29999", "needs '=' between its label and its value"},
@@ -67,7 +66,8 @@ TEST(StartupReader, a_stop_names_the_editor_line_its_text_and_why) {
 }
 
 TEST(StartupReader, a_whole_file_numbers_its_servers_by_their_marker_lines) {
-    const auto content = app::ReadStartupText("free\r\ntext\r\n" + block({"A"}) + "\r\n" + block({"B", "*", "*", "*", "", "1"}));
+    const auto content = app::ReadStartupText("free\r\ntext\r\n" + block({"A"}) + "\r\n" +
+                                              block({"B", "*", "*", "*", "", "1"}));
     EXPECT_FALSE(content.stop.has_value());
     ASSERT_EQ(content.servers.size(), 2u);
     EXPECT_EQ(content.servers[0].line, 3);
@@ -106,21 +106,31 @@ TEST(CheckConfig, prints_what_a_run_would_add_and_exits_by_the_outcome) {
         int code;
         std::vector<std::string> out, err;
     } rows[] = {
-        {"whole", block({"A"}) + block({"B ", "*", "*", "*", "", "1", "2"}), 0,
-         {"Server 1 (line 1): A\n", "  connect         no, waits for the operator\n", "Server 2 (line 11): 'B '",
-          "  admin password  (empty)\n", "  connect         at start\n", "  Last Race       grey (counts as off)\n",
-          "Every block reads whole: 2 servers.\n"},
+        {"whole",
+         block({"A"}) + block({"B ", "*", "*", "*", "", "1", "2"}),
+         0,
+         {"Server 1 (line 1): A\n", "  connect         no, waits for the operator\n",
+          "Server 2 (line 11): 'B '", "  admin password  (empty)\n", "  connect         at start\n",
+          "  Last Race       grey (counts as off)\n", "Every block reads whole: 2 servers.\n"},
          {}},
         {"empty", "", 0, {"No [NEW SERVER] block"}, {}},
-        {"stops in the second block", block({"A"}) + "[NEW SERVER]\r\nL1=B\r\nL2=h\r\nL3=1\r\nL4=2\r\nL5", 1,
+        {"stops in the second block",
+         block({"A"}) + "[NEW SERVER]\r\nL1=B\r\nL2=h\r\nL3=1\r\nL4=2\r\nL5",
+         1,
          {"Server 2 (line 11): B\n", "  InSim port      1\n",
           "  not read, left as a new server has them: admin password, Connect, Last Race",
           "The reading stops at line 16: L5\n", "Servers 1 to 2 are added as shown above"},
          {}},
-        {"more servers than a run holds", many, 1,
+        {"more servers than a run holds",
+         many,
+         1,
          {"Server 100 (line 991): S100\n", "The reading stops at line 1001, the [NEW SERVER] of block 101"},
          {}},
-        {"missing", std::nullopt, 2, {}, {"pm: cannot read the start-up file '", "': it is a folder, not a file"}},
+        {"missing",
+         std::nullopt,
+         2,
+         {},
+         {"pm: cannot read the start-up file '", "': it is a folder, not a file"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
