@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all configure build test run demo bench format asan fuzz soak clean
+.PHONY: all configure build test run demo bench format asan fuzz soak clean install package check-package
 
 all: build
 
@@ -21,8 +21,11 @@ test: build
 run: build
 	scripts/run-demo $(BUILD)
 
+# The window is built too: the table compares the memory of the installed
+# programs, headless and window, installed (stripped) into build-bench/shipped.
 bench:
-	$(MAKE) build BUILD=build-bench CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Release -DPM_BUILD_BENCH=ON -DPM_BUILD_UI=OFF"
+	$(MAKE) build BUILD=build-bench CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Release -DPM_BUILD_BENCH=ON -DPM_BUILD_UI=ON"
+	cmake --install build-bench --prefix $(CURDIR)/build-bench/shipped --strip >/dev/null
 	scripts/run-bench build-bench
 
 # Leak checking stays on; tests/lsan.supp names the system libraries whose
@@ -36,6 +39,26 @@ format:
 
 clean:
 	rm -rf $(BUILD) build-asan build-bench
+
+# ---- Installing and packaging
+# The prefix is set when configuring: the systemd unit names the installed
+# program by it. DESTDIR works as usual.
+PREFIX ?= /usr/local
+
+install:
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+	cmake --build $(BUILD) -j$(JOBS)
+	cmake --install $(BUILD)
+
+# The Debian packages paddock-marshal and paddock-marshal-gui, in $(BUILD).
+package:
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DCMAKE_INSTALL_PREFIX=/usr
+	cmake --build $(BUILD) -j$(JOBS)
+	cd $(BUILD) && cpack -G DEB
+
+# The packages and the install rules checked, without installing anything.
+check-package: package
+	scripts/check-package $(BUILD)
 
 # ---- Fuzzing, soak and memory checks
 # The fuzz programs land in FUZZ_BUILD (its own CMake tree): libFuzzer with

@@ -40,7 +40,7 @@ bool pinToCpu(int cpu) {
 }
 
 Child::Child(const std::string& program, const std::vector<std::string>& args, const std::string& stderrPath,
-             int cpu) {
+             int cpu, const std::string& stdoutPath) {
     std::vector<std::string> all{program};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -49,7 +49,9 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
     }
     argv.push_back(nullptr);
     // Opened before fork so the child does nothing but dup and exec.
-    const int out = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const int out = stdoutPath.empty()
+                        ? ::open("/dev/null", O_WRONLY | O_CLOEXEC)
+                        : ::open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const int err = stderrPath.empty()
                         ? ::open("/dev/null", O_WRONLY | O_CLOEXEC)
                         : ::open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

@@ -26,10 +26,10 @@ struct ProcSample {
 
 class Child {
 public:
-    // stdout goes to /dev/null; stderr to stderrPath (or /dev/null when empty).
-    // cpu >= 0 pins the child to that CPU.
+    // stderr goes to stderrPath, stdout to stdoutPath (each /dev/null when
+    // empty). cpu >= 0 pins the child to that CPU.
     Child(const std::string& program, const std::vector<std::string>& args,
-          const std::string& stderrPath = {}, int cpu = -1);
+          const std::string& stderrPath = {}, int cpu = -1, const std::string& stdoutPath = {});
     ~Child();
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;

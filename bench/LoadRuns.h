@@ -21,6 +21,10 @@ struct LoadOptions {
     // The programs under test run on this CPU and pm-bench on another, so the
     // peers' work does not preempt them; -1 leaves both to the scheduler.
     int childCpu = -1;
+    // The programs as installed (`make bench` installs the build there),
+    // and how long each runs against the simulator before it is measured.
+    std::string shippedFolder;
+    int shippedSeconds = 10;
 };
 
 // Vote latency for 1 and for many servers against the program and the floor;
@@ -28,5 +32,8 @@ struct LoadOptions {
 void runVotesMemoryIdle(Report& report, const LoadOptions& options);
 void runReceptionEndToEnd(Report& report, const LoadOptions& options);
 void runStartup(Report& report, const LoadOptions& options);
+// The resident set of the installed programs, headless and window, each with
+// one server: paddock-sim with a racing crowd.
+void runShippedMemory(Report& report, const LoadOptions& options);
 
 } // namespace pm::bench

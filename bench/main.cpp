@@ -1,11 +1,15 @@
 // pm-bench: every benchmark of the project in one run; prints a table and
 // writes the numbers as JSON.
 //
-//   pm-bench [--out FILE] [--only micro,vote,reception,startup] [-- GBENCH-ARGS]
+//   pm-bench [--out FILE] [--only micro,vote,reception,startup,shipped] [--shipped BIN-FOLDER]
+//            [-- GBENCH-ARGS]
+//
+// "shipped" runs the installed programs from BIN-FOLDER (default: shipped/bin
+// beside pm-bench, where `make bench` installs them).
 //
 // Sizes come from the environment: BENCH_IDLE_SECONDS (60), BENCH_VOTES
 // (1000), BENCH_SERVERS (100), BENCH_STARTUP_RUNS (5),
-// BENCH_RECV_DATAGRAMS (300000). BENCH_PIN=0 leaves the programs under test
+// BENCH_RECV_DATAGRAMS (300000), BENCH_SHIPPED_SECONDS (10). BENCH_PIN=0 leaves the programs under test
 // and pm-bench to the scheduler instead of one CPU each.
 
 #include <sys/utsname.h>
@@ -130,6 +134,7 @@ int main(int argc, char** argv) {
     std::string out = "bench/results.json";
     std::set<std::string> only;
     std::vector<std::string> gbenchArgs;
+    std::string shipped = ownFolder() + "/shipped/bin";
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--out" && i + 1 < argc) {
@@ -140,12 +145,14 @@ int main(int argc, char** argv) {
             while (std::getline(list, item, ',')) {
                 only.insert(item);
             }
+        } else if (a == "--shipped" && i + 1 < argc) {
+            shipped = argv[++i];
         } else if (a == "--") {
             gbenchArgs.assign(argv + i + 1, argv + argc);
             break;
         } else {
-            std::cerr
-                << "usage: pm-bench [--out FILE] [--only micro,vote,reception,startup] [-- GBENCH-ARGS]\n";
+            std::cerr << "usage: pm-bench [--out FILE] [--only micro,vote,reception,startup,shipped] "
+                         "[--shipped BIN-FOLDER] [-- GBENCH-ARGS]\n";
             return 2;
         }
     }
@@ -158,6 +165,8 @@ int main(int argc, char** argv) {
     o.idleSeconds = std::max(1, envInt("BENCH_IDLE_SECONDS", o.idleSeconds));
     o.startupRuns = std::max(1, envInt("BENCH_STARTUP_RUNS", o.startupRuns));
     o.receiveDatagrams = std::max(1000, envInt("BENCH_RECV_DATAGRAMS", o.receiveDatagrams));
+    o.shippedFolder = shipped;
+    o.shippedSeconds = std::max(3, envInt("BENCH_SHIPPED_SECONDS", o.shippedSeconds));
     if (envInt("BENCH_PIN", 1) != 0 && ::sysconf(_SC_NPROCESSORS_ONLN) >= 2 && pinToCpu(0)) {
         o.childCpu = 1;
     }
@@ -210,6 +219,9 @@ int main(int argc, char** argv) {
     }
     if (wanted("startup")) {
         guarded("startup", [&] { runStartup(report, o); });
+    }
+    if (wanted("shipped")) {
+        guarded("shipped", [&] { runShippedMemory(report, o); });
     }
 
     report.set("machine.load_after", loadAverages());

@@ -1,20 +1,23 @@
-// The start-up file: blocks of nine positional "label=value" lines (and an
-// optional tenth, the protocol generation, that older readers ignore), each
+// The start-up file: blocks of nine positional "label=value" lines, each
 // block introduced by "[NEW SERVER]", lines ending CR LF, text in
 // Windows-1252.
 //
 // The whole reading sits under one failure trap: the first thing that goes
 // wrong ends it silently, and whatever was applied until then stays, down to
-// the single settings of the server being read. Every step below therefore
-// returns false at its first failure instead of validating a block up front.
+// the single settings of the server being read. The reader therefore keeps
+// every setting it got before a failure, and the window's logic applies
+// exactly those, in file order.
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
-#include <iterator>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 #include "app/Numbers.h"
+#include "app/StartupFile.h"
 #include "app/frmMain.h"
 #include "platform/CodePage.h"
 
@@ -24,6 +27,11 @@ namespace {
 
 constexpr std::string_view kMarker = "[NEW SERVER]";
 constexpr std::string_view kLineEnd = "\r\n";
+// Setting lines 1 to 9, by what they set, for the reasons a reading stops.
+constexpr std::string_view kSettingNames[] = {
+    "",        "name",      "host",        "InSim port",   "listen port", "admin password",
+    "Connect", "Last Race", "Reverse Top", "Reverse Count"};
+constexpr std::size_t kSettingLines = 9;
 
 std::vector<std::string_view> splitAt(std::string_view text, std::string_view separator) {
     std::vector<std::string_view> pieces;
@@ -39,56 +47,207 @@ std::vector<std::string_view> splitAt(std::string_view text, std::string_view se
     }
 }
 
-std::optional<std::string> readWholeFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (in.bad()) {
-        return std::nullopt;
-    }
-    return platform::cp1252ToUtf8(bytes);
+std::string inQuotes(std::string_view text) {
+    return "'" + std::string(text) + "'";
 }
 
-// A check box state from the file: a number that rounds to 0, 1 or 2; an
-// empty value is 0.
-std::optional<int> checkState(const std::string& value) {
-    if (value.empty()) {
-        return 0;
+// Line numbers as an editor shows them (a new line at every LF), for places
+// inside the file. The reader asks front to back, so each LF is counted once.
+class LineNumbers {
+public:
+    explicit LineNumbers(std::string_view text) : text_(text) {}
+
+    int at(const char* where) {
+        const auto offset = static_cast<std::size_t>(where - text_.data());
+        if (offset < counted_) {
+            counted_ = 0;
+            line_ = 1;
+        }
+        for (; counted_ < offset; ++counted_) {
+            line_ += text_[counted_] == '\n' ? 1 : 0;
+        }
+        return line_;
     }
-    const auto number = parseNumber(value);
-    if (!number) {
-        return std::nullopt;
+
+    // The editor's whole line around a place, without its line end.
+    std::string textAround(const char* where) const {
+        const auto offset = static_cast<std::size_t>(where - text_.data());
+        const std::size_t before = offset == 0 ? std::string_view::npos : text_.rfind('\n', offset - 1);
+        const std::size_t start = before == std::string_view::npos ? 0 : before + 1;
+        std::string_view line = text_.substr(start, text_.find('\n', offset) - start);
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        return std::string(line);
     }
-    const auto rounded = roundToInt16(*number);
-    if (!rounded || *rounded < 0 || *rounded > 2) {
-        return std::nullopt;
+
+private:
+    std::string_view text_;
+    std::size_t counted_ = 0;
+    int line_ = 1;
+};
+
+std::string shortBlockReason(std::string_view block, std::size_t settingsRead) {
+    const std::string ends = "the block ends after " + std::to_string(settingsRead) + " of its " +
+                             std::to_string(kSettingLines) + " setting lines";
+    // The usual cause on Linux: an editor that saved the file with LF alone.
+    for (std::size_t at = block.find('\n'); at != std::string_view::npos; at = block.find('\n', at + 1)) {
+        if (at == 0 || block[at - 1] != '\r') {
+            return "its lines end in LF alone, but every line must end in CR LF; read that way, " + ends;
+        }
     }
-    return *rounded;
+    return ends + ": line " + std::to_string(settingsRead + 1) + " of the block (" +
+           std::string(kSettingNames[settingsRead + 1]) +
+           ") is missing before the next [NEW SERVER] or the end of the file";
 }
 
-} // namespace
-
-std::string frmMain::startupGeneration(std::string_view line, const std::string& serverName) {
-    const auto value = GetLineValue(line);
+void readInSimVersion(std::string_view line, StartupServer& s) {
+    const auto value = frmMain::GetLineValue(line);
     std::string wanted = value ? *value : std::string(line);
-    const auto blank = wanted.find_last_not_of(' ');
-    wanted.erase(blank == std::string::npos ? 0 : blank + 1);
+    const auto last = wanted.find_last_not_of(' ');
+    wanted.erase(last == std::string::npos ? 0 : last + 1);
     wanted.erase(0, std::min(wanted.find_first_not_of(' '), wanted.size()));
     for (char& c : wanted) {
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
     if (wanted.empty()) {
-        return "4";
+        return;
     }
     if (wanted == "4" || wanted == "9" || wanted == "10" || wanted == insim::ucInSim::kAutoGeneration) {
-        return wanted;
+        s.inSimVersion = wanted;
+        return;
     }
-    // The server still comes up, on the generation every file had before.
-    AddStatus(serverName + ": InSim version '" + (value ? *value : std::string(line)) +
-              "' is none of 4, 9, 10 or auto; using 4");
-    return "4";
+    s.inSimVersionRefused = value ? *value : std::string(line);
+}
+
+// Reads one block into out.servers; false, with out.stop set, at the first
+// failure.
+bool readBlock(std::string_view block, LineNumbers& numbers, StartupFileContent& out) {
+    // Line 0 is the rest of the marker's line.
+    const auto lines = splitAt(block, kLineEnd);
+    const char* marker = block.data() - kMarker.size();
+    const int markerLine = numbers.at(marker);
+    const auto stopAt = [&](const char* where, std::string reason) {
+        const int line = numbers.at(where);
+        out.stop = StartupStop{line, numbers.textAround(where), std::move(reason)};
+        return false;
+    };
+    const auto value = [&](std::size_t k) -> std::optional<std::string> {
+        if (k >= lines.size()) {
+            stopAt(marker, shortBlockReason(block, lines.size() - 1));
+            return std::nullopt;
+        }
+        auto v = frmMain::GetLineValue(lines[k]);
+        if (!v) {
+            stopAt(lines[k].data(),
+                   "a setting line needs '=' between its label and its value (this is line " +
+                       std::to_string(k) + " of the block, the " + std::string(kSettingNames[k]) +
+                       "; an empty line is allowed)");
+        }
+        return v;
+    };
+    // A check box state: a number that rounds to 0, 1 or 2; empty is 0.
+    const auto checkState = [&](std::size_t k) -> std::optional<int> {
+        const auto text = value(k);
+        if (!text) {
+            return std::nullopt;
+        }
+        if (text->empty()) {
+            return 0;
+        }
+        const std::string what = "the " + std::string(kSettingNames[k]) + " value " + inQuotes(*text);
+        const std::string takes = "; it takes 0 (off), 1 (on) or 2 (grey, counts as off)";
+        const auto number = parseNumber(*text);
+        if (!number) {
+            stopAt(lines[k].data(), what + " is not a number" + takes);
+            return std::nullopt;
+        }
+        const auto rounded = roundToInt16(*number);
+        if (!rounded || *rounded < 0 || *rounded > 2) {
+            stopAt(lines[k].data(), what + " is not 0, 1 or 2" + takes);
+            return std::nullopt;
+        }
+        return *rounded;
+    };
+
+    // Names from the file are taken as written: empty and repeated names
+    // are the file author's business.
+    const auto name = value(1);
+    if (!name) {
+        return false;
+    }
+    StartupServer& s = out.servers.emplace_back();
+    s.line = markerLine;
+    s.name = *name;
+    // The tenth line never stops the reading: older readers ignore it, and
+    // a block cut short still connects in the generation it names.
+    if (lines.size() > kSettingLines + 1) {
+        readInSimVersion(lines[kSettingLines + 1], s);
+    }
+    if (!(s.host = value(2)) || !(s.port = value(3)) || !(s.listenPort = value(4)) ||
+        !(s.adminPW = value(5))) {
+        return false;
+    }
+    const auto connect = value(6);
+    if (!connect) {
+        return false;
+    }
+    const auto connectValue = connect->empty() ? std::optional<double>(0) : parseNumber(*connect);
+    if (!connectValue) {
+        return stopAt(lines[6].data(), "the Connect value " + inQuotes(*connect) +
+                                           " is not a number; 1 connects at start, 0 or nothing waits");
+    }
+    s.connectNow = *connectValue == 1.0;
+    if (!(s.lastRace = checkState(7)) || !(s.reverseTop = checkState(8))) {
+        return false;
+    }
+    return static_cast<bool>(s.reverseCount = value(9));
+}
+
+} // namespace
+
+StartupFileContent ReadStartupText(std::string_view text) {
+    StartupFileContent out;
+    LineNumbers numbers(text);
+    const auto blocks = splitAt(text, kMarker);
+    // Whatever stands before the first marker is free text.
+    for (std::size_t b = 1; b < blocks.size(); ++b) {
+        if (!readBlock(blocks[b], numbers, out)) {
+            break;
+        }
+    }
+    return out;
+}
+
+std::optional<std::string> LoadStartupFile(const std::filesystem::path& path, std::string* whyNot) {
+    const auto fail = [whyNot](std::string reason) -> std::optional<std::string> {
+        if (whyNot != nullptr) {
+            *whyNot = std::move(reason);
+        }
+        return std::nullopt;
+    };
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        return fail("it is a folder, not a file");
+    }
+    errno = 0;
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
+    if (!file) {
+        return fail(errno != 0 ? std::strerror(errno) : "it cannot be opened");
+    }
+    std::vector<std::uint8_t> bytes;
+    std::uint8_t chunk[65536];
+    for (;;) {
+        const std::size_t got = std::fread(chunk, 1, sizeof chunk, file.get());
+        bytes.insert(bytes.end(), chunk, chunk + got);
+        if (got < sizeof chunk) {
+            break;
+        }
+    }
+    if (std::ferror(file.get()) != 0) {
+        return fail(errno != 0 ? std::strerror(errno) : "it cannot be read");
+    }
+    return platform::cp1252ToUtf8(bytes);
 }
 
 std::optional<std::string> frmMain::GetLineValue(std::string_view line) {
@@ -104,105 +263,60 @@ std::optional<std::string> frmMain::GetLineValue(std::string_view line) {
 }
 
 void frmMain::Autostart() {
-    const auto text = readWholeFile(startupFile_);
+    const auto text = LoadStartupFile(startupFile_);
     if (!text) {
         return; // a missing file is a start with no servers, not an error
     }
-    const auto blocks = splitAt(*text, kMarker);
-    // Whatever stands before the first marker is free text.
-    for (std::size_t b = 1; b < blocks.size(); ++b) {
-        if (!applyStartupBlock(blocks[b])) {
+    StartupFileContent content = ReadStartupText(*text);
+    startupStop_ = std::move(content.stop);
+    for (const StartupServer& s : content.servers) {
+        if (!applyStartupServer(s)) {
             return;
         }
     }
 }
 
-bool frmMain::applyStartupBlock(std::string_view block) {
-    // Line 0 is the rest of the marker's line.
-    const auto lines = splitAt(block, kLineEnd);
-    const auto value = [&](std::size_t k) -> std::optional<std::string> {
-        if (k >= lines.size()) {
-            return std::nullopt;
-        }
-        return GetLineValue(lines[k]);
-    };
-
-    // Names from the file are taken as written: empty and repeated names
-    // are the file author's business.
-    const auto name = value(1);
-    if (!name) {
-        return false;
-    }
-    txtNewServer.setText(*name);
+bool frmMain::applyStartupServer(const StartupServer& s) {
+    txtNewServer.setText(s.name);
     const std::int16_t n = AddServer();
     if (n == 0) {
         return false;
     }
     ServerViews& views = *server(n);
     insim::ucInSim& client = views.ucInSim;
-
-    const auto host = value(2);
-    if (!host) {
-        return false;
+    // A server cut short by a failure has its settings up to that line;
+    // the rest keep their initial values.
+    if (s.host) {
+        client.setHost(*s.host);
     }
-    client.setHost(*host);
-    const auto port = value(3);
-    if (!port) {
-        return false;
+    if (s.port) {
+        client.setPort(*s.port);
     }
-    client.setPort(*port);
-    const auto listenPort = value(4);
-    if (!listenPort) {
-        return false;
+    if (s.listenPort) {
+        client.setPortListen(*s.listenPort);
     }
-    client.setPortListen(*listenPort);
-    const auto password = value(5);
-    if (!password) {
-        return false;
+    if (s.adminPW) {
+        client.setAdminPW(*s.adminPW);
     }
-    client.setAdminPW(*password);
-
-    const auto connectNow = value(6);
-    if (!connectNow) {
-        return false;
+    // Set before the client connects, which it does in this generation.
+    client.setInSimVersion(s.inSimVersion);
+    if (s.inSimVersionRefused) {
+        // The server still comes up, on the generation every file had before.
+        AddStatus(s.name + ": InSim version '" + *s.inSimVersionRefused +
+                  "' is none of 4, 9, 10 or auto; using 4");
     }
-    const auto connectValue = connectNow->empty() ? std::optional<double>(0) : parseNumber(*connectNow);
-    if (!connectValue) {
-        return false;
-    }
-    // The tenth line, the protocol generation, is read before the client
-    // connects, which it does with the generation it is given. Files without
-    // it keep what they always meant: InSim 4.
-    client.setInSimVersion(startupGeneration(lines.size() > 10 ? lines[10] : std::string_view{}, *name));
-    if (*connectValue == 1.0) {
+    if (s.connectNow.value_or(false)) {
         client.Connect();
     }
-
-    const auto lastRace = value(7);
-    if (!lastRace) {
-        return false;
+    if (s.lastRace) {
+        views.chkLastRace.setValue(*s.lastRace);
     }
-    const auto lastRaceState = checkState(*lastRace);
-    if (!lastRaceState) {
-        return false;
+    if (s.reverseTop) {
+        views.chkReverse.setValue(*s.reverseTop);
     }
-    views.chkLastRace.setValue(*lastRaceState);
-
-    const auto reverse = value(8);
-    if (!reverse) {
-        return false;
+    if (s.reverseCount) {
+        views.txtReverse.setText(*s.reverseCount);
     }
-    const auto reverseState = checkState(*reverse);
-    if (!reverseState) {
-        return false;
-    }
-    views.chkReverse.setValue(*reverseState);
-
-    const auto count = value(9);
-    if (!count) {
-        return false;
-    }
-    views.txtReverse.setText(*count);
     return true;
 }
 

@@ -4,15 +4,55 @@
 
 namespace pm::app {
 
-CommandLine ParseCommandLine(const std::vector<std::string>& args) {
+std::string TakePathOption(std::vector<std::string>& args, std::string_view flag,
+                           std::optional<std::string>& out) {
+    const std::string withValue = std::string(flag) + "=";
+    for (std::size_t i = 0; i < args.size();) {
+        const std::string& arg = args[i];
+        std::string path;
+        std::size_t taken = 1;
+        if (arg == flag) {
+            if (i + 1 >= args.size()) {
+                return std::string(flag) + " needs a file name";
+            }
+            path = args[i + 1];
+            taken = 2;
+        } else if (arg.rfind(withValue, 0) == 0) {
+            path = arg.substr(withValue.size());
+        } else {
+            ++i;
+            continue;
+        }
+        if (path.empty()) {
+            return std::string(flag) + " needs a file name";
+        }
+        if (out) {
+            return std::string(flag) + " given twice";
+        }
+        out = std::move(path);
+        args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
+                   args.begin() + static_cast<std::ptrdiff_t>(i + taken));
+    }
+    return {};
+}
+
+CommandLine ParseCommandLine(const std::vector<std::string>& given) {
     CommandLine out;
     const auto fail = [&out](std::string message) {
         out.action = CommandLine::Action::Fail;
         out.error = std::move(message);
         return out;
     };
+    std::vector<std::string> args = given;
+    for (const auto& [flag, target] :
+         {std::pair{"--config", &out.configPath}, {"--screenshot", &out.screenshotPath}}) {
+        if (std::string error = TakePathOption(args, flag, *target); !error.empty()) {
+            return fail(std::move(error));
+        }
+    }
     bool wantVersion = false;
     bool wantHelp = false;
+    bool wantCheck = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "--headless") {
@@ -23,32 +63,35 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
             wantVersion = true;
         } else if (arg == "--help" || arg == "-h") {
             wantHelp = true;
-        } else if (arg == "--config" || arg.rfind("--config=", 0) == 0) {
-            std::string path;
-            if (arg == "--config") {
-                if (i + 1 >= args.size()) {
-                    return fail("--config needs a file name");
+        } else if (arg == "--check-config" || arg.rfind("--check-config=", 0) == 0) {
+            if (wantCheck) {
+                return fail("--check-config given twice");
+            }
+            wantCheck = true;
+            // The file name is optional, so only a word that is no option
+            // can be it.
+            if (arg != "--check-config") {
+                out.checkConfigPath = arg.substr(std::string_view("--check-config=").size());
+                if (out.checkConfigPath->empty()) {
+                    return fail("--check-config= needs a file name");
                 }
-                path = args[++i];
-            } else {
-                path = arg.substr(std::string_view("--config=").size());
+            } else if (i + 1 < args.size() && !args[i + 1].empty() && args[i + 1][0] != '-') {
+                out.checkConfigPath = args[++i];
             }
-            if (path.empty()) {
-                return fail("--config needs a file name");
-            }
-            if (out.configPath) {
-                return fail("--config given twice");
-            }
-            out.configPath = std::move(path);
         } else {
             return fail("unknown argument '" + arg + "'");
         }
+    }
+    if (out.checkConfigPath && out.configPath) {
+        return fail("--check-config PATH and --config PATH name two files; give one of them");
     }
     // Asking for help or the version is answered even next to other options.
     if (wantHelp) {
         out.action = CommandLine::Action::ShowHelp;
     } else if (wantVersion) {
         out.action = CommandLine::Action::ShowVersion;
+    } else if (wantCheck) {
+        out.action = CommandLine::Action::CheckConfig;
     }
     return out;
 }
@@ -58,14 +101,19 @@ std::string UsageText(std::string_view program) {
     return "Usage: " + p +
            " [--config PATH] [--trace] [--screenshot PATH]\n"
            "       " +
-           p + " --headless [--config PATH] [--trace]\n" + "       " + p +
+           p + " --headless [--config PATH] [--trace]\n" + "       " + p + " --check-config [PATH]\n" +
+           "       " + p +
            " --version | --help\n"
            "\n"
            "Sets the start order of Live for Speed races on one or more servers over InSim.\n"
            "\n"
-           "  (no option)    open the window (needs a display)\n"
+           "  (no option)    open the window (needs a display and the paddock-marshal-gui package)\n"
            "  --headless     run without a window; every status line goes to stdout\n"
            "  --config PATH  the start-up file (default: autostart.cfg beside the program)\n"
+           "  --check-config [PATH]  read the start-up file (PATH, or the one --config or the\n"
+           "                 default names) as a run would, print the servers it adds and\n"
+           "                 where and why the reading stops; contacts no one. Exit code 0:\n"
+           "                 the file reads whole, 1: the reading stops early, 2: unreadable\n"
            "  --trace        write the developers' diagnostic trace to stderr\n"
            "  --screenshot PATH  render the window after start-up to a PNG file, then exit\n"
            "  --version      print the program's name and version\n"

@@ -10,16 +10,24 @@
 namespace pm::app {
 
 struct CommandLine {
-    enum class Action { Run, ShowVersion, ShowHelp, Fail };
+    enum class Action { Run, ShowVersion, ShowHelp, CheckConfig, Fail };
     Action action = Action::Run;
     bool headless = false;
     bool trace = false;
     std::optional<std::string> configPath;
+    // --check-config PATH; without PATH the check reads the file a run would.
+    std::optional<std::string> checkConfigPath;
+    std::optional<std::string> screenshotPath;
     std::string error; // set when action is Fail
 };
 
 // args: the arguments after the program's name.
 CommandLine ParseCommandLine(const std::vector<std::string>& args);
+
+// Takes every "FLAG PATH" and "FLAG=PATH" out of args into out. Returns an
+// error text (no file name, given twice), empty when all is well.
+std::string TakePathOption(std::vector<std::string>& args, std::string_view flag,
+                           std::optional<std::string>& out);
 
 std::string UsageText(std::string_view program);
 

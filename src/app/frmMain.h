@@ -22,6 +22,7 @@
 
 #include "app/CustomOrderScreen.h"
 #include "app/ServerViews.h"
+#include "app/StartupFile.h"
 #include "app/StatusLog.h"
 #include "platform/Controls.h"
 #include "platform/Platform.h"
@@ -91,6 +92,9 @@ public:
     // The value part of a start-up file line; nullopt for a non-empty line
     // without "=", which ends the reading.
     static std::optional<std::string> GetLineValue(std::string_view line);
+    // Where and why the start-up file's reading ended early; empty when it
+    // read to the end (or there was no file).
+    const std::optional<StartupStop>& StartupStopped() const { return startupStop_; }
 
     // ---- Operator actions (item = list index; -1 = no item selected)
     void cmdNewServer_Click();
@@ -148,10 +152,7 @@ private:
     void removeServer(std::int16_t index);
     // The name the server is listed under.
     std::string serverName(std::int16_t index) const;
-    bool applyStartupBlock(std::string_view block);
-    // The tenth line of a block: "4", "9", "10" or "auto"; anything else is
-    // 4, with a status line naming the server.
-    std::string startupGeneration(std::string_view line, const std::string& serverName);
+    bool applyStartupServer(const StartupServer& s);
 
     void buildLastRaceOrder(ServerViews& views);
     void buildReverseTopOrder(ServerViews& views, std::int16_t N);
@@ -159,6 +160,7 @@ private:
 
     platform::Platform& platform_;
     std::filesystem::path startupFile_;
+    std::optional<StartupStop> startupStop_;
     bool loaded_ = false;
     std::int16_t LastServerIndex_ = 0;
     std::int16_t shownIndex_ = kTemplateIndex;

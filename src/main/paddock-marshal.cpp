@@ -1,25 +1,28 @@
 // paddock-marshal: the start-order program. With --headless it runs without a
 // window on the poll() loop, writing every status line to stdout, until
-// SIGINT or SIGTERM; otherwise it opens the Qt window (src/ui).
+// SIGINT or SIGTERM; otherwise it hands over to paddock-marshal-gui, the
+// window. The window is a program of its own so that this one needs no Qt:
+// a server box runs the headless program without Qt's libraries installed,
+// and does not map them into memory.
 
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "app/CheckConfig.h"
 #include "app/CommandLine.h"
 #include "app/frmMain.h"
 #include "platform/LineOutput.h"
 #include "platform/Platform.h"
-#ifdef PM_WITH_UI
-#include "ui/RunWindow.h"
-#endif
 
 namespace {
 
@@ -27,6 +30,12 @@ namespace {
 constexpr std::size_t kHeadlessLogLines = 10000;
 
 constexpr const char* kProgram = "paddock-marshal";
+constexpr const char* kWindowProgram = "paddock-marshal-gui";
+// Where the window program is installed, seen from this program's folder
+// (bin/ to libexec/paddock-marshal/); in a build tree it sits beside it.
+#ifndef PM_WINDOW_PROGRAM_DIR
+#define PM_WINDOW_PROGRAM_DIR "../libexec/paddock-marshal"
+#endif
 
 void writeLine(std::FILE* stream, const std::string& line) {
     // The line and its end in one piece: stderr is unbuffered, where a
@@ -73,21 +82,53 @@ private:
     int fd_ = -1;
 };
 
+std::filesystem::path ownFolder() {
+    std::error_code ec;
+    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::filesystem::path() : exe.parent_path();
+}
+
+// Replaces this process with the window program, with the same arguments,
+// so that the window keeps this process's id (and its signals) and sees the
+// start-up file that this program would read. Returns only on failure.
+int runWindowProgram(char** argv, const std::vector<std::string>& args,
+                     const std::filesystem::path& startupFile, bool configGiven) {
+    const std::filesystem::path folder = ownFolder();
+    std::filesystem::path program;
+    for (const auto& candidate : {folder / kWindowProgram, folder / PM_WINDOW_PROGRAM_DIR / kWindowProgram}) {
+        if (!folder.empty() && ::access(candidate.c_str(), X_OK) == 0) {
+            program = candidate;
+            break;
+        }
+    }
+    if (program.empty()) {
+        writeLine(stderr, std::string(kProgram) + ": the window is not installed (" + kWindowProgram +
+                              " is missing); install the package " + kWindowProgram + ", or run '" +
+                              kProgram + " --headless' to work without a window");
+        return pm::app::kUsageExitCode;
+    }
+    std::vector<std::string> windowArgs = args;
+    if (!configGiven) {
+        // The default file sits beside this program, not beside the window's.
+        windowArgs.push_back("--config=" + startupFile.string());
+    }
+    std::vector<char*> execArgs{argv[0] != nullptr ? argv[0] : const_cast<char*>(kProgram)};
+    for (auto& arg : windowArgs) {
+        execArgs.push_back(arg.data());
+    }
+    execArgs.push_back(nullptr);
+    std::fflush(nullptr);
+    ::execv(program.c_str(), execArgs.data());
+    writeLine(stderr, std::string(kProgram) + ": cannot start the window program " + program.string() + ": " +
+                          std::strerror(errno));
+    return pm::app::kUsageExitCode;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     using pm::app::CommandLine;
-    // A reader that goes away (`| head`) must cost us our output, not our
-    // servers: a write then fails with EPIPE instead of ending the process.
-    ::signal(SIGPIPE, SIG_IGN);
-    std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-#ifdef PM_WITH_UI
-    pm::ui::WindowOptions window;
-    if (const std::string error = pm::ui::takeWindowArguments(args, window); !error.empty()) {
-        writeLine(stderr, std::string(kProgram) + ": " + error);
-        return pm::app::kUsageExitCode;
-    }
-#endif
+    const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     const CommandLine cmd = pm::app::ParseCommandLine(args);
 
     switch (cmd.action) {
@@ -97,21 +138,21 @@ int main(int argc, char** argv) {
         return pm::app::kUsageExitCode;
     case CommandLine::Action::ShowHelp: std::fputs(pm::app::UsageText(kProgram).c_str(), stdout); return 0;
     case CommandLine::Action::ShowVersion: writeLine(stdout, pm::app::frmMain::VersionCaption()); return 0;
+    case CommandLine::Action::CheckConfig: {
+        const std::filesystem::path path = cmd.checkConfigPath ? std::filesystem::path(*cmd.checkConfigPath)
+                                           : cmd.configPath    ? std::filesystem::path(*cmd.configPath)
+                                                               : pm::app::DefaultStartupFile();
+        const int code = pm::app::CheckConfig(path, std::cout, std::cerr, kProgram);
+        std::cout.flush();
+        return code;
+    }
     case CommandLine::Action::Run: break;
     }
 
-#ifdef PM_WITH_UI
-    if (cmd.headless && window.screenshotPath) {
+    if (cmd.headless && cmd.screenshotPath) {
         writeLine(stderr, std::string(kProgram) + ": --screenshot needs the window; leave out --headless");
         return pm::app::kUsageExitCode;
     }
-#else
-    if (!cmd.headless) {
-        writeLine(stderr, std::string(kProgram) + ": this build has no window; run it with --headless "
-                                                  "(see --help)");
-        return pm::app::kUsageExitCode;
-    }
-#endif
 
     std::filesystem::path startupFile;
     if (cmd.configPath) {
@@ -125,13 +166,14 @@ int main(int argc, char** argv) {
         startupFile = pm::app::DefaultStartupFile();
     }
 
-#ifdef PM_WITH_UI
     if (!cmd.headless) {
-        window.startupFile = startupFile;
-        window.trace = cmd.trace;
-        return pm::ui::runWindow(argc, argv, window);
+        return runWindowProgram(argv, args, startupFile, cmd.configPath.has_value());
     }
-#endif
+
+    // A reader that goes away (`| head`) must cost us our output, not our
+    // servers: a write then fails with EPIPE instead of ending the process.
+    // Set here, not before the window takes over: an exec would pass it on.
+    ::signal(SIGPIPE, SIG_IGN);
 
     StopSignals stopSignals;
     if (stopSignals.fd() < 0) {
@@ -162,6 +204,15 @@ int main(int argc, char** argv) {
         // Every line is on stdout already; memory keeps only a tail.
         form.txtStatus.setRetention(kHeadlessLogLines);
         form.Form_Load();
+        // The window stays silent about a file that stops early, as the
+        // file's rules want; a service's journal is where an administrator
+        // would look for the reason servers are missing, so it gets one line.
+        if (const auto& stop = form.StartupStopped()) {
+            form.AddStatus("start-up file '" + startupFile.string() + "': the reading stopped at line " +
+                           std::to_string(stop->line) + " (" + stop->reason +
+                           "); the servers from there on were not added. '" + kProgram + " --check-config " +
+                           startupFile.string() + "' shows the details.");
+        }
 
         auto& loop = stack.loop();
         const auto watch = loop.watchSocket(stopSignals.fd(), true, false, [&](pm::platform::Readiness) {

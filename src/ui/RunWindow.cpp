@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "app/CommandLine.h"
 #include "app/frmMain.h"
 #include "platform/Platform.h"
 #include "ui/MainWindow.h"
@@ -80,34 +81,7 @@ bool envSet(const char* name) {
 } // namespace
 
 std::string takeWindowArguments(std::vector<std::string>& args, WindowOptions& options) {
-    static const std::string kFlag = "--screenshot";
-    for (std::size_t i = 0; i < args.size();) {
-        const std::string& arg = args[i];
-        std::string path;
-        std::size_t taken = 1;
-        if (arg == kFlag) {
-            if (i + 1 >= args.size()) {
-                return "--screenshot needs a file name";
-            }
-            path = args[i + 1];
-            taken = 2;
-        } else if (arg.rfind(kFlag + "=", 0) == 0) {
-            path = arg.substr(kFlag.size() + 1);
-        } else {
-            ++i;
-            continue;
-        }
-        if (path.empty()) {
-            return "--screenshot needs a file name";
-        }
-        if (options.screenshotPath) {
-            return "--screenshot given twice";
-        }
-        options.screenshotPath = std::move(path);
-        args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
-                   args.begin() + static_cast<std::ptrdiff_t>(i + taken));
-    }
-    return {};
+    return app::TakePathOption(args, "--screenshot", options.screenshotPath);
 }
 
 bool displayAvailable() {

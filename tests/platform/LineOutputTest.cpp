@@ -30,11 +30,11 @@ protected:
         ::close(fds[1]);
         ::close(fds[0]);
     }
-    // What arrives within a second.
+    // What arrives, waiting at most a generous while for it.
     std::string readFor(std::size_t bytes) {
         std::string out;
         char buf[65536];
-        const auto until = std::chrono::steady_clock::now() + 2s;
+        const auto until = std::chrono::steady_clock::now() + 10s;
         ::fcntl(fds[0], F_SETFL, ::fcntl(fds[0], F_GETFL) | O_NONBLOCK);
         while (out.size() < bytes && std::chrono::steady_clock::now() < until) {
             const ssize_t n = ::read(fds[0], buf, sizeof buf);

@@ -1,0 +1,55 @@
+#pragma once
+// The start-up file read into what it asks for, apart from acting on it: the
+// window's logic adds the servers (frmMain::Autostart), and --check-config
+// prints them together with the place where the reading stopped.
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pm::app {
+
+// One server block's settings in file order. The first failure ends the
+// reading, so the settings of a block cut short are filled up to the
+// failing line and empty after it; the server is added all the same once
+// its name was read.
+struct StartupServer {
+    int line = 0; // of the block's "[NEW SERVER]" marker
+    std::string name;
+    std::optional<std::string> host;
+    std::optional<std::string> port;
+    std::optional<std::string> listenPort;
+    std::optional<std::string> adminPW;
+    std::optional<bool> connectNow;
+    std::optional<int> lastRace;   // check state 0, 1, 2
+    std::optional<int> reverseTop; // check state 0, 1, 2
+    std::optional<std::string> reverseCount;
+    // The optional tenth line: "4", "9", "10" or "auto". Absent or empty is
+    // 4, what every file meant before the line existed. A value we do not
+    // speak is 4 too, and kept as written for a word to the operator.
+    std::string inSimVersion = "4";
+    std::optional<std::string> inSimVersionRefused;
+};
+
+// Where the reading ended before the end of the file, and why.
+struct StartupStop {
+    int line = 0;       // counted from 1 at every LF, as an editor shows it
+    std::string text;   // that line, without its line end
+    std::string reason; // in plain words
+};
+
+struct StartupFileContent {
+    std::vector<StartupServer> servers;
+    std::optional<StartupStop> stop;
+};
+
+// text: the whole file as UTF-8.
+StartupFileContent ReadStartupText(std::string_view text);
+
+// The whole file, converted from Windows-1252 to UTF-8; nullopt when it
+// cannot be read, with the reason in *whyNot when given.
+std::optional<std::string> LoadStartupFile(const std::filesystem::path& path, std::string* whyNot = nullptr);
+
+} // namespace pm::app
