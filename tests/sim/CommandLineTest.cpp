@@ -39,28 +39,12 @@ TEST(SimCommandLine, BadArgumentsAreNamed) {
 namespace {
 
 TEST(SimCommandLine, TheReleaseAndTheCrowdItHasRoomFor) {
-    struct Case {
-        std::vector<std::string> args;
-        LfsRelease lfs;
-        std::string error;
-    };
-    const Case cases[] = {
-        {{}, LfsRelease::V08C, ""},
-        {{"--lfs", "0.5Z"}, LfsRelease::V05Z, ""},
-        {{"--lfs=0.7f", "--crowd", "40"}, LfsRelease::V07F, ""},
-        {{"--crowd", "48"}, LfsRelease::V08C, ""},
-        {{"--lfs", "0.6B"}, LfsRelease::V08C, "bad value for --lfs: '0.6B' (0.5Z, 0.7F or 0.8C)"},
-        {{"--crowd", "44", "--lfs", "0.7F"}, LfsRelease::V07F, "--crowd 44: LFS 0.7F races at most 40 cars"},
-        {{"--lfs", "0.5Z", "--crowd", "33"}, LfsRelease::V05Z, "--crowd 33: LFS 0.5Z races at most 32 cars"},
-        {{"--crowd", "49"}, LfsRelease::V08C, "--crowd 49: LFS 0.8C races at most 48 cars"},
-    };
-    for (const auto& c : cases) {
-        const auto p = parse(c.args);
-        EXPECT_EQ(p.error, c.error);
-        if (c.error.empty()) {
-            EXPECT_EQ(p.options.server.lfs, c.lfs);
-        }
-    }
+    EXPECT_EQ(parse({}).options.server.lfs, LfsRelease::V08C);
+    EXPECT_EQ(parse({"--lfs=0.5z"}).options.server.lfs, LfsRelease::V05Z);
+    EXPECT_EQ(parse({"--crowd", "40", "--lfs", "0.7F"}).error, "");
+    EXPECT_EQ(parse({"--lfs", "0.6B"}).error, "bad value for --lfs: '0.6B' (0.5Z, 0.7F or 0.8C)");
+    EXPECT_EQ(parse({"--crowd", "44", "--lfs", "0.7F"}).error, "--crowd 44: LFS 0.7F races at most 40 cars");
+    EXPECT_EQ(parse({"--crowd", "49"}).error, "--crowd 49: LFS 0.8C races at most 48 cars");
 }
 
 } // namespace
