@@ -43,9 +43,10 @@ struct IsiReading {
 IsiReading readIsi(LfsRelease release, std::span<const std::uint8_t> isi);
 
 // The InSimVer IS_VER reports on a link of this generation. Real 0.6M and
-// later hosts treat an old client (InSimVer 0) as generation 6 and may say
-// so; the simulated host reports 4, the generation it really speaks on that
-// link, because that is the only one an old client reads.
+// later hosts treat an old client (InSimVer 0) as generation 6, and likely
+// report 6 and use its layouts (a 44-byte IS_REO among them). The simulated
+// host speaks InSim 4 layouts to an old client and reports 4: the program
+// knows only 4, 9 and 10, and a 6 would name layouts neither side has.
 inline int reportedInSimVer(const insim::WireGeneration& wire) {
     return wire.version;
 }

@@ -47,7 +47,8 @@
 // - A keep-alive TINY_NONE (ReqI 0) goes out every 30 s while a client is
 //   connected; replies are counted, an unanswered one is noted.
 // - IS_STA goes out whenever what it reports changes.
-// - An IS_REO is taken only in its generation's size (36, 44 or 52 bytes),
+// - An IS_REO is taken only in its generation's size (36, 44 or 52 bytes;
+//   an old client's 36 bytes on 0.8C too, which no document rules out),
 //   only after the sim sent SMALL_VTA restart or qualify, and only once; the vote is carried out
 //   voteTakesEffectAfter later (the race restarts), which closes that window. Others are ignored and noted.
 // - A race start sends the host's race order (IS_REO, when the release sends

@@ -196,8 +196,8 @@ void SimServer::carryOutVote(std::uint8_t action) {
 }
 
 Outcome SimServer::reportOrder() {
-    // A host that keeps IS_REO from this client has nothing to report: not
-    // a refusal of the scenario's step, only silence on the wire.
+    // A host that sends this client no IS_REO stays silent; the scenario's
+    // step is still carried out, not refused.
     sendRaceOrder(0);
     return Outcome::ok();
 }
