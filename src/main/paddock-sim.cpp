@@ -102,8 +102,9 @@ int main(int argc, char** argv) {
     printLine("port " + std::to_string(server.port()));
     if (!cl.quiet) {
         server.transcript().setSink(printLine);
-        server.transcript().note("InSim host " + cl.server.product + " " + cl.server.version +
-                                 " on UDP port " + std::to_string(server.port()));
+        server.transcript().note("InSim host " + cl.server.product + " " +
+                                 std::string(sim::releaseName(cl.server.lfs)) + " on UDP port " +
+                                 std::to_string(server.port()));
     }
 
     bool scriptRunning = cl.script.has_value();

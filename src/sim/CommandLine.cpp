@@ -39,7 +39,12 @@ std::string usageText() {
            "  --bind ADDR       local address (default 0.0.0.0)\n"
            "  --script FILE     run a scenario, then exit (\"-\" reads standard input)\n"
            "  --console         read scenario commands from standard input while serving\n"
-           "  --crowd N         N drivers race; a restart vote after each race\n"
+           "  --lfs RELEASE     the LFS release the host plays: 0.5Z (InSim 4), 0.7F\n"
+           "                    (InSim 4 or 9) or 0.8C (InSim 4, 9 or 10; no IS_REO for\n"
+           "                    clients below 10); default 0.8C. Each client is answered\n"
+           "                    in the generation its IS_ISI asks for.\n"
+           "  --crowd N         N drivers race; a restart vote after each race. At most\n"
+           "                    32 cars on 0.5Z, 40 on 0.7F, 48 on 0.8C\n"
            "  --race-every K    seconds between the crowd's races (default 20)\n"
            "  --product TEXT    product in IS_VER (default S2; DEMO possible)\n"
            "  --password TEXT   admin password an IS_ISI must carry (default: any)\n"
@@ -57,6 +62,7 @@ ParsedCommandLine parseCommandLine(std::span<const std::string> args) {
     ParsedCommandLine out;
     SimCommandLine& o = out.options;
     o.server.port = 29999;
+    o.server.lfs = LfsRelease::V08C;
     std::optional<long long> raceEvery;
     std::optional<long long> crowd;
 
@@ -72,6 +78,11 @@ ParsedCommandLine parseCommandLine(std::span<const std::string> args) {
              return wholeNumber(v, 0, 65535, n) && (o.server.port = static_cast<std::uint16_t>(n), true);
          }},
         {"--bind", [&](const std::string& v) { return !v.empty() && (o.server.bindAddress = v, true); }},
+        {"--lfs",
+         [&](const std::string& v) {
+             const auto release = releaseNamed(v);
+             return release && (o.server.lfs = *release, true);
+         }},
         {"--script", [&](const std::string& v) { return !v.empty() && (o.script = v, true); }},
         {"--crowd",
          [&](const std::string& v) {
@@ -127,6 +138,9 @@ ParsedCommandLine parseCommandLine(std::span<const std::string> args) {
         }
         if (!h->second(*value)) {
             out.error = "bad value for " + arg + ": '" + *value + "'";
+            if (arg == "--lfs") {
+                out.error += " (" + releaseChoices() + ")";
+            }
             return out;
         }
     }
@@ -137,6 +151,11 @@ ParsedCommandLine parseCommandLine(std::span<const std::string> args) {
     if (o.console && o.script) {
         // A script ends the run; a console keeps it going: one or the other.
         out.error = "--console and --script do not go together";
+        return out;
+    }
+    if (const auto& facts = factsOf(o.server.lfs); crowd && *crowd > facts.maxCars) {
+        out.error = "--crowd " + std::to_string(*crowd) + ": LFS " + std::string(facts.name) +
+                    " races at most " + std::to_string(facts.maxCars) + " cars";
         return out;
     }
     if (crowd) {

@@ -35,12 +35,12 @@ std::string stripColourCodes(std::string_view text) {
     return out;
 }
 
-IsVer verPacket(const SimOptions& options, std::uint8_t reqI) {
+IsVer verPacket(const SimOptions& options, std::uint8_t reqI, const WireGeneration& wire) {
     IsVer p;
     p.ReqI = reqI;
-    p.Version = options.version;
+    p.Version = std::string(releaseName(options.lfs));
     p.Product = options.product;
-    p.InSimVer = options.inSimVer;
+    p.InSimVer = static_cast<std::uint16_t>(reportedInSimVer(wire));
     return p;
 }
 
@@ -144,11 +144,11 @@ IsRes resPacket(const World& world, const SimOptions& options, const Player& pl,
     return p;
 }
 
-IsReo reoPacket(const World& world, std::uint8_t reqI) {
+IsReo reoPacket(const World& world, std::uint8_t reqI, const WireGeneration& wire) {
     IsReo p;
     p.ReqI = reqI;
     const auto& grid = world.gridPlids();
-    const std::size_t n = std::min(grid.size(), p.PLID.size());
+    const std::size_t n = std::min(grid.size(), static_cast<std::size_t>(wire.startOrderSlots));
     p.NumP = static_cast<std::uint8_t>(n);
     for (std::size_t k = 0; k < n; ++k) {
         p.PLID[k] = grid[k];

@@ -18,7 +18,8 @@ inline constexpr std::uint8_t kMsoPrefix = 2; // hidden message that begins with
 // IS_ISI flag: keep colour codes in IS_MSO texts.
 inline constexpr std::uint16_t kIsfMsoCols = 8;
 
-insim::IsVer verPacket(const SimOptions& options, std::uint8_t reqI);
+// InSimVer is the generation the host speaks on the link it answers.
+insim::IsVer verPacket(const SimOptions& options, std::uint8_t reqI, const insim::WireGeneration& wire);
 insim::IsIsm ismPacket(const SimOptions& options, std::uint8_t reqI);
 insim::IsSta staPacket(const World& world, const SimOptions& options, std::uint8_t reqI);
 insim::IsRst rstPacket(const World& world, const SimOptions& options, std::uint8_t reqI);
@@ -27,7 +28,8 @@ insim::IsCnl cnlPacket(const World& world, std::uint8_t ucid);
 insim::IsNpl nplPacket(const World& world, const Player& p, std::uint8_t reqI);
 insim::IsRes resPacket(const World& world, const SimOptions& options, const Player& p, std::uint8_t resultNum,
                        bool demo);
-insim::IsReo reoPacket(const World& world, std::uint8_t reqI);
+// The grid as far as the generation has slots.
+insim::IsReo reoPacket(const World& world, std::uint8_t reqI, const insim::WireGeneration& wire);
 insim::IsMso msoPacket(const World& world, const Connection& from, const std::string& text, char prefix,
                        bool keepColours);
 insim::IsSmall voteActionPacket(std::uint8_t action);

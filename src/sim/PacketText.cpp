@@ -124,9 +124,9 @@ std::string hexDump(std::span<const std::uint8_t> d) {
     return out;
 }
 
-std::string plidList(const IsReo& p) {
+std::string plidList(const IsReo& p, const WireGeneration& wire) {
     std::string out;
-    const std::size_t n = std::min<std::size_t>(p.NumP, p.PLID.size());
+    const std::size_t n = std::min<std::size_t>(p.NumP, static_cast<std::size_t>(wire.startOrderSlots));
     for (std::size_t k = 0; k < n; ++k) {
         out += (k == 0 ? "" : ",") + std::to_string(p.PLID[k]);
     }
@@ -135,6 +135,9 @@ std::string plidList(const IsReo& p) {
 
 template <typename P> std::optional<P> read(std::span<const std::uint8_t> d) {
     return P::fromBytes(d);
+}
+template <typename P> std::optional<P> read(std::span<const std::uint8_t> d, const WireGeneration& wire) {
+    return P::fromBytes(d, wire);
 }
 
 } // namespace
@@ -155,7 +158,7 @@ std::string truncated(int type, std::size_t size) {
 
 } // namespace
 
-std::string describePacket(std::span<const std::uint8_t> d) {
+std::string describePacket(std::span<const std::uint8_t> d, const WireGeneration& wire) {
     if (d.size() < 4) {
         return "garbage (" + std::to_string(d.size()) + " bytes" + (d.empty() ? "" : ": " + hexDump(d)) + ")";
     }
@@ -168,8 +171,12 @@ std::string describePacket(std::span<const std::uint8_t> d) {
     switch (type) {
     case ISP_ISI:
         if (auto p = read<IsIsi>(d)) {
-            return Line(pname, p->ReqI)
-                .add("udpport", p->UDPPort)
+            Line l(pname, p->ReqI);
+            if (p->InSimVer != 0) {
+                // Byte 8 was spare in InSim 4: a number there asks for a generation.
+                l.add("insimver", p->InSimVer);
+            }
+            return l.add("udpport", p->UDPPort)
                 .add("flags", p->Flags)
                 .add("prefix", quoted(p->Prefix))
                 .add("interval", p->Interval)
@@ -179,7 +186,7 @@ std::string describePacket(std::span<const std::uint8_t> d) {
         }
         break;
     case ISP_VER:
-        if (auto p = read<IsVer>(d)) {
+        if (auto p = read<IsVer>(d, wire)) {
             return Line(pname, p->ReqI)
                 .add("version", name(p->Version))
                 .add("product", name(p->Product))
@@ -220,13 +227,13 @@ std::string describePacket(std::span<const std::uint8_t> d) {
         }
         break;
     case ISP_MSO:
-        if (auto p = read<IsMso>(d)) {
+        if (auto p = read<IsMso>(d, wire)) {
             return Line(pname, p->ReqI)
                 .add("ucid", p->UCID)
                 .add("plid", p->PLID)
                 .add("usertype", p->UserType)
                 .add("textstart", p->TextStart)
-                .word(quoted(rawText(d, 8, 128)))
+                .word(quoted(rawText(d, 8, static_cast<std::size_t>(wire.msoTextWidth))))
                 .take();
         }
         break;
@@ -236,12 +243,13 @@ std::string describePacket(std::span<const std::uint8_t> d) {
         }
         break;
     case ISP_MTC:
-        if (auto p = read<IsMtc>(d)) {
-            return Line(pname, p->ReqI)
-                .add("ucid", p->UCID)
-                .add("plid", p->PLID)
-                .word(quoted(rawText(d, 8, kWire.mtcTextWidth)))
-                .take();
+        if (auto p = read<IsMtc>(d, wire)) {
+            Line l(pname, p->ReqI);
+            l.add("ucid", p->UCID).add("plid", p->PLID);
+            if (p->Sound != 0) {
+                l.add("sound", p->Sound);
+            }
+            return l.word(quoted(rawText(d, 8, static_cast<std::size_t>(wire.mtcTextWidth)))).take();
         }
         break;
     case ISP_VTN:
@@ -308,27 +316,32 @@ std::string describePacket(std::span<const std::uint8_t> d) {
         }
         break;
     case ISP_REO:
-        if (auto p = read<IsReo>(d)) {
-            return Line(pname, p->ReqI).add("nump", p->NumP).add("plids", plidList(*p)).take();
+        if (auto p = read<IsReo>(d, wire)) {
+            return Line(pname, p->ReqI).add("nump", p->NumP).add("plids", plidList(*p, wire)).take();
         }
         break;
     case ISP_BFN:
-        if (auto p = read<IsBfn>(d)) {
+        if (auto p = read<IsBfn>(d, wire)) {
             const char* sub = p->SubT == BFN_DEL_BTN ? "BFN_DEL_BTN"
                               : p->SubT == BFN_CLEAR ? "BFN_CLEAR"
                                                      : "BFN_?";
-            return Line(pname, p->ReqI).word(sub).add("ucid", p->UCID).add("clickid", p->ClickID).take();
+            Line l(pname, p->ReqI);
+            l.word(sub).add("ucid", p->UCID).add("clickid", p->ClickID);
+            if (p->ClickMax != 0) {
+                l.add("clickmax", p->ClickMax);
+            }
+            return l.take();
         }
         break;
     case ISP_BTN:
-        if (auto p = read<IsBtn>(d)) {
+        if (auto p = read<IsBtn>(d, wire)) {
             return Line(pname, p->ReqI)
                 .add("ucid", p->UCID)
                 .add("clickid", p->ClickID)
                 .add("style", p->BStyle)
                 .add("ltwh", std::to_string(p->L) + "," + std::to_string(p->T) + "," + std::to_string(p->W) +
                                  "," + std::to_string(p->H))
-                .word(quoted(rawText(d, 12, kWire.btnTextWidth)))
+                .word(quoted(rawText(d, 12, static_cast<std::size_t>(wire.btnTextWidth))))
                 .take();
         }
         break;

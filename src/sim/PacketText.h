@@ -8,9 +8,14 @@
 #include <string>
 #include <string_view>
 
+#include "insim/Packets.h"
+
 namespace pm::sim {
 
-std::string describePacket(std::span<const std::uint8_t> datagram);
+// Read in the generation the datagram was framed in: it decides where
+// variable texts end and how many IS_REO slots there are.
+std::string describePacket(std::span<const std::uint8_t> datagram,
+                           const insim::WireGeneration& wire = insim::kWire4);
 
 // A text field as its bytes stand: code page to UTF-8, up to the first zero
 // byte or the field's end, caret codes kept. Empty when outside the datagram.

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "insim/Packets.h"
+#include "sim/Release.h"
 
 namespace pm::sim {
 
@@ -78,6 +79,7 @@ const std::map<std::string, std::string, std::less<>> kUsage = {
     {"reorder", "reorder PERCENT"},
     {"silence", "silence SECONDS"},
     {"restart-server", "restart-server [SECONDS]"},
+    {"lfs", "lfs 0.5Z|0.7F|0.8C"},
 };
 
 class LineParser {
@@ -350,6 +352,19 @@ private:
         if (c == "silence") {
             step_.op = Op::Silence;
             return count() == 2 && seconds(1);
+        }
+        if (c == "lfs") {
+            step_.op = Op::Lfs;
+            if (count() != 2) {
+                return false;
+            }
+            const auto release = releaseNamed(word(1));
+            if (!release) {
+                error_ = "unknown LFS release '" + word(1) + "' (" + releaseChoices() + ")";
+                return false;
+            }
+            step_.text = std::string(releaseName(*release));
+            return true;
         }
         if (c == "restart-server") {
             step_.op = Op::RestartServer;

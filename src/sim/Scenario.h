@@ -20,6 +20,8 @@
 //   expect message NAME TEXT... | expect no-message NAME TEXT...
 //   expect button NAME ID [TEXT...] | expect no-button NAME ID
 //   drop|duplicate|reorder PERCENT | silence SECONDS | restart-server [SECONDS]
+//   lfs 0.5Z|0.7F|0.8C           the host plays that release from here on (a
+//                                client is dropped and must connect anew)
 
 #include <cstdint>
 #include <optional>
@@ -56,6 +58,7 @@ enum class Op {
     Reorder,
     Silence,
     RestartServer,
+    Lfs,
 };
 
 struct Step {

@@ -251,6 +251,7 @@ void ScenarioRunner::execute(const Step& step) {
     case Op::Reorder: server_.faults().settings().reorderPercent = step.value; return;
     case Op::Silence: server_.silence(toMs(step.value)); return;
     case Op::RestartServer: server_.restartServer(toMs(step.value)); return;
+    case Op::Lfs: server_.changeRelease(*releaseNamed(step.text)); return;
     }
     if (!outcome) {
         refuse(step, outcome);

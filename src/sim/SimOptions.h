@@ -1,10 +1,13 @@
 #pragma once
 // How a simulated server presents itself and behaves. The defaults are those
-// of a licensed dedicated host of the protocol generation the client speaks.
+// of a licensed dedicated host of LFS 0.7F, which answers an old client
+// exactly as the tests written before the later generations expect.
 
 #include <chrono>
 #include <cstdint>
 #include <string>
+
+#include "sim/Release.h"
 
 namespace pm::sim {
 
@@ -19,8 +22,9 @@ struct SimOptions {
     std::string bindAddress = "0.0.0.0";
 
     std::string product = "S2"; // "DEMO": drivers have no licence name (UName empty)
-    std::string version = "0.7F";
-    std::uint16_t inSimVer = 4;
+    // The release the host plays: IS_VER's Version, the generations it
+    // speaks and the cars it races. paddock-sim defaults to 0.8C.
+    LfsRelease lfs = LfsRelease::V07F;
     std::string hostName = "Paddock Sim"; // IS_ISM and the host connection's nickname
     std::string adminPassword;            // empty: every IS_ISI is accepted
     std::string track = "BL1";

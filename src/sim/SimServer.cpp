@@ -16,18 +16,44 @@ namespace {
 constexpr std::uint8_t kTinyPing = 3;
 constexpr std::uint8_t kTinyReo = 20;
 
-// The length a host expects of each packet it takes from a client.
-std::optional<std::size_t> expectedLength(int type) {
+// What is wrong with the length of a packet a host takes from a client, in
+// the link's generation; nullopt when it is right or not judged here.
+std::optional<std::string> lengthComplaint(int type, std::size_t length, const WireGeneration& wire) {
+    std::size_t least = 0;
+    std::size_t most = 0;
     switch (type) {
-    case ISP_ISI: return IsIsi::kLength;
-    case ISP_TINY: return IsTiny::kLength;
-    case ISP_MST: return IsMst::kLength;
-    case ISP_MTC: return IsMtc::kLength;
-    case ISP_BFN: return IsBfn::kLength;
-    case ISP_BTN: return IsBtn::kLength;
-    case ISP_REO: return IsReo::kLength;
+    case ISP_TINY: least = most = IsTiny::kLength; break;
+    case ISP_MST: least = most = IsMst::kLength; break;
+    case ISP_BFN: least = most = IsBfn::kLength; break;
+    case ISP_REO: least = most = static_cast<std::size_t>(IsReo::lengthFor(wire)); break;
+    case ISP_MTC:
+        // A variable text keeps at least its terminator, padded to four.
+        least = wire.variableTexts ? 12 : IsMtc::kLength;
+        most = static_cast<std::size_t>(8 + wire.mtcTextWidth);
+        break;
+    case ISP_BTN:
+        least = wire.variableTexts ? 12 : IsBtn::kLength;
+        most = static_cast<std::size_t>(12 + wire.btnTextWidth);
+        break;
     default: return std::nullopt;
     }
+    if (length >= least && length <= most) {
+        return std::nullopt;
+    }
+    std::string text = shownName(type) + " must be " + std::to_string(least);
+    if (most != least) {
+        text += " to " + std::to_string(most);
+    }
+    text += " bytes";
+    if (wire.sizeUnit != 1) {
+        text += " in InSim " + std::to_string(wire.version);
+    }
+    return text;
+}
+
+// A received text field: what arrived of it, never more than its width.
+std::size_t arrivedWidth(std::span<const std::uint8_t> d, std::size_t at, int widest) {
+    return d.size() <= at ? 0 : std::min(d.size() - at, static_cast<std::size_t>(widest));
 }
 
 } // namespace
@@ -35,6 +61,7 @@ std::optional<std::size_t> expectedLength(int type) {
 SimServer::SimServer(platform::EventLoop& loop, platform::Clock& clock, SimOptions options)
     : loop_(loop), clock_(clock), options_(std::move(options)), transcript_(clock), endpoint_(loop),
       faults_(options_.seed, options_.faults), world_(options_.hostName) {
+    world_.setMaxCars(factsOf(options_.lfs).maxCars);
     openPort();
 }
 
@@ -78,7 +105,11 @@ void SimServer::ignored(std::string_view why) {
 
 void SimServer::onDatagram(const Address& from, std::span<const std::uint8_t> d) {
     ++stats_.received;
-    transcript_.received(d);
+    const bool fromClient = client_ && from == client_->source;
+    // An IS_ISI reads alike in every generation and names its own; the rest
+    // is framed in the generation of the link it arrives on.
+    const WireGeneration& framing = fromClient ? *client_->wire : kWire4;
+    transcript_.received(d, framing);
     if (faults_.silent(clock_.monotonicNow())) {
         ignored("silenced");
         return;
@@ -87,21 +118,25 @@ void SimServer::onDatagram(const Address& from, std::span<const std::uint8_t> d)
         ignored("shorter than a header");
         return;
     }
-    if (static_cast<std::size_t>(kWire.lengthOf(d[0])) != d.size()) {
-        ignored("Size byte " + std::to_string(d[0]) + " but " + std::to_string(d.size()) + " bytes");
-        return;
-    }
     const int type = d[1];
-    if (auto length = expectedLength(type); length && *length != d.size()) {
-        ignored(shownName(type) + " must be " + std::to_string(*length) + " bytes");
-        return;
-    }
     if (type == ISP_ISI) {
         handleIsi(from, d);
         return;
     }
-    if (!client_ || from != client_->source) {
+    if (!fromClient) {
         ignored("not from the InSim client (" + from.text() + ")");
+        return;
+    }
+    if (static_cast<std::size_t>(framing.lengthOf(d[0])) != d.size()) {
+        std::string why = "Size byte " + std::to_string(d[0]) + " but " + std::to_string(d.size()) + " bytes";
+        if (framing.sizeUnit != 1) {
+            why += " (InSim " + std::to_string(framing.version) + " counts 4-byte units)";
+        }
+        ignored(why);
+        return;
+    }
+    if (auto wrong = lengthComplaint(type, d.size(), framing)) {
+        ignored(*wrong);
         return;
     }
     dispatch(d);
@@ -130,6 +165,11 @@ void SimServer::dispatch(std::span<const std::uint8_t> d) {
 }
 
 void SimServer::handleIsi(const Address& from, std::span<const std::uint8_t> d) {
+    const IsiReading reading = readIsi(options_.lfs, d);
+    if (reading.wire == nullptr) {
+        ignored(reading.why);
+        return;
+    }
     const auto isi = IsIsi::fromBytes(d);
     if (!isi) {
         ignored("malformed IS_ISI");
@@ -150,16 +190,18 @@ void SimServer::handleIsi(const Address& from, std::span<const std::uint8_t> d) 
     link.name = rawText(d, 28, 16);
     link.prefix = isi->Prefix.empty() ? '\0' : isi->Prefix.front();
     link.flags = isi->Flags;
+    link.wire = reading.wire;
     client_ = link;
     lastSta_.reset();
     transcript_.note("InSim client " + clientText() + ", replies to port " +
                      std::to_string(link.replyTo.port));
+    transcript_.note("LFS " + std::string(releaseName(options_.lfs)) + ": " + reading.why);
     if (keepAliveTimer_ != 0) {
         loop_.stopTimer(keepAliveTimer_);
     }
     keepAliveTimer_ = loop_.startTimer(options_.keepAliveEvery, [this] { keepAliveTick(); });
     if (isi->ReqI != 0) {
-        send(verPacket(options_, isi->ReqI).toBytes());
+        sendPacket(verPacket(options_, isi->ReqI, wire()));
     }
     if (onClientConnected_) {
         onClientConnected_();
@@ -186,33 +228,34 @@ void SimServer::handleTiny(std::span<const std::uint8_t> d) {
         return;
     }
     switch (tiny->SubT) {
-    case TINY_VER: send(verPacket(options_, reqI).toBytes()); break;
-    case kTinyPing: send(IsTiny{reqI, TINY_REPLY}.toBytes()); break;
+    case TINY_VER: sendPacket(verPacket(options_, reqI, wire())); break;
+    case kTinyPing: sendPacket(IsTiny{reqI, TINY_REPLY}); break;
     case TINY_SST: sendSta(reqI); break;
-    case TINY_ISM: send(ismPacket(options_, reqI).toBytes()); break;
+    case TINY_ISM: sendPacket(ismPacket(options_, reqI)); break;
     case TINY_NCN:
         for (const auto& [ucid, c] : world_.connections()) {
-            send(ncnPacket(world_, c, demo(), reqI).toBytes());
+            sendPacket(ncnPacket(world_, c, demo(), reqI));
         }
         break;
     case TINY_NPL:
         for (const auto& [plid, p] : world_.players()) {
-            send(nplPacket(world_, p, reqI).toBytes());
+            sendPacket(nplPacket(world_, p, reqI));
         }
         break;
-    case kTinyReo: send(reoPacket(world_, reqI).toBytes()); break;
+    case kTinyReo: sendRaceOrder(reqI); break;
     default: ignored(tinyName(tiny->SubT) + " is not simulated"); break;
     }
 }
 
 void SimServer::handleMtc(std::span<const std::uint8_t> d) {
-    const auto mtc = IsMtc::fromBytes(d);
+    const auto mtc = IsMtc::fromBytes(d, wire());
     if (!mtc) {
         ignored("malformed IS_MTC");
         return;
     }
-    const std::string text = rawText(d, 8, kWire.mtcTextWidth);
-    if (fillsField(d, 8, kWire.mtcTextWidth)) {
+    const std::size_t width = arrivedWidth(d, 8, wire().mtcTextWidth);
+    const std::string text = rawText(d, 8, width);
+    if (fillsField(d, 8, width)) {
         transcript_.note("warning: text fills its field with no terminator");
     }
     std::vector<Connection*> to;
@@ -239,14 +282,14 @@ void SimServer::handleMtc(std::span<const std::uint8_t> d) {
 }
 
 void SimServer::handleMst(std::span<const std::uint8_t> d) {
-    if (fillsField(d, 4, kWire.mstTextWidth)) {
+    if (fillsField(d, 4, static_cast<std::size_t>(wire().mstTextWidth))) {
         transcript_.note("warning: text fills its field with no terminator");
     }
     // Typed as the host; the sim neither echoes it nor runs host commands.
 }
 
 void SimServer::handleBtn(std::span<const std::uint8_t> d) {
-    const auto btn = IsBtn::fromBytes(d);
+    const auto btn = IsBtn::fromBytes(d, wire());
     if (!btn) {
         ignored("malformed IS_BTN");
         return;
@@ -273,14 +316,14 @@ void SimServer::handleBtn(std::span<const std::uint8_t> d) {
     b.t = btn->T;
     b.w = btn->W;
     b.h = btn->H;
-    b.text = rawText(d, 12, kWire.btnTextWidth);
+    b.text = rawText(d, 12, arrivedWidth(d, 12, wire().btnTextWidth));
     for (Connection* c : to) {
         c->buttons[b.clickId] = b; // same ClickID: the button is updated
     }
 }
 
 void SimServer::handleBfn(std::span<const std::uint8_t> d) {
-    const auto bfn = IsBfn::fromBytes(d);
+    const auto bfn = IsBfn::fromBytes(d, wire());
     if (!bfn) {
         ignored("malformed IS_BFN");
         return;
@@ -294,8 +337,15 @@ void SimServer::handleBfn(std::span<const std::uint8_t> d) {
         if (bfn->SubT == BFN_CLEAR) {
             c->buttons.clear();
         } else if (bfn->SubT == BFN_DEL_BTN) {
-            if (c->buttons.erase(bfn->ClickID) == 0) {
-                transcript_.note(c->name + " has no button " + std::to_string(bfn->ClickID));
+            // From InSim 9 on, a ClickMax above ClickID ends a range.
+            const int last = std::max<int>(bfn->ClickID, bfn->ClickMax);
+            std::size_t erased = 0;
+            for (int id = bfn->ClickID; id <= last; ++id) {
+                erased += c->buttons.erase(static_cast<std::uint8_t>(id));
+            }
+            if (erased == 0) {
+                transcript_.note(c->name + " has no button " + std::to_string(bfn->ClickID) +
+                                 (last > bfn->ClickID ? " to " + std::to_string(last) : std::string()));
             }
         } else {
             ignored("IS_BFN subtype " + std::to_string(bfn->SubT) + " comes from a host, not to it");
@@ -305,12 +355,12 @@ void SimServer::handleBfn(std::span<const std::uint8_t> d) {
 }
 
 void SimServer::handleReo(std::span<const std::uint8_t> d) {
-    const auto reo = IsReo::fromBytes(d);
+    const auto reo = IsReo::fromBytes(d, wire());
     if (!reo) {
         ignored("malformed IS_REO");
         return;
     }
-    const auto result = world_.applyStartOrder(*reo, now());
+    const auto result = world_.applyStartOrder(*reo, now(), wire().startOrderSlots);
     if (!result.applied) {
         ++stats_.startOrdersIgnored;
         ignored("no restart vote pending");
@@ -320,6 +370,10 @@ void SimServer::handleReo(std::span<const std::uint8_t> d) {
         transcript_.note(n);
     }
     transcript_.note("grid applied: " + spaced(world_.gridNames()));
+}
+
+bool SimServer::reoWithheld() const {
+    return client_ && client_->wire->version < factsOf(options_.lfs).reoNeedsInSim;
 }
 
 void SimServer::forgetClient(std::string_view why) {
@@ -348,32 +402,32 @@ void SimServer::keepAliveTick() {
     }
     client_->awaitingKeepAlive = true;
     ++stats_.keepAlivesSent;
-    send(IsTiny{0, TINY_NONE}.toBytes());
+    sendPacket(IsTiny{0, TINY_NONE});
 }
 
 // ---- Sending
 
 void SimServer::send(const std::vector<std::uint8_t>& bytes) {
     if (!client_) {
-        transcript_.sent(bytes, "(no client)");
+        transcript_.sent(bytes, wire(), "(no client)");
         return;
     }
     if (!endpoint_.isOpen()) {
-        transcript_.sent(bytes, "(port closed)");
+        transcript_.sent(bytes, wire(), "(port closed)");
         return;
     }
     if (faults_.silent(clock_.monotonicNow())) {
-        transcript_.sent(bytes, "(silenced)");
+        transcript_.sent(bytes, wire(), "(silenced)");
         return;
     }
     switch (faults_.decide()) {
     case FaultInjector::Fate::Drop:
         ++stats_.dropped;
-        transcript_.sent(bytes, "(dropped)");
+        transcript_.sent(bytes, wire(), "(dropped)");
         return;
     case FaultInjector::Fate::HoldBack:
         ++stats_.heldBack;
-        transcript_.sent(bytes, "(held back)");
+        transcript_.sent(bytes, wire(), "(held back)");
         held_.push_back(bytes);
         if (!flushPosted_) {
             // Nothing newer may follow in this turn; it still arrives late.
@@ -389,12 +443,12 @@ void SimServer::send(const std::vector<std::uint8_t>& bytes) {
         return;
     case FaultInjector::Fate::Duplicate:
         ++stats_.duplicated;
-        transcript_.sent(bytes, "(duplicated)");
+        transcript_.sent(bytes, wire(), "(duplicated)");
         stats_.sent += endpoint_.sendTo(client_->replyTo, bytes) ? 1 : 0;
         stats_.sent += endpoint_.sendTo(client_->replyTo, bytes) ? 1 : 0;
         break;
     case FaultInjector::Fate::Send:
-        transcript_.sent(bytes);
+        transcript_.sent(bytes, wire());
         stats_.sent += endpoint_.sendTo(client_->replyTo, bytes) ? 1 : 0;
         break;
     }

@@ -34,6 +34,12 @@
 // operations were given; the host's own connection (UCID 0) is "host".
 //
 // Host behaviour worth knowing:
+// - It plays one LFS release (SimOptions::lfs) and speaks to each client in
+//   the generation its IS_ISI asks for, as far as the release can: a Size
+//   byte of 44 is an old client (InSim 4, byte sizes); 11 counts 4-byte
+//   units and byte 8 asks for 9 or 10 (0.5Z does not understand that one).
+//   Everything received and sent on the link is framed in its generation.
+// - From 0.8C on, a client below InSim 10 gets no IS_REO at all.
 // - Replies go to the IS_ISI's UDPPort at the client's source address, from
 //   this port; UDPPort 0 means the source port. Only the address and port
 //   the IS_ISI came from count as the client; a new IS_ISI replaces it.
@@ -41,10 +47,12 @@
 // - A keep-alive TINY_NONE (ReqI 0) goes out every 30 s while a client is
 //   connected; replies are counted, an unanswered one is noted.
 // - IS_STA goes out whenever what it reports changes.
-// - An IS_REO is taken only after the sim sent SMALL_VTA restart or qualify,
-//   and only once; the vote is carried out voteTakesEffectAfter later (the
-//   race restarts), which closes that window. Others are ignored and noted.
-// - A race start sends the host's race order (IS_REO), IS_RST and IS_STA.
+// - An IS_REO is taken only in its generation's size (36, 44 or 52 bytes;
+//   an old client's 36 bytes on 0.8C too, which no document rules out),
+//   only after the sim sent SMALL_VTA restart or qualify, and only once; the vote is carried out
+//   voteTakesEffectAfter later (the race restarts), which closes that window. Others are ignored and noted.
+// - A race start sends the host's race order (IS_REO, when the release sends
+//   one to this client), IS_RST and IS_STA.
 // - With product "DEMO" drivers have no user name on the wire (UName empty).
 // - Datagrams of any shape are survived: too short, wrong Size byte, unknown
 //   type, from a stranger. Each is noted in the transcript and dropped.
@@ -98,6 +106,8 @@ public:
     bool listening() const { return endpoint_.isOpen(); }
     const std::string& openError() const { return openError_; } // why the port is not open
     bool clientConnected() const { return client_.has_value(); }
+    // The generation spoken on the link; nullptr without a client.
+    const insim::WireGeneration* clientWire() const { return client_ ? client_->wire : nullptr; }
     std::string clientText() const; // "127.0.0.1:40000 (Brenhollow ISC)"; empty when none
     // Called each time an IS_ISI is accepted.
     void setOnClientConnected(std::function<void()> fn) { onClientConnected_ = std::move(fn); }
@@ -124,6 +134,12 @@ public:
     Outcome vote(std::uint8_t action); // SMALL_VTA; VOTE_END, VOTE_RESTART or VOTE_QUALIFY
     Outcome voteRestart() { return vote(insim::VOTE_RESTART); }
     Outcome reportOrder(); // the host's own IS_REO with the current grid
+
+    // ---- The release
+    LfsRelease release() const { return options_.lfs; }
+    // The host comes back as another release: the client is forgotten and
+    // must send a new IS_ISI; drivers stay, even beyond the new car limit.
+    void changeRelease(LfsRelease release);
 
     // ---- Faults
     FaultInjector& faults() { return faults_; }
@@ -159,6 +175,7 @@ private:
         std::string name;
         char prefix = 0;
         std::uint16_t flags = 0;
+        const insim::WireGeneration* wire = &insim::kWire4;
         bool awaitingKeepAlive = false;
     };
 
@@ -177,6 +194,11 @@ private:
     void ignored(std::string_view why);
     void keepAliveTick();
     void send(const std::vector<std::uint8_t>& bytes);
+    // Built in the link's generation.
+    template <typename Packet> void sendPacket(const Packet& packet) { send(packet.toBytes(wire())); }
+    const insim::WireGeneration& wire() const { return client_ ? *client_->wire : insim::kWire4; }
+    bool reoWithheld() const;
+    void sendRaceOrder(std::uint8_t reqI);
     void releaseHeld();
     bool demo() const;
 

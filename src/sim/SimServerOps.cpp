@@ -14,7 +14,7 @@ void SimServer::sendSta(std::uint8_t reqI) {
     IsSta told = sta;
     told.ReqI = 0;
     lastSta_ = told;
-    send(sta.toBytes());
+    sendPacket(sta);
 }
 
 // A host reports its state whenever it changes, unasked.
@@ -31,7 +31,7 @@ Outcome SimServer::connect(const std::string& name, const std::string& nick, boo
     if (auto r = world_.connect(name, nick, admin); !r) {
         return r;
     }
-    send(ncnPacket(world_, *world_.connection(name), demo(), 0).toBytes());
+    sendPacket(ncnPacket(world_, *world_.connection(name), demo(), 0));
     syncSta();
     return Outcome::ok();
 }
@@ -41,13 +41,13 @@ Outcome SimServer::join(const std::string& name, const std::string& nick, bool a
         if (auto r = world_.connect(name, nick, admin); !r) {
             return r;
         }
-        send(ncnPacket(world_, *world_.connection(name), demo(), 0).toBytes());
+        sendPacket(ncnPacket(world_, *world_.connection(name), demo(), 0));
     }
     if (auto r = world_.takeCar(name); !r) {
         syncSta();
         return r;
     }
-    send(nplPacket(world_, *world_.playerOf(name), 0).toBytes());
+    sendPacket(nplPacket(world_, *world_.playerOf(name), 0));
     syncSta();
     return Outcome::ok();
 }
@@ -58,7 +58,7 @@ Outcome SimServer::spectate(const std::string& name) {
     if (auto r = world_.spectate(name); !r) {
         return r;
     }
-    send(IsPll{0, plid}.toBytes());
+    sendPacket(IsPll{0, plid});
     syncSta();
     return Outcome::ok();
 }
@@ -72,9 +72,9 @@ Outcome SimServer::leave(const std::string& name) {
         return r;
     }
     if (plid != 0) {
-        send(IsPll{0, plid}.toBytes());
+        sendPacket(IsPll{0, plid});
     }
-    send(cnlPacket(world_, ucid).toBytes());
+    sendPacket(cnlPacket(world_, ucid));
     syncSta();
     return Outcome::ok();
 }
@@ -89,7 +89,7 @@ Outcome SimServer::chat(const std::string& name, const std::string& text) {
     }
     const char prefix = client_ ? client_->prefix : '\0';
     const bool colours = client_ && (client_->flags & kIsfMsoCols) != 0;
-    send(msoPacket(world_, *c, text, prefix, colours).toBytes());
+    sendPacket(msoPacket(world_, *c, text, prefix, colours));
     return Outcome::ok();
 }
 
@@ -112,7 +112,7 @@ Outcome SimServer::click(const std::string& name, int clickId, std::uint8_t flag
     btc.ClickID = it->second.clickId;
     btc.Inst = it->second.inst;
     btc.CFlags = flags;
-    send(btc.toBytes());
+    sendPacket(btc);
     return Outcome::ok();
 }
 
@@ -128,8 +128,8 @@ Outcome SimServer::beginSession(RaceState state) {
     world_.startSession(state);
     transcript_.note(std::string(state == RaceState::Race ? "race" : "qualifying") +
                      " starts, grid: " + spaced(world_.gridNames()));
-    send(reoPacket(world_, 0).toBytes());
-    send(rstPacket(world_, options_, 0).toBytes());
+    sendRaceOrder(0);
+    sendPacket(rstPacket(world_, options_, 0));
     syncSta();
     return Outcome::ok();
 }
@@ -156,7 +156,7 @@ Outcome SimServer::finish(const std::vector<std::string>& names) {
     for (const auto& name : names) {
         const Player& p = *world_.playerOf(name);
         const std::uint8_t resultNum = world_.classify(p.plid);
-        send(resPacket(world_, options_, p, resultNum, demo()).toBytes());
+        sendPacket(resPacket(world_, options_, p, resultNum, demo()));
     }
     syncSta();
     return Outcome::ok();
@@ -170,7 +170,7 @@ Outcome SimServer::vote(std::uint8_t action) {
     if (action != VOTE_END) {
         world_.openStartOrderWindow();
     }
-    send(voteActionPacket(action).toBytes());
+    sendPacket(voteActionPacket(action));
     if (options_.voteTakesEffectAfter.count() > 0) {
         std::weak_ptr<bool> alive = alive_;
         voteTimer_ = loop_.startTimer(options_.voteTakesEffectAfter, [this, alive, action] {
@@ -196,8 +196,35 @@ void SimServer::carryOutVote(std::uint8_t action) {
 }
 
 Outcome SimServer::reportOrder() {
-    send(reoPacket(world_, 0).toBytes());
+    // A host that sends this client no IS_REO stays silent; the scenario's
+    // step is still carried out, not refused.
+    sendRaceOrder(0);
     return Outcome::ok();
+}
+
+void SimServer::sendRaceOrder(std::uint8_t reqI) {
+    if (reoWithheld()) {
+        transcript_.note("no IS_REO: LFS " + std::string(releaseName(options_.lfs)) +
+                         " sends none to an InSim " + std::to_string(wire().version) + " client");
+        return;
+    }
+    const auto slots = static_cast<std::size_t>(wire().startOrderSlots);
+    if (world_.gridPlids().size() > slots) {
+        transcript_.note("IS_REO holds the first " + std::to_string(slots) + " of " +
+                         std::to_string(world_.gridPlids().size()) + " cars");
+    }
+    sendPacket(reoPacket(world_, reqI, wire()));
+}
+
+void SimServer::changeRelease(LfsRelease release) {
+    if (release == options_.lfs) {
+        return;
+    }
+    // As a host restarted on another release: the link goes, the drivers stay.
+    forgetClient("the host changes release");
+    options_.lfs = release;
+    world_.setMaxCars(factsOf(release).maxCars);
+    transcript_.note("the host now plays LFS " + std::string(releaseName(release)));
 }
 
 void SimServer::silence(std::chrono::milliseconds duration) {

@@ -13,7 +13,11 @@ std::string summaryText(const SimServer& server) {
         out += " (" + std::to_string(s.dropped) + " dropped, " + std::to_string(s.duplicated) +
                " duplicated, " + std::to_string(s.heldBack) + " held back)";
     }
-    out += "\n  client: " + (server.clientConnected() ? server.clientText() : std::string("none connected"));
+    out += "\n  host: LFS " + std::string(releaseName(server.release()));
+    out += "; client: " + (server.clientConnected() ? server.clientText() : std::string("none connected"));
+    if (const auto* wire = server.clientWire()) {
+        out += " in InSim " + std::to_string(wire->version);
+    }
     out += "; keep-alives " + std::to_string(s.keepAliveReplies) + " answered of " +
            std::to_string(s.keepAlivesSent) + " sent\n";
 

@@ -27,9 +27,10 @@ void Transcript::emit(std::string line) {
     }
 }
 
-void Transcript::received(std::span<const std::uint8_t> datagram, std::string_view suffix) {
+void Transcript::received(std::span<const std::uint8_t> datagram, const insim::WireGeneration& wire,
+                          std::string_view suffix) {
     if (listening()) {
-        std::string line = stamp(elapsed()) + " <- " + describePacket(datagram);
+        std::string line = stamp(elapsed()) + " <- " + describePacket(datagram, wire);
         if (!suffix.empty()) {
             line += "  ";
             line += suffix;
@@ -38,9 +39,10 @@ void Transcript::received(std::span<const std::uint8_t> datagram, std::string_vi
     }
 }
 
-void Transcript::sent(std::span<const std::uint8_t> datagram, std::string_view suffix) {
+void Transcript::sent(std::span<const std::uint8_t> datagram, const insim::WireGeneration& wire,
+                      std::string_view suffix) {
     if (listening()) {
-        std::string line = stamp(elapsed()) + " -> " + describePacket(datagram);
+        std::string line = stamp(elapsed()) + " -> " + describePacket(datagram, wire);
         if (!suffix.empty()) {
             line += "  ";
             line += suffix;

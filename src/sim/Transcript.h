@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "insim/Packets.h"
 #include "platform/Clock.h"
 
 namespace pm::sim {
@@ -27,8 +28,11 @@ public:
     const std::vector<std::string>& lines() const { return lines_; }
     bool listening() const { return sink_ || keep_; }
 
-    void received(std::span<const std::uint8_t> datagram, std::string_view suffix = {});
-    void sent(std::span<const std::uint8_t> datagram, std::string_view suffix = {});
+    // wire: the generation the datagram is framed in.
+    void received(std::span<const std::uint8_t> datagram, const insim::WireGeneration& wire = insim::kWire4,
+                  std::string_view suffix = {});
+    void sent(std::span<const std::uint8_t> datagram, const insim::WireGeneration& wire = insim::kWire4,
+              std::string_view suffix = {});
     // An indented remark about the line before it, or about the world.
     void note(std::string_view text);
 

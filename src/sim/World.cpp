@@ -157,6 +157,9 @@ Outcome World::takeCar(const std::string& name) {
     if (playerOf(name) != nullptr) {
         return Outcome::fail(name + " is already in the race");
     }
+    if (static_cast<int>(players_.size()) >= maxCars_) {
+        return Outcome::fail("the race is full: " + std::to_string(maxCars_) + " cars");
+    }
     const std::uint8_t plid = freePlid();
     if (plid == 0) {
         return Outcome::fail("no free player slot");
@@ -245,17 +248,18 @@ std::vector<std::string> World::gridNames() const {
     return names;
 }
 
-World::ReoResult World::applyStartOrder(const insim::IsReo& reo, std::chrono::milliseconds at) {
+World::ReoResult World::applyStartOrder(const insim::IsReo& reo, std::chrono::milliseconds at, int slots) {
     ReoResult result;
     if (!reoWindow_) {
         result.notes.push_back("ignored: no restart vote pending");
         return result;
     }
     std::vector<std::uint8_t> order;
-    const int count = std::min<int>(reo.NumP, static_cast<int>(reo.PLID.size()));
-    if (reo.NumP > reo.PLID.size()) {
-        result.notes.push_back("NumP " + std::to_string(reo.NumP) + " exceeds the " +
-                               std::to_string(reo.PLID.size()) + " slots");
+    slots = std::clamp(slots, 0, static_cast<int>(reo.PLID.size()));
+    const int count = std::min<int>(reo.NumP, slots);
+    if (reo.NumP > slots) {
+        result.notes.push_back("NumP " + std::to_string(reo.NumP) + " exceeds the " + std::to_string(slots) +
+                               " slots");
     }
     for (int k = 0; k < count; ++k) {
         const std::uint8_t plid = reo.PLID[static_cast<std::size_t>(k)];

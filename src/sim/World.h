@@ -75,6 +75,9 @@ public:
     // ---- Connections and players
     Outcome connect(const std::string& name, const std::string& nick, bool admin);
     Outcome takeCar(const std::string& name); // joins the race: new PLID, last on the grid
+    // The release's limit; cars already racing keep their places.
+    void setMaxCars(int cars) { maxCars_ = cars; }
+    int maxCars() const { return maxCars_; }
     Outcome spectate(const std::string& name);
     Outcome disconnect(const std::string& name); // its player, if any, goes first
 
@@ -111,7 +114,9 @@ public:
         bool applied = false;
         std::vector<std::string> notes; // skipped slots and the like
     };
-    ReoResult applyStartOrder(const insim::IsReo& reo, std::chrono::milliseconds at);
+    // slots: how many PLIDs the packet's generation carries.
+    ReoResult applyStartOrder(const insim::IsReo& reo, std::chrono::milliseconds at,
+                              int slots = insim::kMaxStartOrderSlots);
     const std::vector<AppliedGrid>& appliedGrids() const { return applied_; }
 
     // ---- What the InSim client put on screens
@@ -136,6 +141,7 @@ private:
     std::vector<std::uint8_t> finished_;
     RaceState state_ = RaceState::None;
     bool reoWindow_ = false;
+    int maxCars_ = insim::kMaxStartOrderSlots;
     std::uint8_t lastPlid_ = 0;
     std::vector<AppliedGrid> applied_;
     std::map<std::string, std::vector<Message>> messages_; // outlive the connection

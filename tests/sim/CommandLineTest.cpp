@@ -35,3 +35,16 @@ TEST(SimCommandLine, BadArgumentsAreNamed) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(SimCommandLine, TheReleaseAndTheCrowdItHasRoomFor) {
+    EXPECT_EQ(parse({}).options.server.lfs, LfsRelease::V08C);
+    EXPECT_EQ(parse({"--lfs=0.5z"}).options.server.lfs, LfsRelease::V05Z);
+    EXPECT_EQ(parse({"--crowd", "40", "--lfs", "0.7F"}).error, "");
+    EXPECT_EQ(parse({"--lfs", "0.6B"}).error, "bad value for --lfs: '0.6B' (0.5Z, 0.7F or 0.8C)");
+    EXPECT_EQ(parse({"--crowd", "44", "--lfs", "0.7F"}).error, "--crowd 44: LFS 0.7F races at most 40 cars");
+    EXPECT_EQ(parse({"--crowd", "49"}).error, "--crowd 49: LFS 0.8C races at most 48 cars");
+}
+
+} // namespace
