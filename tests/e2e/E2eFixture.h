@@ -37,6 +37,7 @@ struct Rules {
     int lastRace = 0;
     int reverseTop = 0;
     std::string reverseCount = "10";
+    std::string inSimVersion = ""; // the tenth line; empty: none, as in files from before it
 };
 
 class MarshalAndSim : public ::testing::Test {
@@ -78,7 +79,8 @@ protected:
             << line("Listen Port=" + std::to_string(listenPort)) << line(std::string("Admin PW=") + kPassword)
             << line("Connect=1") << line("Last Race=" + std::to_string(rules.lastRace))
             << line("Reverse Top=" + std::to_string(rules.reverseTop))
-            << line("Reverse Count=" + rules.reverseCount);
+            << line("Reverse Count=" + rules.reverseCount)
+            << (rules.inSimVersion.empty() ? std::string() : line("InSim Version=" + rules.inSimVersion));
 
         form = std::make_unique<app::frmMain>(stack.platform(), cfgPath);
         form->txtStatus.lineAdded.connect([this](const std::string& stamped) {
