@@ -261,12 +261,7 @@ void ucInSim::versionReceived(int hostInSimVer) {
     cmdConnect.setCaption("Connect");
     bytTicks_ = 0;
     myTimer.setEnabled(true);
-    ISS_ISI();
-    ISS_TINY(TINY_VER);
-    ISS_TINY(TINY_SST);
-    ISS_TINY(TINY_NCN);
-    ISS_TINY(TINY_ISM);
-    ISS_TINY(TINY_NPL);
+    sendHandshake();
     bytTicks_ = 1; // the first try is this one
 }
 
@@ -359,12 +354,7 @@ void ucInSim::myTimer_Timer() {
                 return "connecting to " + host_ + ":" + std::to_string(serverPort_) + " (" +
                        std::to_string(bytTicks_ / kTryEvery + 1) + "/3 tries)";
             });
-            ISS_ISI();
-            ISS_TINY(TINY_VER);
-            ISS_TINY(TINY_SST);
-            ISS_TINY(TINY_NCN);
-            ISS_TINY(TINY_ISM);
-            ISS_TINY(TINY_NPL);
+            sendHandshake();
         }
     } else {
         if (bytTicks_ % kAskStateEvery == 0) {
@@ -417,6 +407,17 @@ void ucInSim::ISS_ISI() {
     isi.IName = initRecord_.IName;
     const auto bytes = isi.toBytes(*wire_);
     SendPacket(lngClientSocket_, bytes, 0);
+}
+
+// The introduction and what the program asks of every host before it
+// can work: its version, state, connections, name and players.
+void ucInSim::sendHandshake() {
+    ISS_ISI();
+    ISS_TINY(TINY_VER);
+    ISS_TINY(TINY_SST);
+    ISS_TINY(TINY_NCN);
+    ISS_TINY(TINY_ISM);
+    ISS_TINY(TINY_NPL);
 }
 
 void ucInSim::SendInSim(std::span<const std::uint8_t> Data) { SendPacket(lngClientSocket_, Data, 0); }

@@ -284,6 +284,7 @@ private:
     void myTimer_Timer();
     void timRetry_Timer();
     void ISS_ISI();
+    void sendHandshake();
     void chooseGeneration();
     void versionReceived(int hostInSimVer);
     bool framedForWire(std::span<const std::uint8_t> d);

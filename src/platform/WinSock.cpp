@@ -1,5 +1,7 @@
 #include "platform/WinSock.h"
 
+#include "platform/HostLookup.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -447,20 +449,10 @@ std::string WinSock::inet_ntoa(std::uint32_t addressNetworkOrder) {
 }
 
 std::vector<std::uint32_t> WinSock::gethostbyname(const std::string& name) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* res = nullptr;
-    std::vector<std::uint32_t> out;
-    if (name.empty() || ::getaddrinfo(name.c_str(), nullptr, &hints, &res) != 0 || res == nullptr) {
+    auto out = HostLookup::systemResolver(name);
+    if (out.empty()) {
         lastError_ = WSAHOST_NOT_FOUND;
-        return out;
     }
-    for (addrinfo* p = res; p != nullptr; p = p->ai_next) {
-        const auto* sin = reinterpret_cast<const sockaddr_in*>(p->ai_addr);
-        out.push_back(sin->sin_addr.s_addr);
-    }
-    ::freeaddrinfo(res);
     return out;
 }
 
