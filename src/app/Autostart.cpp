@@ -104,9 +104,9 @@ std::string shortBlockReason(std::string_view block, std::size_t settingsRead) {
 void readInSimVersion(std::string_view line, StartupServer& s) {
     const auto value = frmMain::GetLineValue(line);
     std::string wanted = value ? *value : std::string(line);
-    const auto last = wanted.find_last_not_of(' ');
+    const auto last = wanted.find_last_not_of(" \t");
     wanted.erase(last == std::string::npos ? 0 : last + 1);
-    wanted.erase(0, std::min(wanted.find_first_not_of(' '), wanted.size()));
+    wanted.erase(0, std::min(wanted.find_first_not_of(" \t"), wanted.size()));
     for (char& c : wanted) {
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }

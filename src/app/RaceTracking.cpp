@@ -187,7 +187,9 @@ void frmMain::RaceOrder(std::int16_t Index, std::span<const std::uint8_t> Data) 
     AddStatus("SERVER RACE ORDER");
     // The packet's size is not checked on arrival: NumP may promise more
     // slots than arrived.
-    const int numP = Data.size() > static_cast<std::size_t>(kReoNumP) ? Data[kReoNumP] : 0;
+    // Nor past the generation's slots: no host has more drivers than that.
+    const int numP = std::min<int>(Data.size() > static_cast<std::size_t>(kReoNumP) ? Data[kReoNumP] : 0,
+                                   server(Index)->ucInSim.wire().startOrderSlots);
     for (int k = 1; k <= numP; ++k) {
         const std::size_t at = static_cast<std::size_t>(k - 1 + kReoFirstPlid);
         if (at >= Data.size()) {

@@ -92,6 +92,7 @@ void ucInSim::Connect() {
         return;
     }
     chooseGeneration();
+    handshakeSent_ = false;
 
     platform::cWndHook& hook = platform_.hook();
     if (InSimSocket_.Initilize(window_.handle, hook)) {
@@ -187,6 +188,9 @@ void ucInSim::chooseGeneration() {
     const std::string setting = TrimBlanks(txtInSimVer.text());
     autoGeneration_ = setting == kAutoGeneration;
     negotiated_ = false;
+    upgrading_ = false; // a move that a dropped link left unfinished starts over
+    mismatchReported_ = false;
+    versionAskTicks_ = 0;
     const WireGeneration* chosen = nullptr;
     if (!autoGeneration_) {
         int version = 0;
@@ -197,39 +201,56 @@ void ucInSim::chooseGeneration() {
     }
     // auto begins where every host understands it, and moves up once the
     // host's IS_VER has named its release. A host that did not answer the
-    // higher generation last time is left on the one it answered.
+    // higher generation on the last try is left on InSim 4 for this one;
+    // the try after it offers the higher one again.
     wire_ = chosen != nullptr ? chosen : &kWire4;
     if (autoGeneration_ && upgradeUnanswered_ != nullptr) {
         negotiated_ = true;
+        upgradeUnanswered_ = nullptr;
     }
 }
 
+// The host's own words go into the status log: no control characters in
+// them, so that a host cannot write lines of its own there.
+std::string ucInSim::printableVersion() const {
+    std::string out = version_;
+    for (char& c : out) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) {
+            c = '?';
+        }
+    }
+    return out;
+}
+
 void ucInSim::versionReceived(int hostInSimVer) {
+    const std::string release = printableVersion();
     const auto say = [&](const WireGeneration& w) {
         // Once per change: a reconnection to the same host stays quiet.
         if (reportedGeneration_ != w.version) {
             reportedGeneration_ = w.version;
-            notice("speaks InSim " + std::to_string(w.version) + " (LFS " + version_ + ")");
+            notice("speaks InSim " + std::to_string(w.version) + " (LFS " + release + ")");
         }
     };
     if (!autoGeneration_) {
         // The operator's choice stands; only a host that answers in another
-        // generation is worth a word. InSim 4 hosts predate the question.
-        if (wire_->version != kWire4.version && hostInSimVer != wire_->version &&
-            reportedGeneration_ != -hostInSimVer) {
-            reportedGeneration_ = -hostInSimVer;
+        // generation is worth a word, once per Connect. InSim 4 hosts
+        // predate the question.
+        if (wire_->version != kWire4.version && hostInSimVer != wire_->version && !mismatchReported_) {
+            mismatchReported_ = true;
             notice("asked for InSim " + std::to_string(wire_->version) + ", the host answers InSim " +
-                   std::to_string(hostInSimVer) + " (LFS " + version_ + "); set its InSim version to auto");
+                   std::to_string(hostInSimVer) + " (LFS " + release + "); set its InSim version to auto");
         }
         return;
     }
     if (upgrading_) {
         // The host's answer in the generation we moved to. One lower than
-        // asked for is what it speaks.
+        // asked for, in the same framing, is what it speaks; any other
+        // answer leaves the framing the link was opened in.
         upgrading_ = false;
         negotiated_ = true;
         if (const WireGeneration* answered = wireForVersion(hostInSimVer);
-            answered != nullptr && answered->version < wire_->version) {
+            answered != nullptr && answered->sizeUnit == wire_->sizeUnit && answered->version < wire_->version) {
             wire_ = answered;
         }
         say(*wire_);
@@ -239,13 +260,14 @@ void ucInSim::versionReceived(int hostInSimVer) {
         say(*wire_);
         return;
     }
-    const auto release = generationForRelease(TrimBlanks(version_));
-    if (!release) {
+    const auto generation = generationForRelease(TrimBlanks(version_));
+    if (!generation) {
         negotiated_ = true;
-        notice("cannot read the host's version '" + version_ + "'; staying on InSim 4");
+        reportedGeneration_ = kWire4.version; // this line says it already
+        notice("cannot read the host's version '" + release + "'; staying on InSim 4");
         return;
     }
-    const WireGeneration* target = wireForVersion(*release);
+    const WireGeneration* target = wireForVersion(*generation);
     if (target == nullptr || target->version <= wire_->version) {
         negotiated_ = true;
         say(*wire_);
@@ -253,7 +275,7 @@ void ucInSim::versionReceived(int hostInSimVer) {
     }
     // Close the InSim 4 link and open the higher one at once; the handshake
     // timer repeats the new IS_ISI until the host answers in its generation.
-    status([&] { return "host " + version_ + ": moving to InSim " + std::to_string(target->version); });
+    status([&] { return "host " + release + ": moving to InSim " + std::to_string(target->version); });
     ISS_TINY(TINY_CLOSE);
     wire_ = target;
     upgrading_ = true;
@@ -344,7 +366,19 @@ void ucInSim::myTimer_Timer() {
                 // should speak: the next try stays where it was heard.
                 upgrading_ = false;
                 upgradeUnanswered_ = wire_;
+                reportedGeneration_ = kWire4.version; // this line says it already
                 notice("did not answer InSim " + std::to_string(wire_->version) + "; staying on InSim 4");
+            } else if (wire_->version != kWire4.version || autoGeneration_) {
+                // A host that never answers looks like no host at all; say
+                // it once, and what may be wrong. (Servers on InSim 4 keep
+                // the log they always had.)
+                if (lastFailure_ != LinkFailure::NoAnswer) {
+                    lastFailure_ = LinkFailure::NoAnswer;
+                    notice("no answer from " + host_ + ":" + std::to_string(serverPort_) + " in InSim " +
+                           std::to_string(wire_->version) +
+                           "; is InSim enabled there on that port" +
+                           (autoGeneration_ ? std::string("?") : std::string(", and does the host's LFS speak it? (auto finds out)")));
+                }
             }
             Disconnect();
             return;
@@ -357,6 +391,15 @@ void ucInSim::myTimer_Timer() {
             sendHandshake();
         }
     } else {
+        if (!handshakeSent_) {
+            // The host spoke first (a link left over from an earlier run,
+            // say): it still needs to hear who we are and be asked.
+            sendHandshake();
+        }
+        if (autoGeneration_ && (!negotiated_ || upgrading_) && ++versionAskTicks_ % kAskVersionEvery == 0) {
+            // Its version answer got lost: without it auto cannot settle.
+            ISS_TINY(TINY_VER);
+        }
         if (bytTicks_ % kAskStateEvery == 0) {
             ISS_TINY(TINY_SST);
         }
@@ -412,6 +455,7 @@ void ucInSim::ISS_ISI() {
 // The introduction and what the program asks of every host before it
 // can work: its version, state, connections, name and players.
 void ucInSim::sendHandshake() {
+    handshakeSent_ = true;
     ISS_ISI();
     ISS_TINY(TINY_VER);
     ISS_TINY(TINY_SST);

@@ -164,6 +164,7 @@ public:
     static constexpr int kGiveUpAt = 30;    // ticks: three tries unanswered
     static constexpr int kAskStateEvery = 30; // ticks between TINY_SST while connected
     static constexpr int kSilenceLimit = 120; // ticks without a packet before a drop
+    static constexpr int kAskVersionEvery = 5; // ticks between TINY_VER while auto is unsettled
     // How long a Connect waits for a host name's lookup before leaving it to
     // finish for the next try.
     static constexpr std::chrono::milliseconds kLookupWait{250};
@@ -269,7 +270,7 @@ private:
 
     // Why the last Connect could not make its sockets; each kind is reported
     // once, not once per retry.
-    enum class LinkFailure { None, ListenPort, HostName, ClientSocket };
+    enum class LinkFailure { None, ListenPort, HostName, ClientSocket, NoAnswer };
     void linkFailed(LinkFailure kind, const std::string& text);
     void linkEstablished();
     void notice(const std::string& text);
@@ -285,6 +286,7 @@ private:
     void timRetry_Timer();
     void ISS_ISI();
     void sendHandshake();
+    std::string printableVersion() const;
     void chooseGeneration();
     void versionReceived(int hostInSimVer);
     bool framedForWire(std::span<const std::uint8_t> d);
@@ -323,6 +325,9 @@ private:
     bool upgrading_ = false;  // auto: closed InSim 4 and awaiting the higher one's IS_VER
     const WireGeneration* upgradeUnanswered_ = nullptr;
     int reportedGeneration_ = 0; // the last generation the status log named
+    bool mismatchReported_ = false; // an explicit generation answered with another, said this Connect
+    int versionAskTicks_ = 0;
+    bool handshakeSent_ = false; // since the last Connect
     std::string noticedStranger_; // the foreign sender the status log last named
     std::int32_t lngListenSocket_ = 0;
     std::int32_t lngClientSocket_ = 0;

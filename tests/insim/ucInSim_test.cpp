@@ -756,3 +756,102 @@ TEST_F(ClientTest, in_fours_a_datagram_not_as_long_as_its_size_byte_is_dropped_b
     EXPECT_EQ(owner.events, std::vector<std::string>{"AdminRequest(boss,*reverse 3)"});
     EXPECT_TRUE(traced("Dropped IS_MSO: TextStart 30 past its text"));
 }
+
+// Losses and leftovers on the way up: auto must still get there.
+TEST_F(ClientTest, auto_settles_despite_lost_answers_and_dropped_links) {
+    client->setInSimVersion("auto");
+    client->Connect();
+    tick(1s);
+    server.take();
+    // The InSim 4 answer names 0.8C; the InSim 10 answer is lost, but other
+    // packets of the new link arrive, so the link is up unsettled.
+    fromServer(verFrom("0.8C", 4, kWire4));
+    server.take();
+    fromServer(IsSta{}.toBytes(kWire10));
+    ASSERT_TRUE(client->connected());
+    tick(6s);
+    EXPECT_TRUE(std::ranges::count(server.take(), std::vector<std::uint8_t>{1, 3, 1, TINY_VER}) > 0)
+        << "the version is asked again until it comes";
+
+    // The link drops before the answer; the next link climbs afresh.
+    client->Disconnect();
+    client->Connect();
+    tick(1s);
+    server.take();
+    fromServer(verFrom("0.8C", 4, kWire4));
+    auto moved = server.take();
+    ASSERT_GE(moved.size(), 2u);
+    EXPECT_EQ(moved[1][8], 10) << "no leftover of the unfinished move";
+    // The host answers the new generation with an InSim 4 version: the link
+    // keeps the framing it was opened in.
+    fromServer(verFrom("0.8C", 4, kWire10));
+    EXPECT_EQ(client->wire(), kWire10);
+}
+
+TEST_F(ClientTest, auto_tries_the_higher_generation_again_after_one_try_on_four) {
+    client->setInSimVersion("auto");
+    client->Connect();
+    tick(1s);
+    fromServer(verFrom("0.8C", 4, kWire4));
+    tick(40s); // InSim 10 unanswered: the next try stays on 4
+    server.take();
+    fromServer(verFrom("0.8C", 4, kWire4));
+    EXPECT_EQ(client->wire(), kWire4);
+    client->Disconnect(); // a later link, after a drop
+    client->Connect();
+    tick(1s);
+    server.take();
+    fromServer(verFrom("0.8C", 4, kWire4));
+    auto moved = server.take();
+    ASSERT_GE(moved.size(), 2u);
+    EXPECT_EQ(moved[1][8], 10);
+}
+
+TEST_F(ClientTest, generation_lines_are_said_once_and_hold_no_control_characters) {
+    const struct {
+        const char* setting;
+        const char* release;
+        int answered;
+        std::vector<std::string> notices;
+    } rows[] = {
+        {"auto", "0.8", 4, {"cannot read the host's version '0.8'; staying on InSim 4"}},
+        {"auto", "0.8\nX: Y", 4, {"cannot read the host's version '0.8?X: Y'; staying on InSim 4"}},
+        {"10", "0.8C", 0, {"asked for InSim 10, the host answers InSim 0 (LFS 0.8C); set its InSim version to auto"}},
+    };
+    for (const auto& row : rows) {
+        owner.notices.clear();
+        client = std::make_unique<ucInSim>(stack.platform(), &owner);
+        client->setPort(std::to_string(server.port()));
+        client->setPortListen(std::to_string(listenPort));
+        client->setInSimVersion(row.setting);
+        client->Connect();
+        tick(1s);
+        server.take();
+        for (int again = 0; again < 3; ++again) { // the answers to IS_ISI and TINY_VER, and one more
+            fromServer(verFrom(row.release, row.answered, client->wire()));
+        }
+        EXPECT_EQ(owner.notices, row.notices) << row.setting << " " << row.release;
+    }
+}
+
+TEST_F(ClientTest, a_host_that_speaks_first_still_gets_the_handshake) {
+    client->Connect();
+    fromServer(IsTiny{.ReqI = 0, .SubT = TINY_NONE}.toBytes()); // before the first tick
+    server.take();
+    tick(1s);
+    const auto kinds = server.takeKinds();
+    EXPECT_NE(std::find(kinds.begin(), kinds.end(), "1"), kinds.end()) << "IS_ISI";
+}
+
+TEST_F(ClientTest, a_silent_host_is_named_once_unless_the_server_is_on_four) {
+    for (const char* setting : {"10", "auto", "4"}) {
+        owner.notices.clear();
+        client = std::make_unique<ucInSim>(stack.platform(), &owner);
+        client->setPort(std::to_string(server.port()));
+        client->setPortListen(std::to_string(listenPort));
+        client->setInSimVersion(setting);
+        client->Connect();
+        tick(100s); // three tries, a retry, three more
+        EXPECT_EQ(owner.notices.size(), std::string(setting) == "4" ? 0u : 1u) << setting;
+    }
+}
