@@ -19,7 +19,9 @@ Bytes zeros(std::size_t n, std::initializer_list<std::pair<std::size_t, std::uin
     for (const auto& [at, v] : set) {
         b.at(at) = v;
     }
-    std::copy(text.second.begin(), text.second.end(), b.begin() + static_cast<long>(text.first));
+    // A text longer than the packet is cut at its end, as a field without a terminator.
+    const std::size_t room = n > text.first ? n - text.first : 0;
+    std::copy_n(text.second.begin(), std::min(room, text.second.size()), b.begin() + static_cast<long>(text.first));
     return b;
 }
 
