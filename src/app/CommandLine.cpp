@@ -23,23 +23,27 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
             wantVersion = true;
         } else if (arg == "--help" || arg == "-h") {
             wantHelp = true;
-        } else if (arg == "--config" || arg.rfind("--config=", 0) == 0) {
+        } else if (arg == "--config" || arg.rfind("--config=", 0) == 0 || arg == "--state" ||
+                   arg.rfind("--state=", 0) == 0) {
+            const bool config = arg.rfind("--config", 0) == 0;
+            const std::string flag = config ? "--config" : "--state";
             std::string path;
-            if (arg == "--config") {
+            if (arg == flag) {
                 if (i + 1 >= args.size()) {
-                    return fail("--config needs a file name");
+                    return fail(flag + " needs a file name");
                 }
                 path = args[++i];
             } else {
-                path = arg.substr(std::string_view("--config=").size());
+                path = arg.substr(flag.size() + 1);
             }
             if (path.empty()) {
-                return fail("--config needs a file name");
+                return fail(flag + " needs a file name");
             }
-            if (out.configPath) {
-                return fail("--config given twice");
+            std::optional<std::string>& slot = config ? out.configPath : out.statePath;
+            if (slot) {
+                return fail(flag + " given twice");
             }
-            out.configPath = std::move(path);
+            slot = std::move(path);
         } else {
             return fail("unknown argument '" + arg + "'");
         }
@@ -56,9 +60,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 std::string UsageText(std::string_view program) {
     const std::string p(program);
     return "Usage: " + p +
-           " [--config PATH] [--trace] [--screenshot PATH]\n"
+           " [--config PATH] [--state PATH] [--trace] [--screenshot PATH]\n"
            "       " +
-           p + " --headless [--config PATH] [--trace]\n" + "       " + p +
+           p + " --headless [--config PATH] [--state PATH] [--trace]\n" + "       " + p +
            " --version | --help\n"
            "\n"
            "Sets the start order of Live for Speed races on one or more servers over InSim.\n"
@@ -66,6 +70,8 @@ std::string UsageText(std::string_view program) {
            "  (no option)    open the window (needs a display)\n"
            "  --headless     run without a window; every status line goes to stdout\n"
            "  --config PATH  the start-up file (default: autostart.cfg beside the program)\n"
+           "  --state PATH   keep the finishing and start orders and the rules in this file\n"
+           "                 (SQLite; a folder gets state.db inside) and restore them at start\n"
            "  --trace        write the developers' diagnostic trace to stderr\n"
            "  --screenshot PATH  render the window after start-up to a PNG file, then exit\n"
            "  --version      print the program's name and version\n"

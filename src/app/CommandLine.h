@@ -15,6 +15,7 @@ struct CommandLine {
     bool headless = false;
     bool trace = false;
     std::optional<std::string> configPath;
+    std::optional<std::string> statePath; // --state: where the state is kept; none = nothing kept
     std::string error; // set when action is Fail
 };
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/CommandLine.h"
+#include "app/StatePersistence.h"
 #include "app/frmMain.h"
 #include "platform/Platform.h"
 #ifdef PM_WITH_UI
@@ -121,9 +122,15 @@ int main(int argc, char** argv) {
         startupFile = pm::app::DefaultStartupFile();
     }
 
+    std::optional<std::filesystem::path> statePath;
+    if (cmd.statePath) {
+        statePath = pm::app::StatePersistence::resolve(*cmd.statePath);
+    }
+
 #ifdef PM_WITH_UI
     if (!cmd.headless) {
         window.startupFile = startupFile;
+        window.statePath = statePath;
         window.trace = cmd.trace;
         return pm::ui::runWindow(argc, argv, window);
     }
@@ -152,7 +159,20 @@ int main(int argc, char** argv) {
         form.txtStatus.lineAdded.connect([](const std::string& line) { writeLine(stdout, line); });
         // Every line is on stdout already; memory keeps only a tail.
         form.txtStatus.setRetention(kHeadlessLogLines);
+        // Taken before the start-up file connects anything: a second program
+        // on the same state stops here, before it disturbs a server.
+        std::unique_ptr<pm::app::StatePersistence> state;
+        if (statePath) {
+            state = std::make_unique<pm::app::StatePersistence>(form, stack.platform(), *statePath);
+            if (const auto refusal = state->open()) {
+                writeLine(stderr, std::string(kProgram) + ": " + *refusal);
+                return pm::app::kUsageExitCode;
+            }
+        }
         form.Form_Load();
+        if (state) {
+            state->restore();
+        }
 
         auto& loop = stack.loop();
         const auto watch = loop.watchSocket(stopSignals.fd(), true, false, [&](pm::platform::Readiness) {
@@ -161,6 +181,8 @@ int main(int argc, char** argv) {
         });
         exitCode = loop.run();
         loop.unwatch(watch);
+        // The last changes are written while the servers still exist.
+        state.reset();
         // Leaving this scope destroys the window's logic: every connected
         // client sends its TINY_CLOSE while the platform still stands.
     }
