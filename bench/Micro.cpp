@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -16,6 +17,7 @@
 #include "app/frmMain.h"
 #include "insim/Packets.h"
 #include "platform/Platform.h"
+#include "store/StateStore.h"
 
 namespace pm::bench {
 
@@ -148,6 +150,51 @@ void BM_VoteInProcess(benchmark::State& state) {
     finish(state, 1);
 }
 BENCHMARK(BM_VoteInProcess);
+
+// One commit of the state store as a restart vote makes it: a server's new
+// start order of 32 (rotated each time). whole:1 writes the whole server as
+// if the file's rows were not known; whole:0 passes what the file holds, so
+// only what changed is written, as the program does.
+void BM_StateSave(benchmark::State& state) {
+    const bool whole = state.range(0) != 0;
+    char dir[] = "/tmp/pm-bench-state.XXXXXX";
+    if (::mkdtemp(dir) == nullptr) {
+        state.SkipWithError("no temporary folder");
+        return;
+    }
+    const std::string path = std::string(dir) + "/state.db";
+    {
+        store::StateStore s(path);
+        if (!s.open()) {
+            state.SkipWithError("cannot open the store");
+            return;
+        }
+        store::ServerState now;
+        now.key = {"bench", "127.0.0.1", "29999", 0};
+        for (int k = 1; k <= kDrivers; ++k) {
+            now.finish.push_back((k < 10 ? "0" : "") + std::to_string(k) + " driver" + std::to_string(k));
+            now.order.push_back("driver" + std::to_string(k));
+        }
+        s.save(std::span(&now, 1));
+        store::ServerState before = now;
+        for (auto _ : state) {
+            std::rotate(now.order.begin(), now.order.begin() + 1, now.order.end());
+            ++now.changedAt;
+            const store::ServerState* was = whole ? nullptr : &before;
+            if (!s.save(std::span(&now, 1), std::span(&was, 1))) {
+                state.SkipWithError("save failed");
+                break;
+            }
+            before = now;
+        }
+    }
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        ::unlink((path + suffix).c_str());
+    }
+    ::rmdir(dir);
+    finish(state, 1);
+}
+BENCHMARK(BM_StateSave)->ArgName("whole")->Arg(0)->Arg(1);
 
 // Lines added to a log that grows from empty to n lines; the cost per line
 // should not depend on n. A large log also touches fresh memory as it grows

@@ -1,12 +1,14 @@
 // pm-bench: every benchmark of the project in one run; prints a table and
 // writes the numbers as JSON.
 //
-//   pm-bench [--out FILE] [--only micro,vote,reception,startup] [-- GBENCH-ARGS]
+//   pm-bench [--out FILE] [--only micro,vote,state,reception,startup] [-- GBENCH-ARGS]
 //
 // Sizes come from the environment: BENCH_IDLE_SECONDS (60), BENCH_VOTES
 // (1000), BENCH_SERVERS (100), BENCH_STARTUP_RUNS (5),
 // BENCH_RECV_DATAGRAMS (300000). BENCH_PIN=0 leaves the programs under test
-// and pm-bench to the scheduler instead of one CPU each.
+// and pm-bench to the scheduler instead of one CPU each. BENCH_STATE_DIR puts
+// the --state files of section 1c on another disk (default: the work folder
+// under /tmp).
 
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -88,6 +90,17 @@ void reportMicro(Report& report, const std::vector<MicroResult>& results) {
         report.row("2a", "restart vote in process (order, 64 IS_MTC, IS_REO, 34 log lines)",
                    fixed(r->cpuNsPerItem / 1000.0, 1) + " us");
     }
+    const auto* changedOnly = find(results, "BM_StateSave/whole:0");
+    const auto* wholeServer = find(results, "BM_StateSave/whole:1");
+    if (changedOnly != nullptr && wholeServer != nullptr) {
+        report.heading("1c", "Restart vote, --state on against off (a new race before every vote, so every vote "
+                             "writes its new start order)");
+        report.row("1c", "one commit of a new start order of 32, in process (changed rows / whole server)",
+                   fixed(changedOnly->realNsPerItem / 1000.0, 1) + " us / " +
+                       fixed(wholeServer->realNsPerItem / 1000.0, 1) + " us");
+        report.set("state.commit_us", changedOnly->realNsPerItem / 1000.0);
+        report.set("state.commit_whole_server_us", wholeServer->realNsPerItem / 1000.0);
+    }
 
     const auto* small = find(results, "BM_AddStatus/lines:1000");
     const auto* large = find(results, "BM_AddStatus/lines:1000000");
@@ -145,7 +158,7 @@ int main(int argc, char** argv) {
             break;
         } else {
             std::cerr
-                << "usage: pm-bench [--out FILE] [--only micro,vote,reception,startup] [-- GBENCH-ARGS]\n";
+                << "usage: pm-bench [--out FILE] [--only micro,vote,state,reception,startup] [-- GBENCH-ARGS]\n";
             return 2;
         }
     }
@@ -167,6 +180,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     o.workFolder = work;
+    if (const char* dir = std::getenv("BENCH_STATE_DIR"); dir != nullptr && *dir != '\0') {
+        o.stateFolder = dir;
+    }
 
     Report report;
     utsname u{};
@@ -204,6 +220,9 @@ int main(int argc, char** argv) {
     }
     if (wanted("vote")) {
         guarded("vote", [&] { runVotesMemoryIdle(report, o); });
+    }
+    if (wanted("state")) {
+        guarded("state", [&] { runStateCost(report, o); });
     }
     if (wanted("reception")) {
         guarded("reception", [&] { runReceptionEndToEnd(report, o); });

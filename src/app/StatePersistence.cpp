@@ -37,7 +37,7 @@ StatePersistence::StatePersistence(frmMain& form, platform::Platform& platform, 
 StatePersistence::~StatePersistence() {
     *alive_ = false;
     flush();
-    for (auto id : {retryTimer_, syncTimer_, housekeepingTimer_}) {
+    for (auto id : {retryTimer_, housekeepingTimer_}) {
         if (id != 0) {
             platform_.loop.stopTimer(id);
         }
@@ -50,8 +50,8 @@ StatePersistence::~StatePersistence() {
     for (auto& undo : disconnectForm_) {
         undo();
     }
-    // A clean end leaves the whole state in the file itself.
-    store_.checkpoint();
+    // Closing the store (its destructor) folds the log into the file: a clean
+    // end leaves the whole state in the file itself.
 }
 
 std::filesystem::path StatePersistence::resolve(const std::filesystem::path& given) {
@@ -438,23 +438,17 @@ void StatePersistence::flush() {
         changed.push_back(std::move(s));
         indices.push_back(index);
     }
-    const store::Result r = store_.save(changed);
+    std::vector<const store::ServerState*> before;
+    for (const std::int16_t index : indices) {
+        const auto& saved = tracked_.at(index).saved;
+        before.push_back(saved ? &*saved : nullptr);
+    }
+    const store::Result r = store_.save(changed, before);
     if (r) {
         for (std::size_t i = 0; i < indices.size(); ++i) {
             tracked_.at(indices[i]).saved = std::move(changed[i]);
         }
         dirty_.clear();
-        if (!changed.empty() && syncTimer_ == 0) {
-            std::weak_ptr<bool> alive = alive_;
-            syncTimer_ = platform_.loop.startTimer(kSyncAfter, [this, alive] {
-                if (alive.expired()) {
-                    return;
-                }
-                platform_.loop.stopTimer(syncTimer_);
-                syncTimer_ = 0;
-                store_.checkpoint();
-            });
-        }
         flushing_ = false;
         return;
     }

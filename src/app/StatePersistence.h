@@ -37,9 +37,6 @@ class StatePersistence {
 public:
     // While the file cannot be used, another try this often.
     static constexpr std::chrono::seconds kRetryEvery{30};
-    // How long after a commit the log is synced to the disk (a checkpoint):
-    // the most a power cut can take back.
-    static constexpr std::chrono::seconds kSyncAfter{2};
     // Servers that left the start-up file are dropped once unchanged this long.
     static constexpr std::chrono::hours kKeepUnlistedFor{24 * 30};
     static constexpr std::chrono::hours kHousekeepingEvery{1};
@@ -112,7 +109,6 @@ private:
     std::set<std::int16_t> dirty_;
     std::vector<std::function<void()>> disconnectForm_;
     platform::EventLoop::TimerId retryTimer_ = 0;
-    platform::EventLoop::TimerId syncTimer_ = 0;
     platform::EventLoop::TimerId housekeepingTimer_ = 0;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

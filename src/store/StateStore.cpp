@@ -13,6 +13,10 @@ namespace {
 // recognised and left alone rather than taken over ('PMst').
 constexpr int kApplicationId = 0x504D7374;
 
+// Log frames (pages) after which the log is synced without the usual pause,
+// so that it stays short: SQLite's own default for a checkpoint.
+constexpr int kLongLog = 1000;
+
 // Version 1. A later version adds a step to kMigrations; the steps run in
 // order, inside one transaction, from the version found to the current one.
 constexpr const char* kSchemaV1 = R"sql(
@@ -109,7 +113,7 @@ int runToEnd(sqlite3_stmt* s) {
 
 struct StateStore::Statements {
     Stmt begin, commit, rollback;
-    Stmt upsertServer, deleteFinish, insertFinish, deleteOrder, insertOrder;
+    Stmt upsertServer, trimFinish, putFinish, trimOrder, putOrder;
     Stmt selectServers, selectFinish, selectOrder, selectStale, deleteServer;
 };
 
@@ -121,6 +125,7 @@ StateStore::StateStore(std::filesystem::path path, Options options)
 StateStore::~StateStore() { close(); }
 
 void StateStore::close() {
+    stopSyncer();
     st_.reset(); // statements go before their connection
     if (db_ != nullptr) {
         sqlite3_close_v2(db_);
@@ -241,8 +246,8 @@ Result StateStore::open() {
     // and a commit appends to the log instead of rewriting pages in place.
     // synchronous=NORMAL: a commit is in the log, safe from a crash of this
     // program, as soon as it returns; the log reaches the disk at the next
-    // checkpoint, which the program asks for shortly after a burst of
-    // commits. A power cut can lose those last seconds, never the file.
+    // checkpoint, which the syncing thread makes shortly after. A power cut
+    // can lose those last moments, never the file.
     for (const char* pragma : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL", "PRAGMA foreign_keys=ON"}) {
         if (Result r = exec(pragma); !r) {
             return failOpen(r);
@@ -256,7 +261,82 @@ Result StateStore::open() {
     if (Result r = prepare(); !r) {
         return failOpen(r);
     }
+    // Checkpoints are the syncing thread's alone: none runs inside a commit
+    // (this hook replaces SQLite's own, which would). A log grown long is
+    // synced at once rather than after the usual pause.
+    sqlite3_wal_hook(
+        db_,
+        [](void* self, sqlite3*, const char*, int frames) {
+            if (frames >= kLongLog) {
+                static_cast<StateStore*>(self)->syncSoon_ = true;
+            }
+            return SQLITE_OK;
+        },
+        this);
+    startSyncer();
     return {};
+}
+
+void StateStore::startSyncer() {
+    std::lock_guard lock(syncMutex_);
+    syncWanted_ = false;
+    syncStop_ = false;
+    syncs_ = 0;
+    syncer_ = std::thread([this] { syncLoop(); });
+}
+
+void StateStore::stopSyncer() {
+    if (!syncer_.joinable()) {
+        return;
+    }
+    {
+        std::lock_guard lock(syncMutex_);
+        syncStop_ = true;
+    }
+    syncWake_.notify_all();
+    syncer_.join();
+}
+
+std::uint64_t StateStore::backgroundSyncs() const {
+    std::lock_guard lock(syncMutex_);
+    return syncs_;
+}
+
+void StateStore::syncLoop() {
+    // A connection of its own: SQLite connections are not shared between
+    // threads here, and a checkpoint on another connection never blocks a
+    // commit on this one (the log is appended to while it is copied).
+    sqlite3* db = nullptr;
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
+    if (sqlite3_open_v2(path_.c_str(), &db, flags, options_.vfs.empty() ? nullptr : options_.vfs.c_str()) !=
+        SQLITE_OK) {
+        sqlite3_close_v2(db);
+        return; // the caller's clean-end checkpoint still syncs
+    }
+    sqlite3_busy_timeout(db, options_.busyTimeoutMs);
+    std::unique_lock lock(syncMutex_);
+    for (;;) {
+        syncWake_.wait(lock, [this] { return syncWanted_ || syncStop_; });
+        if (syncStop_) {
+            break;
+        }
+        // Commits that come meanwhile ride along with this checkpoint.
+        if (syncWake_.wait_for(lock, options_.syncAfter, [this] { return syncStop_ || syncUrgent_; }) &&
+            syncStop_) {
+            break;
+        }
+        syncWanted_ = false;
+        syncUrgent_ = false;
+        lock.unlock();
+        sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+        lock.lock();
+        ++syncs_;
+    }
+    lock.unlock();
+    // A checkpoint on close would wait for the disk on the way out; the
+    // caller's clean end makes its own.
+    sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    sqlite3_close_v2(db);
 }
 
 Result StateStore::migrate(int from) {
@@ -298,10 +378,12 @@ Result StateStore::prepare() {
          "file_last_race = excluded.file_last_race, file_reverse_top = excluded.file_reverse_top, "
          "file_reverse_count = excluded.file_reverse_count, changed_at = excluded.changed_at "
          "RETURNING id"},
-        {&st_->deleteFinish, "DELETE FROM finish WHERE server_id = ?1"},
-        {&st_->insertFinish, "INSERT INTO finish (server_id, position, text) VALUES (?1, ?2, ?3)"},
-        {&st_->deleteOrder, "DELETE FROM start_order WHERE server_id = ?1"},
-        {&st_->insertOrder, "INSERT INTO start_order (server_id, position, name) VALUES (?1, ?2, ?3)"},
+        {&st_->trimFinish, "DELETE FROM finish WHERE server_id = ?1 AND position >= ?2"},
+        {&st_->putFinish, "INSERT INTO finish (server_id, position, text) VALUES (?1, ?2, ?3) "
+                          "ON CONFLICT (server_id, position) DO UPDATE SET text = excluded.text"},
+        {&st_->trimOrder, "DELETE FROM start_order WHERE server_id = ?1 AND position >= ?2"},
+        {&st_->putOrder, "INSERT INTO start_order (server_id, position, name) VALUES (?1, ?2, ?3) "
+                         "ON CONFLICT (server_id, position) DO UPDATE SET name = excluded.name"},
         {&st_->selectServers,
          "SELECT id, name, host, insim_port, ordinal, last_race, reverse_top, custom, reverse_count, "
          "file_last_race, file_reverse_top, file_reverse_count, changed_at FROM server ORDER BY id"},
@@ -398,7 +480,7 @@ Result StateStore::load(std::vector<ServerState>& out) {
     return {};
 }
 
-Result StateStore::save(std::span<const ServerState> servers) {
+Result StateStore::save(std::span<const ServerState> servers, std::span<const ServerState* const> before) {
     if (!isOpen()) {
         return Result{Problem::Unavailable, "not open"};
     }
@@ -410,7 +492,9 @@ Result StateStore::save(std::span<const ServerState> servers) {
         return fail(rc, "starting a transaction");
     }
     const auto abandon = [this](int code, const char* what) { return rollBack(fail(code, what)); };
-    for (const ServerState& state : servers) {
+    for (std::size_t i = 0; i < servers.size(); ++i) {
+        const ServerState& state = servers[i];
+        const ServerState* old = i < before.size() ? before[i] : nullptr;
         sqlite3_stmt* s = st_->upsertServer.fresh();
         bindText(s, 1, state.key.name);
         bindText(s, 2, state.key.host);
@@ -432,14 +516,15 @@ Result StateStore::save(std::span<const ServerState> servers) {
         if ((rc = runToEnd(s)) != SQLITE_OK) {
             return abandon(rc, "saving a server");
         }
-        const auto writeList = [&](Stmt& del, Stmt& ins, const std::vector<std::string>& list) {
-            sqlite3_stmt* d = del.fresh();
-            sqlite3_bind_int64(d, 1, id);
-            if (int r = runToEnd(d); r != SQLITE_OK) {
-                return r;
-            }
+        // Only the positions that differ from what the file holds; a
+        // shorter list loses its tail.
+        const auto writeList = [&](Stmt& trim, Stmt& put, const std::vector<std::string>& list,
+                                   const std::vector<std::string>* was) {
             for (std::size_t k = 0; k < list.size(); ++k) {
-                sqlite3_stmt* q = ins.fresh();
+                if (was != nullptr && k < was->size() && (*was)[k] == list[k]) {
+                    continue;
+                }
+                sqlite3_stmt* q = put.fresh();
                 sqlite3_bind_int64(q, 1, id);
                 sqlite3_bind_int64(q, 2, static_cast<std::int64_t>(k));
                 bindText(q, 3, list[k]);
@@ -447,10 +532,17 @@ Result StateStore::save(std::span<const ServerState> servers) {
                     return r;
                 }
             }
+            if (was == nullptr || was->size() > list.size()) {
+                sqlite3_stmt* t = trim.fresh();
+                sqlite3_bind_int64(t, 1, id);
+                sqlite3_bind_int64(t, 2, static_cast<std::int64_t>(list.size()));
+                return runToEnd(t);
+            }
             return SQLITE_OK;
         };
-        if ((rc = writeList(st_->deleteFinish, st_->insertFinish, state.finish)) != SQLITE_OK ||
-            (rc = writeList(st_->deleteOrder, st_->insertOrder, state.order)) != SQLITE_OK) {
+        if ((rc = writeList(st_->trimFinish, st_->putFinish, state.finish, old ? &old->finish : nullptr)) !=
+                SQLITE_OK ||
+            (rc = writeList(st_->trimOrder, st_->putOrder, state.order, old ? &old->order : nullptr)) != SQLITE_OK) {
             return abandon(rc, "saving a list");
         }
     }
@@ -458,8 +550,25 @@ Result StateStore::save(std::span<const ServerState> servers) {
     if (rc != SQLITE_OK) {
         return abandon(rc, "committing");
     }
-    ++commits_;
+    committed();
     return {};
+}
+
+void StateStore::committed() {
+    ++commits_;
+    bool wake = false;
+    {
+        std::lock_guard lock(syncMutex_);
+        // Already asked for: the coming checkpoint takes this commit along,
+        // and the thread is left to sleep.
+        wake = !syncWanted_ || (syncSoon_ && !syncUrgent_);
+        syncWanted_ = true;
+        syncUrgent_ = syncUrgent_ || syncSoon_;
+        syncSoon_ = false;
+    }
+    if (wake) {
+        syncWake_.notify_one();
+    }
 }
 
 Result StateStore::dropStale(std::int64_t changedBefore, std::span<const ServerKey> keep, int& dropped) {
@@ -497,7 +606,7 @@ Result StateStore::dropStale(std::int64_t changedBefore, std::span<const ServerK
     if ((rc = runToEnd(st_->commit.fresh())) != SQLITE_OK) {
         return rollBack(fail(rc, "committing"));
     }
-    ++commits_;
+    committed();
     dropped = static_cast<int>(ids.size());
     return {};
 }

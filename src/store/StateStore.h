@@ -7,10 +7,20 @@
 // Every save is one transaction, so the file always holds one whole state.
 // The file is inspectable with the sqlite3 command line; the schema is at the
 // top of StateStore.cpp.
+//
+// A commit writes to the write-ahead log and waits for no disk. The log is
+// synced (checkpointed) into the file shortly after, by a thread of the
+// store's own with its own connection, so that the caller's thread never
+// waits for a disk: not after a commit, and not in a commit that happens to
+// fill the log. That thread touches nothing but the file.
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <optional>
 #include <span>
 #include <string>
@@ -82,8 +92,11 @@ public:
     static constexpr int kSchemaVersion = 1;
 
     struct Options {
-        std::string vfs;             // SQLite VFS by name; empty = the default
-        int busyTimeoutMs = 250;     // a reader such as the sqlite3 shell may hold a lock that long
+        std::string vfs;         // SQLite VFS by name; empty = the default
+        int busyTimeoutMs = 250; // a reader such as the sqlite3 shell may hold a lock that long
+        // How soon after a commit its log reaches the disk: the most a power
+        // cut can take back (a crash of the program takes back nothing).
+        std::chrono::milliseconds syncAfter{2000};
     };
 
     explicit StateStore(std::filesystem::path path);
@@ -108,11 +121,16 @@ public:
 
     Result load(std::vector<ServerState>& out);
     // Replaces each given server's row and lists, all in one transaction.
-    Result save(std::span<const ServerState> servers);
+    // `before`, where given, holds what the file has for that server now (a
+    // null entry: not known): rows that are the same are not written again.
+    Result save(std::span<const ServerState> servers, std::span<const ServerState* const> before = {});
     // Removes servers last changed before `changedBefore` that are not in `keep`.
     Result dropStale(std::int64_t changedBefore, std::span<const ServerKey> keep, int& dropped);
-    // Copies the write-ahead log into the file and syncs both to disk.
+    // Copies the write-ahead log into the file and syncs both to disk, now,
+    // on the caller's thread (at a clean end).
     void checkpoint();
+    // Checkpoints done by the store's own thread since open.
+    std::uint64_t backgroundSyncs() const;
 
     // Transactions committed since open: what tests and benchmarks count.
     std::uint64_t commits() const { return commits_; }
@@ -124,6 +142,10 @@ private:
     Result prepare();
     Result exec(const char* sql);
     Result rollBack(Result why);
+    void committed();
+    void startSyncer();
+    void stopSyncer();
+    void syncLoop();
 
     std::filesystem::path path_;
     Options options_;
@@ -131,6 +153,16 @@ private:
     std::unique_ptr<Statements> st_;
     int versionFound_ = 0;
     std::uint64_t commits_ = 0;
+
+    // The syncing thread and what it shares with the caller's.
+    std::thread syncer_;
+    mutable std::mutex syncMutex_;
+    std::condition_variable syncWake_;
+    bool syncWanted_ = false;
+    bool syncUrgent_ = false;
+    bool syncStop_ = false;
+    bool syncSoon_ = false; // the caller's thread only: the log has grown long
+    std::uint64_t syncs_ = 0;
 };
 
 } // namespace pm::store

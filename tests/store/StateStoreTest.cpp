@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 #include "support/FaultyVfs.h"
 
@@ -131,6 +132,48 @@ TEST_F(StoreTest, a_save_replaces_only_the_servers_it_names) {
     ASSERT_TRUE(s.save(std::vector{shorter}));
     EXPECT_EQ(s.commits(), 2u);
     EXPECT_TRUE(same(reload(), (std::vector{shorter, field("B", 8)})));
+}
+
+TEST_F(StoreTest, a_save_told_what_the_file_holds_ends_with_the_same_rows) {
+    const ServerState base = field("A", 6);
+    const auto with = [&](std::vector<std::string> finish, std::vector<std::string> order) {
+        ServerState s = base;
+        s.finish = std::move(finish);
+        s.order = std::move(order);
+        return s;
+    };
+    const struct {
+        const char* what;
+        ServerState now;
+    } rows[] = {
+        {"the same", base},
+        {"one moved", with(base.finish, {"driver6", "driver4", "driver5", "driver3", "driver2", "driver1"})},
+        {"shorter", with({"01 x"}, {"driver6", "driver5"})},
+        {"longer", with(field("A", 9).finish, field("A", 9).order)},
+        {"emptied", with({}, {})},
+    };
+    for (const auto& row : rows) {
+        fs::remove(path);
+        StateStore s(path);
+        ASSERT_TRUE(s.open());
+        ASSERT_TRUE(s.save(std::vector{base, field("B", 3)}));
+        const ServerState* before = &base;
+        ASSERT_TRUE(s.save(std::span(&row.now, 1), std::span(&before, 1)));
+        EXPECT_TRUE(same(reload(), (std::vector{row.now, field("B", 3)}))) << row.what;
+    }
+}
+
+TEST_F(StoreTest, the_log_is_synced_by_the_store_itself_after_a_commit) {
+    StateStore s(path, {.vfs = {}, .busyTimeoutMs = 250, .syncAfter = std::chrono::milliseconds(0)});
+    ASSERT_TRUE(s.open());
+    ASSERT_TRUE(s.save(std::vector{field("A", 4)}));
+    // Waits for the event, bounded; times nothing.
+    for (int i = 0; i < 1000 && s.backgroundSyncs() == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_GT(s.backgroundSyncs(), 0u);
+    s.close();
+    EXPECT_TRUE(same(reload(), std::vector{field("A", 4)}));
 }
 
 TEST_F(StoreTest, a_save_that_fails_at_any_write_leaves_the_state_before_it) {
