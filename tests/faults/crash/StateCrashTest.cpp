@@ -16,6 +16,9 @@
 //
 // PM_CRASH_KILLS sets the number of kills (50; make soak asks for more) and
 // PM_CRASH_SEED repeats a run.
+//
+// Also here, as it needs the program too: a second program on the same state
+// is refused.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -33,6 +36,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/frmMain.h"
@@ -186,6 +190,13 @@ public:
         return status;
     }
     bool running() const { return pid_ > 0; }
+    // Waits for the end by itself; returns the wait status.
+    int wait() {
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return status;
+    }
 
 private:
     pid_t pid_ = -1;
@@ -585,4 +596,32 @@ TEST_F(StateCrash, after_any_kill_the_next_vote_sends_what_a_run_without_the_cra
               << " votes sent a grid\n";
     // The stream must have reached the state that matters.
     EXPECT_GT(votesWithGrid, 0);
+}
+
+TEST(StateLock, a_second_program_on_the_same_state_ends_with_2_and_names_the_first) {
+    const fs::path dir = fs::temp_directory_path() / ("pm_lock_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    std::ofstream(dir / "autostart.cfg", std::ios::binary) << startupFile(29999, test::freeUdpPort());
+    const std::vector<std::string> args{"--headless", "--config", (dir / "autostart.cfg").string(), "--state",
+                                        dir.string()};
+    Marshal first(args, dir / "first.out");
+    // It holds the state once its ID is in the lock file.
+    std::string holder;
+    for (int i = 0; i < 2000 && holder.empty(); ++i) {
+        std::this_thread::sleep_for(10ms);
+        std::ifstream in(dir / "state.db.lock");
+        std::getline(in, holder);
+    }
+    ASSERT_FALSE(holder.empty());
+
+    Marshal second(args, dir / "second.out");
+    const int status = second.wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+    std::ifstream in(dir / "second.out");
+    const std::string said((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(said.find("is in use by another running program, process " + holder + " (paddock-marshal)"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(WEXITSTATUS(first.kill(SIGTERM)), 0) << "the first runs on, and ends cleanly";
+    fs::remove_all(dir);
 }
