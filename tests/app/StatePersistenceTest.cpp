@@ -306,19 +306,6 @@ TEST_F(StateTest, a_newer_or_foreign_file_is_used_for_nothing_and_left_as_it_is)
     }
 }
 
-TEST_F(StateTest, a_second_program_on_the_same_state_is_told_who_holds_it) {
-    start(block("S", {1, 0, "10"}));
-    app::frmMain other(stack.platform(), "/nonexistent/autostart.cfg");
-    StatePersistence second(other, stack.platform(), statePath);
-    const auto refusal = second.open();
-    ASSERT_TRUE(refusal);
-    EXPECT_NE(refusal->find("is in use by another running program, process " + std::to_string(::getpid())),
-              std::string::npos)
-        << *refusal;
-    EXPECT_EQ(second.mode(), Mode::Locked);
-    EXPECT_TRUE(other.txtStatus.empty());
-}
-
 TEST_F(StateTest, a_full_disk_is_reported_once_and_the_state_written_when_there_is_room) {
     start(block("S", {1, 0, "10"}), {faultyVfs()});
     vfsFaults().writesLeft = 0;

@@ -1,12 +1,8 @@
 #include "support/FaultyVfs.h"
 
-#include <cstring>
-
 namespace pm::test {
 
 namespace {
-
-constexpr const char* kName = "pm-faulty";
 
 struct File {
     sqlite3_file base;
@@ -16,16 +12,23 @@ struct File {
 sqlite3_vfs* realVfs = nullptr;
 sqlite3_vfs faulty{};
 
-sqlite3_file* real(sqlite3_file* f) {
-    return reinterpret_cast<File*>(f)->real;
-}
+// Calls that go to the real file or VFS unchanged.
+template <typename T> struct ToFile;
+template <typename R, typename... A> struct ToFile<R (*)(sqlite3_file*, A...)> {
+    template <R (*sqlite3_io_methods::*M)(sqlite3_file*, A...)> static R call(sqlite3_file* f, A... a) {
+        sqlite3_file* real = reinterpret_cast<File*>(f)->real;
+        return (real->pMethods->*M)(real, a...);
+    }
+};
+template <typename T> struct ToVfs;
+template <typename R, typename... A> struct ToVfs<R (*)(sqlite3_vfs*, A...)> {
+    template <R (*sqlite3_vfs::*M)(sqlite3_vfs*, A...)> static R call(sqlite3_vfs*, A... a) {
+        return (realVfs->*M)(realVfs, a...);
+    }
+};
+#define PM_TO_FILE(m) &ToFile<decltype(sqlite3_io_methods::m)>::call<&sqlite3_io_methods::m>
+#define PM_TO_VFS(m) &ToVfs<decltype(sqlite3_vfs::m)>::call<&sqlite3_vfs::m>
 
-int xClose(sqlite3_file* f) {
-    return real(f)->pMethods->xClose(real(f));
-}
-int xRead(sqlite3_file* f, void* buf, int n, sqlite3_int64 at) {
-    return real(f)->pMethods->xRead(real(f), buf, n, at);
-}
 int xWrite(sqlite3_file* f, const void* buf, int n, sqlite3_int64 at) {
     VfsFaults& faults = vfsFaults();
     if (faults.writesLeft == 0) {
@@ -35,59 +38,29 @@ int xWrite(sqlite3_file* f, const void* buf, int n, sqlite3_int64 at) {
         --faults.writesLeft;
     }
     ++faults.writes;
-    return real(f)->pMethods->xWrite(real(f), buf, n, at);
-}
-int xTruncate(sqlite3_file* f, sqlite3_int64 size) {
-    return real(f)->pMethods->xTruncate(real(f), size);
-}
-int xSync(sqlite3_file* f, int flags) {
-    return real(f)->pMethods->xSync(real(f), flags);
-}
-int xFileSize(sqlite3_file* f, sqlite3_int64* size) {
-    return real(f)->pMethods->xFileSize(real(f), size);
-}
-int xLock(sqlite3_file* f, int level) {
-    return real(f)->pMethods->xLock(real(f), level);
-}
-int xUnlock(sqlite3_file* f, int level) {
-    return real(f)->pMethods->xUnlock(real(f), level);
-}
-int xCheckReservedLock(sqlite3_file* f, int* out) {
-    return real(f)->pMethods->xCheckReservedLock(real(f), out);
-}
-int xFileControl(sqlite3_file* f, int op, void* arg) {
-    return real(f)->pMethods->xFileControl(real(f), op, arg);
-}
-int xSectorSize(sqlite3_file* f) {
-    return real(f)->pMethods->xSectorSize(real(f));
-}
-int xDeviceCharacteristics(sqlite3_file* f) {
-    return real(f)->pMethods->xDeviceCharacteristics(real(f));
-}
-int xShmMap(sqlite3_file* f, int page, int size, int extend, void volatile** out) {
-    return real(f)->pMethods->xShmMap(real(f), page, size, extend, out);
-}
-int xShmLock(sqlite3_file* f, int offset, int n, int flags) {
-    return real(f)->pMethods->xShmLock(real(f), offset, n, flags);
-}
-void xShmBarrier(sqlite3_file* f) {
-    real(f)->pMethods->xShmBarrier(real(f));
-}
-int xShmUnmap(sqlite3_file* f, int deleteFlag) {
-    return real(f)->pMethods->xShmUnmap(real(f), deleteFlag);
-}
-int xFetch(sqlite3_file* f, sqlite3_int64 at, int n, void** out) {
-    return real(f)->pMethods->xFetch(real(f), at, n, out);
-}
-int xUnfetch(sqlite3_file* f, sqlite3_int64 at, void* p) {
-    return real(f)->pMethods->xUnfetch(real(f), at, p);
+    return ToFile<decltype(sqlite3_io_methods::xWrite)>::call<&sqlite3_io_methods::xWrite>(f, buf, n, at);
 }
 
 const sqlite3_io_methods kMethods = {
-    3,         xClose,      xRead,          xWrite,       xTruncate,  xSync,
-    xFileSize, xLock,       xUnlock,        xCheckReservedLock, xFileControl, xSectorSize,
-    xDeviceCharacteristics, xShmMap,        xShmLock,     xShmBarrier, xShmUnmap, xFetch,
-    xUnfetch,
+    3,
+    PM_TO_FILE(xClose),
+    PM_TO_FILE(xRead),
+    xWrite,
+    PM_TO_FILE(xTruncate),
+    PM_TO_FILE(xSync),
+    PM_TO_FILE(xFileSize),
+    PM_TO_FILE(xLock),
+    PM_TO_FILE(xUnlock),
+    PM_TO_FILE(xCheckReservedLock),
+    PM_TO_FILE(xFileControl),
+    PM_TO_FILE(xSectorSize),
+    PM_TO_FILE(xDeviceCharacteristics),
+    PM_TO_FILE(xShmMap),
+    PM_TO_FILE(xShmLock),
+    PM_TO_FILE(xShmBarrier),
+    PM_TO_FILE(xShmUnmap),
+    PM_TO_FILE(xFetch),
+    PM_TO_FILE(xUnfetch),
 };
 
 int xOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* outFlags) {
@@ -104,44 +77,6 @@ int xOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* 
     return rc;
 }
 
-// Everything but opening goes to the real VFS unchanged.
-int xDelete(sqlite3_vfs*, const char* name, int syncDir) {
-    return realVfs->xDelete(realVfs, name, syncDir);
-}
-int xAccess(sqlite3_vfs*, const char* name, int flags, int* out) {
-    return realVfs->xAccess(realVfs, name, flags, out);
-}
-int xFullPathname(sqlite3_vfs*, const char* name, int n, char* out) {
-    return realVfs->xFullPathname(realVfs, name, n, out);
-}
-void* xDlOpen(sqlite3_vfs*, const char* name) {
-    return realVfs->xDlOpen(realVfs, name);
-}
-void xDlError(sqlite3_vfs*, int n, char* out) {
-    realVfs->xDlError(realVfs, n, out);
-}
-void (*xDlSym(sqlite3_vfs*, void* lib, const char* sym))(void) {
-    return realVfs->xDlSym(realVfs, lib, sym);
-}
-void xDlClose(sqlite3_vfs*, void* lib) {
-    realVfs->xDlClose(realVfs, lib);
-}
-int xRandomness(sqlite3_vfs*, int n, char* out) {
-    return realVfs->xRandomness(realVfs, n, out);
-}
-int xSleep(sqlite3_vfs*, int us) {
-    return realVfs->xSleep(realVfs, us);
-}
-int xCurrentTime(sqlite3_vfs*, double* out) {
-    return realVfs->xCurrentTime(realVfs, out);
-}
-int xGetLastError(sqlite3_vfs*, int n, char* out) {
-    return realVfs->xGetLastError(realVfs, n, out);
-}
-int xCurrentTimeInt64(sqlite3_vfs*, sqlite3_int64* out) {
-    return realVfs->xCurrentTimeInt64(realVfs, out);
-}
-
 } // namespace
 
 VfsFaults& vfsFaults() {
@@ -152,26 +87,31 @@ VfsFaults& vfsFaults() {
 const char* faultyVfs() {
     if (realVfs == nullptr) {
         realVfs = sqlite3_vfs_find(nullptr);
-        faulty.iVersion = 2;
-        faulty.szOsFile = static_cast<int>(sizeof(File)) + realVfs->szOsFile;
-        faulty.mxPathname = realVfs->mxPathname;
-        faulty.zName = kName;
-        faulty.xOpen = xOpen;
-        faulty.xDelete = xDelete;
-        faulty.xAccess = xAccess;
-        faulty.xFullPathname = xFullPathname;
-        faulty.xDlOpen = xDlOpen;
-        faulty.xDlError = xDlError;
-        faulty.xDlSym = xDlSym;
-        faulty.xDlClose = xDlClose;
-        faulty.xRandomness = xRandomness;
-        faulty.xSleep = xSleep;
-        faulty.xCurrentTime = xCurrentTime;
-        faulty.xGetLastError = xGetLastError;
-        faulty.xCurrentTimeInt64 = xCurrentTimeInt64;
+        faulty = {2,
+                  static_cast<int>(sizeof(File)) + realVfs->szOsFile,
+                  realVfs->mxPathname,
+                  nullptr,
+                  "pm-faulty",
+                  nullptr,
+                  xOpen,
+                  PM_TO_VFS(xDelete),
+                  PM_TO_VFS(xAccess),
+                  PM_TO_VFS(xFullPathname),
+                  PM_TO_VFS(xDlOpen),
+                  PM_TO_VFS(xDlError),
+                  PM_TO_VFS(xDlSym),
+                  PM_TO_VFS(xDlClose),
+                  PM_TO_VFS(xRandomness),
+                  PM_TO_VFS(xSleep),
+                  PM_TO_VFS(xCurrentTime),
+                  PM_TO_VFS(xGetLastError),
+                  PM_TO_VFS(xCurrentTimeInt64),
+                  nullptr,
+                  nullptr,
+                  nullptr};
         sqlite3_vfs_register(&faulty, 0);
     }
-    return kName;
+    return faulty.zName;
 }
 
 } // namespace pm::test
