@@ -305,15 +305,25 @@ std::uint64_t StateStore::backgroundSyncs() const {
 void StateStore::syncLoop() {
     // A connection of its own: SQLite connections are not shared between
     // threads here, and a checkpoint on another connection never blocks a
-    // commit on this one (the log is appended to while it is copied).
+    // commit on this one (the log is appended to while it is copied). Opened
+    // when first needed, and again if that failed: without this thread
+    // nothing keeps the log short.
     sqlite3* db = nullptr;
-    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
-    if (sqlite3_open_v2(path_.c_str(), &db, flags, options_.vfs.empty() ? nullptr : options_.vfs.c_str()) !=
-        SQLITE_OK) {
-        sqlite3_close_v2(db);
-        return; // the caller's clean-end checkpoint still syncs
-    }
-    sqlite3_busy_timeout(db, options_.busyTimeoutMs);
+    const auto checkpoint = [&] {
+        if (db == nullptr) {
+            const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
+            const char* vfs = options_.vfs.empty() ? nullptr : options_.vfs.c_str();
+            if (sqlite3_open_v2(path_.c_str(), &db, flags, vfs) != SQLITE_OK) {
+                sqlite3_close_v2(db);
+                db = nullptr;
+                return false;
+            }
+            // A checkpoint on close would wait for the disk on the way out;
+            // the caller's connection makes the last one.
+            sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        }
+        return sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr) == SQLITE_OK;
+    };
     std::unique_lock lock(syncMutex_);
     for (;;) {
         syncWake_.wait(lock, [this] { return syncWanted_ || syncStop_; });
@@ -328,14 +338,15 @@ void StateStore::syncLoop() {
         syncWanted_ = false;
         syncUrgent_ = false;
         lock.unlock();
-        sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+        const bool synced = checkpoint();
         lock.lock();
-        ++syncs_;
+        if (synced) {
+            ++syncs_;
+        } else {
+            syncWanted_ = true; // the next commit's turn, or this one's again
+        }
     }
     lock.unlock();
-    // A checkpoint on close would wait for the disk on the way out; the
-    // caller's clean end makes its own.
-    sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     sqlite3_close_v2(db);
 }
 
