@@ -125,6 +125,14 @@ int main(int argc, char** argv) {
     std::optional<std::filesystem::path> statePath;
     if (cmd.statePath) {
         statePath = pm::app::StatePersistence::resolve(*cmd.statePath);
+        // A file that is not a database is moved aside as damaged: never the
+        // start-up file, given here by a slip of the keyboard.
+        std::error_code ec;
+        if (std::filesystem::equivalent(*statePath, startupFile, ec)) {
+            writeLine(stderr, std::string(kProgram) + ": --state names the start-up file '" +
+                                  startupFile.string() + "'; give the state a file of its own");
+            return pm::app::kUsageExitCode;
+        }
     }
 
 #ifdef PM_WITH_UI

@@ -472,7 +472,7 @@ Result StateStore::load(std::vector<ServerState>& out) {
         out.clear();
         return fail(rc, "reading servers");
     }
-    const auto readList = [this](Stmt& stmt, std::int64_t id, std::vector<std::string>& list) {
+    const auto readList = [](Stmt& stmt, std::int64_t id, std::vector<std::string>& list) {
         sqlite3_stmt* q = stmt.fresh();
         sqlite3_bind_int64(q, 1, id);
         int r;
