@@ -438,12 +438,7 @@ void StatePersistence::flush() {
         changed.push_back(std::move(s));
         indices.push_back(index);
     }
-    std::vector<const store::ServerState*> before;
-    for (const std::int16_t index : indices) {
-        const auto& saved = tracked_.at(index).saved;
-        before.push_back(saved ? &*saved : nullptr);
-    }
-    const store::Result r = store_.save(changed, before);
+    const store::Result r = store_.save(changed);
     if (r) {
         for (std::size_t i = 0; i < indices.size(); ++i) {
             tracked_.at(indices[i]).saved = std::move(changed[i]);

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <system_error>
 
 namespace pm::store {
@@ -26,6 +27,8 @@ CREATE TABLE server (
     host               TEXT    NOT NULL,
     insim_port         TEXT    NOT NULL,
     ordinal            INTEGER NOT NULL,  -- among blocks with the same name, host and port: 0, 1, ...
+    finish             TEXT    NOT NULL,  -- JSON array, the finishing order as listed: ["01 name", ...]
+    start_order        TEXT    NOT NULL,  -- JSON array of user names, first on the grid first
     last_race          INTEGER NOT NULL,  -- check states: 0 off, 1 on, 2 grey
     reverse_top        INTEGER NOT NULL,
     custom             INTEGER NOT NULL,
@@ -36,18 +39,6 @@ CREATE TABLE server (
     changed_at         INTEGER NOT NULL,  -- Unix time of the last change
     UNIQUE (name, host, insim_port, ordinal)
 );
-CREATE TABLE finish (
-    server_id INTEGER NOT NULL REFERENCES server (id) ON DELETE CASCADE,
-    position  INTEGER NOT NULL,  -- 0 = the winner
-    text      TEXT    NOT NULL,  -- as listed: "01 name"
-    PRIMARY KEY (server_id, position)
-) WITHOUT ROWID;
-CREATE TABLE start_order (
-    server_id INTEGER NOT NULL REFERENCES server (id) ON DELETE CASCADE,
-    position  INTEGER NOT NULL,  -- 0 = first on the grid
-    name      TEXT    NOT NULL,
-    PRIMARY KEY (server_id, position)
-) WITHOUT ROWID;
 )sql";
 
 // kMigrations[v] takes the schema from version v to v + 1.
@@ -109,12 +100,36 @@ int runToEnd(sqlite3_stmt* s) {
     return rc == SQLITE_DONE ? SQLITE_OK : rc;
 }
 
+// A list as a JSON array of strings: one row per server stays one row, a
+// commit writes a page or two, and the shell shows the list as it reads
+// (json_each() turns it into rows). Read back with SQLite's own JSON.
+std::string jsonArray(const std::vector<std::string>& list) {
+    std::string out = "[";
+    for (const auto& item : list) {
+        out += out.size() == 1 ? "\"" : ",\"";
+        for (const char c : item) {
+            const auto u = static_cast<unsigned char>(c);
+            if (c == '"' || c == '\\') {
+                out += '\\';
+                out += c;
+            } else if (u < 0x20) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
+                out += escaped;
+            } else {
+                out += c;
+            }
+        }
+        out += '"';
+    }
+    return out + "]";
+}
+
 } // namespace
 
 struct StateStore::Statements {
     Stmt begin, commit, rollback;
-    Stmt upsertServer, trimFinish, putFinish, trimOrder, putOrder;
-    Stmt selectServers, selectFinish, selectOrder, selectStale, deleteServer;
+    Stmt upsertServer, selectServers, listType, readList, selectStale, deleteServer;
 };
 
 StateStore::StateStore(std::filesystem::path path) : StateStore(std::move(path), Options{}) {}
@@ -280,7 +295,9 @@ Result StateStore::open() {
 void StateStore::startSyncer() {
     std::lock_guard lock(syncMutex_);
     syncWanted_ = false;
+    syncUrgent_ = false;
     syncStop_ = false;
+    syncPhase_ = SyncPhase::Idle;
     syncs_ = 0;
     syncer_ = std::thread([this] { syncLoop(); });
 }
@@ -326,15 +343,18 @@ void StateStore::syncLoop() {
     };
     std::unique_lock lock(syncMutex_);
     for (;;) {
+        syncPhase_ = SyncPhase::Idle;
         syncWake_.wait(lock, [this] { return syncWanted_ || syncStop_; });
         if (syncStop_) {
             break;
         }
         // Commits that come meanwhile ride along with this checkpoint.
+        syncPhase_ = SyncPhase::Pausing;
         if (syncWake_.wait_for(lock, options_.syncAfter, [this] { return syncStop_ || syncUrgent_; }) &&
             syncStop_) {
             break;
         }
+        syncPhase_ = SyncPhase::Syncing;
         syncWanted_ = false;
         syncUrgent_ = false;
         lock.unlock();
@@ -381,25 +401,19 @@ Result StateStore::prepare() {
         {&st_->commit, "COMMIT"},
         {&st_->rollback, "ROLLBACK"},
         {&st_->upsertServer,
-         "INSERT INTO server (name, host, insim_port, ordinal, last_race, reverse_top, custom, reverse_count, "
-         "file_last_race, file_reverse_top, file_reverse_count, changed_at) "
-         "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12) "
-         "ON CONFLICT (name, host, insim_port, ordinal) DO UPDATE SET last_race = excluded.last_race, "
-         "reverse_top = excluded.reverse_top, custom = excluded.custom, reverse_count = excluded.reverse_count, "
+         "INSERT INTO server (name, host, insim_port, ordinal, finish, start_order, last_race, reverse_top, custom, "
+         "reverse_count, file_last_race, file_reverse_top, file_reverse_count, changed_at) "
+         "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14) "
+         "ON CONFLICT (name, host, insim_port, ordinal) DO UPDATE SET finish = excluded.finish, "
+         "start_order = excluded.start_order, last_race = excluded.last_race, reverse_top = excluded.reverse_top, "
+         "custom = excluded.custom, reverse_count = excluded.reverse_count, "
          "file_last_race = excluded.file_last_race, file_reverse_top = excluded.file_reverse_top, "
-         "file_reverse_count = excluded.file_reverse_count, changed_at = excluded.changed_at "
-         "RETURNING id"},
-        {&st_->trimFinish, "DELETE FROM finish WHERE server_id = ?1 AND position >= ?2"},
-        {&st_->putFinish, "INSERT INTO finish (server_id, position, text) VALUES (?1, ?2, ?3) "
-                          "ON CONFLICT (server_id, position) DO UPDATE SET text = excluded.text"},
-        {&st_->trimOrder, "DELETE FROM start_order WHERE server_id = ?1 AND position >= ?2"},
-        {&st_->putOrder, "INSERT INTO start_order (server_id, position, name) VALUES (?1, ?2, ?3) "
-                         "ON CONFLICT (server_id, position) DO UPDATE SET name = excluded.name"},
+         "file_reverse_count = excluded.file_reverse_count, changed_at = excluded.changed_at"},
         {&st_->selectServers,
-         "SELECT id, name, host, insim_port, ordinal, last_race, reverse_top, custom, reverse_count, "
-         "file_last_race, file_reverse_top, file_reverse_count, changed_at FROM server ORDER BY id"},
-        {&st_->selectFinish, "SELECT text FROM finish WHERE server_id = ?1 ORDER BY position"},
-        {&st_->selectOrder, "SELECT name FROM start_order WHERE server_id = ?1 ORDER BY position"},
+         "SELECT name, host, insim_port, ordinal, finish, start_order, last_race, reverse_top, custom, "
+         "reverse_count, file_last_race, file_reverse_top, file_reverse_count, changed_at FROM server ORDER BY id"},
+        {&st_->listType, "SELECT json_type(?1)"},
+        {&st_->readList, "SELECT type, value FROM json_each(?1) ORDER BY key"},
         {&st_->selectStale, "SELECT id, name, host, insim_port, ordinal FROM server WHERE changed_at < ?1"},
         {&st_->deleteServer, "DELETE FROM server WHERE id = ?1"},
     };
@@ -455,43 +469,51 @@ Result StateStore::load(std::vector<ServerState>& out) {
     if (!isOpen()) {
         return Result{Problem::Unavailable, "not open"};
     }
+    // Anything but an array of texts is not what was written.
+    const auto readList = [this](sqlite3_stmt* row, int column, std::vector<std::string>& list) {
+        sqlite3_stmt* t = st_->listType.fresh();
+        sqlite3_bind_value(t, 1, sqlite3_column_value(row, column));
+        int rc = sqlite3_step(t);
+        if (rc != SQLITE_ROW) {
+            return rc;
+        }
+        if (columnText(t, 0) != "array") {
+            return SQLITE_MISMATCH;
+        }
+        sqlite3_reset(t);
+        sqlite3_stmt* q = st_->readList.fresh();
+        sqlite3_bind_value(q, 1, sqlite3_column_value(row, column));
+        while ((rc = sqlite3_step(q)) == SQLITE_ROW) {
+            if (columnText(q, 0) != "text") {
+                return SQLITE_MISMATCH;
+            }
+            list.push_back(columnText(q, 1));
+        }
+        return rc == SQLITE_DONE ? SQLITE_OK : rc;
+    };
     sqlite3_stmt* s = st_->selectServers.fresh();
-    std::vector<std::int64_t> ids;
     int rc;
     while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
         ServerState state;
-        ids.push_back(sqlite3_column_int64(s, 0));
-        state.key = {columnText(s, 1), columnText(s, 2), columnText(s, 3), sqlite3_column_int(s, 4)};
-        state.rules = {sqlite3_column_int(s, 5), sqlite3_column_int(s, 6), sqlite3_column_int(s, 7),
-                       columnText(s, 8)};
-        state.file = {sqlite3_column_int(s, 9), sqlite3_column_int(s, 10), columnText(s, 11)};
-        state.changedAt = sqlite3_column_int64(s, 12);
+        state.key = {columnText(s, 0), columnText(s, 1), columnText(s, 2), sqlite3_column_int(s, 3)};
+        if ((rc = readList(s, 4, state.finish)) != SQLITE_OK || (rc = readList(s, 5, state.order)) != SQLITE_OK) {
+            out.clear();
+            return fail(rc, "reading lists");
+        }
+        state.rules = {sqlite3_column_int(s, 6), sqlite3_column_int(s, 7), sqlite3_column_int(s, 8),
+                       columnText(s, 9)};
+        state.file = {sqlite3_column_int(s, 10), sqlite3_column_int(s, 11), columnText(s, 12)};
+        state.changedAt = sqlite3_column_int64(s, 13);
         out.push_back(std::move(state));
     }
     if (rc != SQLITE_DONE) {
         out.clear();
         return fail(rc, "reading servers");
     }
-    const auto readList = [](Stmt& stmt, std::int64_t id, std::vector<std::string>& list) {
-        sqlite3_stmt* q = stmt.fresh();
-        sqlite3_bind_int64(q, 1, id);
-        int r;
-        while ((r = sqlite3_step(q)) == SQLITE_ROW) {
-            list.push_back(columnText(q, 0));
-        }
-        return r == SQLITE_DONE ? SQLITE_OK : r;
-    };
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        if ((rc = readList(st_->selectFinish, ids[i], out[i].finish)) != SQLITE_OK ||
-            (rc = readList(st_->selectOrder, ids[i], out[i].order)) != SQLITE_OK) {
-            out.clear();
-            return fail(rc, "reading lists");
-        }
-    }
     return {};
 }
 
-Result StateStore::save(std::span<const ServerState> servers, std::span<const ServerState* const> before) {
+Result StateStore::save(std::span<const ServerState> servers) {
     if (!isOpen()) {
         return Result{Problem::Unavailable, "not open"};
     }
@@ -502,64 +524,29 @@ Result StateStore::save(std::span<const ServerState> servers, std::span<const Se
     if (rc != SQLITE_OK) {
         return fail(rc, "starting a transaction");
     }
-    const auto abandon = [this](int code, const char* what) { return rollBack(fail(code, what)); };
-    for (std::size_t i = 0; i < servers.size(); ++i) {
-        const ServerState& state = servers[i];
-        const ServerState* old = i < before.size() ? before[i] : nullptr;
+    for (const ServerState& state : servers) {
         sqlite3_stmt* s = st_->upsertServer.fresh();
         bindText(s, 1, state.key.name);
         bindText(s, 2, state.key.host);
         bindText(s, 3, state.key.port);
         sqlite3_bind_int(s, 4, state.key.ordinal);
-        sqlite3_bind_int(s, 5, state.rules.lastRace);
-        sqlite3_bind_int(s, 6, state.rules.reverseTop);
-        sqlite3_bind_int(s, 7, state.rules.custom);
-        bindText(s, 8, state.rules.reverseCount);
-        sqlite3_bind_int(s, 9, state.file.lastRace);
-        sqlite3_bind_int(s, 10, state.file.reverseTop);
-        bindText(s, 11, state.file.reverseCount);
-        sqlite3_bind_int64(s, 12, state.changedAt);
-        rc = sqlite3_step(s);
-        if (rc != SQLITE_ROW) {
-            return abandon(rc, "saving a server");
-        }
-        const std::int64_t id = sqlite3_column_int64(s, 0);
+        bindText(s, 5, jsonArray(state.finish));
+        bindText(s, 6, jsonArray(state.order));
+        sqlite3_bind_int(s, 7, state.rules.lastRace);
+        sqlite3_bind_int(s, 8, state.rules.reverseTop);
+        sqlite3_bind_int(s, 9, state.rules.custom);
+        bindText(s, 10, state.rules.reverseCount);
+        sqlite3_bind_int(s, 11, state.file.lastRace);
+        sqlite3_bind_int(s, 12, state.file.reverseTop);
+        bindText(s, 13, state.file.reverseCount);
+        sqlite3_bind_int64(s, 14, state.changedAt);
         if ((rc = runToEnd(s)) != SQLITE_OK) {
-            return abandon(rc, "saving a server");
-        }
-        // Only the positions that differ from what the file holds; a
-        // shorter list loses its tail.
-        const auto writeList = [&](Stmt& trim, Stmt& put, const std::vector<std::string>& list,
-                                   const std::vector<std::string>* was) {
-            for (std::size_t k = 0; k < list.size(); ++k) {
-                if (was != nullptr && k < was->size() && (*was)[k] == list[k]) {
-                    continue;
-                }
-                sqlite3_stmt* q = put.fresh();
-                sqlite3_bind_int64(q, 1, id);
-                sqlite3_bind_int64(q, 2, static_cast<std::int64_t>(k));
-                bindText(q, 3, list[k]);
-                if (int r = runToEnd(q); r != SQLITE_OK) {
-                    return r;
-                }
-            }
-            if (was == nullptr || was->size() > list.size()) {
-                sqlite3_stmt* t = trim.fresh();
-                sqlite3_bind_int64(t, 1, id);
-                sqlite3_bind_int64(t, 2, static_cast<std::int64_t>(list.size()));
-                return runToEnd(t);
-            }
-            return SQLITE_OK;
-        };
-        if ((rc = writeList(st_->trimFinish, st_->putFinish, state.finish, old ? &old->finish : nullptr)) !=
-                SQLITE_OK ||
-            (rc = writeList(st_->trimOrder, st_->putOrder, state.order, old ? &old->order : nullptr)) != SQLITE_OK) {
-            return abandon(rc, "saving a list");
+            return rollBack(fail(rc, "saving a server"));
         }
     }
     rc = runToEnd(st_->commit.fresh());
     if (rc != SQLITE_OK) {
-        return abandon(rc, "committing");
+        return rollBack(fail(rc, "committing"));
     }
     committed();
     return {};
@@ -570,11 +557,15 @@ void StateStore::committed() {
     bool wake = false;
     {
         std::lock_guard lock(syncMutex_);
-        // Already asked for: the coming checkpoint takes this commit along,
-        // and the thread is left to sleep.
-        wake = !syncWanted_ || (syncSoon_ && !syncUrgent_);
         syncWanted_ = true;
-        syncUrgent_ = syncUrgent_ || syncSoon_;
+        // The thread is woken only to start its pause, or to cut it short
+        // for a long log; otherwise the coming checkpoint takes this commit
+        // along and the thread is left alone.
+        wake = syncPhase_ == SyncPhase::Idle;
+        if (syncSoon_ && !syncUrgent_) {
+            syncUrgent_ = true;
+            wake = wake || syncPhase_ == SyncPhase::Pausing;
+        }
         syncSoon_ = false;
     }
     if (wake) {

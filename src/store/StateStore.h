@@ -120,10 +120,8 @@ public:
     std::optional<std::filesystem::path> moveAside(const std::string& stamp, std::string& error);
 
     Result load(std::vector<ServerState>& out);
-    // Replaces each given server's row and lists, all in one transaction.
-    // `before`, where given, holds what the file has for that server now (a
-    // null entry: not known): rows that are the same are not written again.
-    Result save(std::span<const ServerState> servers, std::span<const ServerState* const> before = {});
+    // Replaces each given server's state, all in one transaction.
+    Result save(std::span<const ServerState> servers);
     // Removes servers last changed before `changedBefore` that are not in `keep`.
     Result dropStale(std::int64_t changedBefore, std::span<const ServerKey> keep, int& dropped);
     // Copies the write-ahead log into the file and syncs both to disk, now,
@@ -158,6 +156,8 @@ private:
     std::thread syncer_;
     mutable std::mutex syncMutex_;
     std::condition_variable syncWake_;
+    enum class SyncPhase { Idle, Pausing, Syncing };
+    SyncPhase syncPhase_ = SyncPhase::Idle;
     bool syncWanted_ = false;
     bool syncUrgent_ = false;
     bool syncStop_ = false;
