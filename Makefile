@@ -68,6 +68,8 @@ FUZZ_SECONDS ?= 60
 SOAK_MINUTES ?= 10
 SOAK_SERVERS ?= 100
 SOAK_SECONDS ?= $(shell echo $$(( $(SOAK_MINUTES) * 60 )))
+# The SIGKILL crash test runs about as long as the soak: a kill takes ~1.2 s.
+CRASH_KILLS ?= $(shell echo $$(( $(SOAK_SECONDS) * 5 / 6 )))
 
 .PHONY: fuzz-run memcheck
 
@@ -79,11 +81,13 @@ fuzz-run:
 	FUZZ_BUILD=$(FUZZ_BUILD) JOBS=$(JOBS) FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz-run
 
 # SOAK_SERVERS simulated servers against one headless paddock-marshal for
-# SOAK_MINUTES (or SOAK_SECONDS); not part of `make test`.
+# SOAK_MINUTES (or SOAK_SECONDS); then the --state crash test with
+# CRASH_KILLS kills (`make test` runs it with 50).
 soak:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
-	cmake --build $(BUILD) -j$(JOBS) --target paddock-marshal paddock-soak
+	cmake --build $(BUILD) -j$(JOBS) --target paddock-marshal paddock-soak crash_tests
 	SOAK_SERVERS=$(SOAK_SERVERS) SOAK_SECONDS=$(SOAK_SECONDS) scripts/soak $(BUILD)
+	PM_CRASH_KILLS=$(CRASH_KILLS) $(BUILD)/crash_tests --gtest_brief=1
 
 # The app, end-to-end and fault test programs under valgrind's memcheck.
 memcheck:

@@ -59,16 +59,20 @@ Datagram driverPlayer(int k) {
 }
 
 Datagram driverResult(int k) {
+    return driverResult(k, k);
+}
+
+Datagram driverResult(int k, int position) {
     IsRes p;
     p.PLID = static_cast<std::uint8_t>(k);
     p.UName = userName(k);
     p.PName = nickName(k);
     p.Plate = twoDigits(k);
     p.CName = "XRT";
-    p.TTime = 300000 + static_cast<std::uint32_t>(k) * 1000;
+    p.TTime = 300000 + static_cast<std::uint32_t>(position) * 1000;
     p.BTime = 58000;
     p.LapsDone = 5;
-    p.ResultNum = static_cast<std::uint8_t>(k - 1);
+    p.ResultNum = static_cast<std::uint8_t>(position - 1);
     p.NumRes = kDrivers;
     return p.toBytes();
 }
@@ -146,8 +150,16 @@ void InSimPeer::sendField() {
     for (int k = 1; k <= kDrivers; ++k) {
         send(driverPlayer(k));
     }
+    race_ = 0;
     for (int k = 1; k <= kDrivers; ++k) {
         send(driverResult(k));
+    }
+}
+
+void InSimPeer::sendRace(int race) {
+    race_ = race;
+    for (int position = 1; position <= kDrivers; ++position) {
+        send(driverResult((position - 1 + race) % kDrivers + 1, position));
     }
 }
 
@@ -177,7 +189,7 @@ bool InSimPeer::orderIsFinishingOrder() const {
         return false;
     }
     for (int k = 0; k < kDrivers; ++k) {
-        if (reo_[4 + static_cast<std::size_t>(k)] != k + 1) {
+        if (reo_[4 + static_cast<std::size_t>(k)] != (k + race_) % kDrivers + 1) {
             return false;
         }
     }

@@ -20,8 +20,9 @@ inline constexpr int kMessagesPerVote = 2 * kDrivers;
 // What an LFS host sends about driver k (1..kDrivers): connection k, player k.
 Datagram driverConnection(int k);
 Datagram driverPlayer(int k);
-// Driver k finished in position k (ResultNum k - 1).
+// Driver k finished in position k (ResultNum k - 1), or in `position`.
 Datagram driverResult(int k);
+Datagram driverResult(int k, int position);
 Datagram driverChat(int k);
 // The reception mix: IS_NCN, IS_NPL, IS_MSO, IS_RES, IS_TINY, one of each per
 // driver, round the field.
@@ -48,6 +49,9 @@ public:
     // The field: connections, players, and the finished race.
     void sendField();
     void sendKeepAlive();
+    // A new race's results: the field finishes rotated by `race` places, so
+    // that every race's order differs from the last.
+    void sendRace(int race);
     // A passed restart vote; returns the time it left (realNowNs).
     std::int64_t sendVote();
 
@@ -64,7 +68,8 @@ public:
     std::int64_t orderArrivedNs() const { return reoNs_; }
     int messagesBeforeOrder() const { return messagesAtReo_; }
     int messages() const { return messages_; }
-    // True when the start order named all drivers in finishing order.
+    // True when the start order named all drivers in the last race's
+    // finishing order.
     bool orderIsFinishingOrder() const;
 
     // Answer TINY_SST with IS_STA, as a host does. Off while a benchmark
@@ -86,6 +91,7 @@ private:
     int messagesAtReo_ = 0;
     std::int64_t reoNs_ = 0;
     std::array<std::uint8_t, 4 + kDrivers> reo_{};
+    int race_ = 0; // the rotation of the last race sent
 };
 
 } // namespace pm::bench

@@ -2,10 +2,12 @@
 
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -191,7 +193,7 @@ std::string kib(std::int64_t v) {
 }
 
 void reportLatency(Report& report, const std::string& key, const std::string& label, const VoteRun& run,
-                   const Percentiles& p) {
+                   const Percentiles& p, const std::string& section = "1") {
     report.set(key + ".votes", static_cast<std::int64_t>(p.count));
     report.set(key + ".p50_us", p.p50);
     report.set(key + ".p99_us", p.p99);
@@ -199,10 +201,10 @@ void reportLatency(Report& report, const std::string& key, const std::string& la
     report.set(key + ".mean_us", p.mean);
     report.set(key + ".unanswered", run.timedOut);
     report.set(key + ".wrong", run.wrong);
-    report.row("1", label + " p50 / p99 / max (" + std::to_string(p.count) + " votes)",
+    report.row(section, label + " p50 / p99 / max (" + std::to_string(p.count) + " votes)",
                us(p.p50) + " / " + us(p.p99) + " / " + us(p.max));
     if (run.timedOut != 0 || run.wrong != 0) {
-        report.row("1", label + " unanswered / wrong",
+        report.row(section, label + " unanswered / wrong",
                    std::to_string(run.timedOut) + " / " + std::to_string(run.wrong), "0 / 0", "MISS");
     }
 }
@@ -428,6 +430,145 @@ void runVotesMemoryIdle(Report& report, const LoadOptions& o) {
         report.row("3", "per server beyond the base (RSS, " + std::to_string(o.servers) + " vs 1)",
                    fixed(perServer / 1024.0, 1) + " KiB", "<= 64 KiB",
                    Report::verdict(perServer <= 64 * 1024.0));
+    }
+}
+
+namespace {
+
+// Between a race's results being handled and the vote: as on a real server,
+// the program is idle when the vote comes, with the state on or off alike.
+// (On a virtual machine a program that has just been busy wakes faster than
+// one that has idled, which would flatter whichever side worked last.)
+constexpr auto kQuietBeforeVote = 20ms;
+
+// Rounds of (a new race on every server, then a vote on every server). The
+// race's results are handled, and with --state written, before the vote
+// leaves: what is timed is the vote, whose rebuilt start order is new every
+// time and so is written every time.
+VoteRun voteAfterRaces(Fleet& fleet, int rounds, bool record, int& race) {
+    VoteRun run;
+    std::vector<std::int64_t> sent(fleet.peers.size());
+    for (int r = 0; r < rounds; ++r) {
+        ++race;
+        std::vector<int> answered;
+        for (auto& p : fleet.peers) {
+            answered.push_back(p->keepAliveReplies());
+            p->sendRace(race);
+            p->sendKeepAlive();
+        }
+        const bool handled = fleet.pumpUntil(
+            [&] {
+                for (std::size_t i = 0; i < fleet.peers.size(); ++i) {
+                    if (fleet.peers[i]->keepAliveReplies() <= answered[i]) {
+                        return false;
+                    }
+                }
+                return true;
+            },
+            kVoteTimeout);
+        if (!handled) {
+            throw std::runtime_error("a race's results were not answered in time");
+        }
+        fleet.pumpFor(kQuietBeforeVote);
+        for (std::size_t i = 0; i < fleet.peers.size(); ++i) {
+            sent[i] = fleet.peers[i]->sendVote();
+        }
+        fleet.pumpUntil([&] { return fleet.all([](const InSimPeer& p) { return p.orderArrived(); }); },
+                        kVoteTimeout);
+        for (std::size_t i = 0; i < fleet.peers.size(); ++i) {
+            const InSimPeer& p = *fleet.peers[i];
+            if (!p.orderArrived()) {
+                ++run.timedOut;
+                continue;
+            }
+            if (!p.orderIsFinishingOrder() || p.messagesBeforeOrder() != kMessagesPerVote) {
+                ++run.wrong;
+            }
+            if (record) {
+                run.latencyUs.push_back(static_cast<double>(p.orderArrivedNs() - sent[i]) / 1000.0);
+            }
+        }
+    }
+    return run;
+}
+
+// The kind of file system the state file lives on: tmpfs never waits for a
+// disk, and its numbers would flatter.
+std::string fileSystemOf(const std::string& folder) {
+    struct statfs s {};
+    if (::statfs(folder.c_str(), &s) != 0) {
+        return "unknown";
+    }
+    switch (static_cast<unsigned long>(s.f_type)) {
+    case 0x01021994UL: return "tmpfs";
+    case 0xEF53UL: return "ext4";
+    case 0x58465342UL: return "xfs";
+    case 0x9123683EUL: return "btrfs";
+    case 0x794C7630UL: return "overlayfs";
+    default: {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "0x%lx", static_cast<unsigned long>(s.f_type));
+        return buf;
+    }
+    }
+}
+
+} // namespace
+
+void runStateCost(Report& report, const LoadOptions& o) {
+    report.heading("1c", "Restart vote, --state on against off (a new race before every vote, so every vote "
+                         "writes its new start order)");
+    const std::string folder = o.stateFolder.empty() ? o.workFolder : o.stateFolder;
+    report.set("state.file_system", fileSystemOf(folder));
+    report.row("1c", "state file's folder, file system", folder + ", " + fileSystemOf(folder));
+    for (const int n : {1, o.servers}) {
+        const std::string label = std::to_string(n) + (n == 1 ? " server" : " servers");
+        const std::string key = "state.servers_" + std::to_string(n);
+        // Off and on take turns, twice each, so that a change in the
+        // machine's load falls on both alike.
+        constexpr int kTurns = 2;
+        const int rounds = std::max(1, (o.votes / kTurns + n - 1) / n);
+        std::vector<double> samples[2];
+        VoteRun totals[2];
+        for (int turn = 0; turn < kTurns; ++turn) {
+            for (const int on : {0, 1}) {
+                say("state cost, " + label + ": state " + (on ? "on" : "off") + ", turn " +
+                    std::to_string(turn + 1));
+                Fleet fleet(n);
+                std::vector<std::string> args;
+                const std::string state = folder + "/state-" + std::to_string(n) + "-" + std::to_string(turn) + ".db";
+                if (on) {
+                    args = {"--state", state};
+                }
+                auto child = startProgram(o, fleet, "state-" + std::string(on ? "on" : "off"), args);
+                seatField(fleet);
+                int race = 0;
+                voteAfterRaces(fleet, kWarmUpVotes, false, race);
+                const VoteRun run = voteAfterRaces(fleet, rounds, true, race);
+                samples[on].insert(samples[on].end(), run.latencyUs.begin(), run.latencyUs.end());
+                totals[on].timedOut += run.timedOut;
+                totals[on].wrong += run.wrong;
+                child->stop();
+                std::error_code ec;
+                for (const char* suffix : {"", "-wal", "-shm", ".lock"}) {
+                    std::filesystem::remove(state + suffix, ec);
+                }
+            }
+        }
+        Percentiles p[2];
+        for (const int on : {0, 1}) {
+            p[on] = percentiles(samples[on]);
+            reportLatency(report, key + (on ? ".on" : ".off"), label + ", state " + (on ? "on" : "off"),
+                          totals[on], p[on], "1c");
+        }
+        const double addedP50 = p[0].p50 > 0 ? 100.0 * (p[1].p50 - p[0].p50) / p[0].p50 : 0;
+        const double addedP99 = p[0].p99 > 0 ? 100.0 * (p[1].p99 - p[0].p99) / p[0].p99 : 0;
+        report.set(key + ".added_p50_percent", addedP50);
+        report.set(key + ".added_p99_percent", addedP99);
+        report.row("1c", label + ", added by --state: p50 / p99",
+                   fixed(p[1].p50 - p[0].p50, 0) + " us (" + fixed(addedP50, 1) + " %) / " +
+                       fixed(p[1].p99 - p[0].p99, 0) + " us (" + fixed(addedP99, 1) + " %)",
+                   "p99 < 10 %", Report::verdict(addedP99 < 10.0));
     }
 }
 

@@ -11,6 +11,7 @@ namespace pm::bench {
 struct LoadOptions {
     std::string folder;     // where paddock-marshal and pm-bench-floor are
     std::string workFolder; // start-up files and the programs' stderr
+    std::string stateFolder; // where --state files go; empty = workFolder (BENCH_STATE_DIR)
     int servers = 100;      // the "many servers" case
     int votes = 1000;       // at least this many votes per case
     int idleSeconds = 60;
@@ -31,6 +32,8 @@ struct LoadOptions {
 // memory and idle cost come from the same programs.
 void runVotesMemoryIdle(Report& report, const LoadOptions& options);
 void runReceptionEndToEnd(Report& report, const LoadOptions& options);
+// The restart vote with --state against without, in the same run.
+void runStateCost(Report& report, const LoadOptions& options);
 void runStartup(Report& report, const LoadOptions& options);
 // The resident set of the installed programs, headless and window, each with
 // one server: paddock-sim with a racing crowd.

@@ -7,15 +7,20 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <stdexcept>
 
 #include "Child.h"
 #include "InSimPeer.h"
+#include "app/StatePersistence.h"
 #include "app/frmMain.h"
 #include "insim/Packets.h"
 #include "platform/Platform.h"
+#include "store/StateStore.h"
 
 namespace pm::bench {
 
@@ -46,16 +51,33 @@ private:
 };
 
 // One server as the headless program has it: a frmMain with a connected
-// client whose tables hold the field and whose finishing order is set.
+// client whose tables hold the field and whose finishing order is set. With
+// a state folder, the server comes from a start-up file there and its state
+// is kept there (--state).
 class ServerUnderTest {
 public:
-    explicit ServerUnderTest(bool trace)
+    explicit ServerUnderTest(bool trace, const std::string& stateFolder = {})
         : stack_(std::make_unique<platform::SystemClock>(), std::make_unique<platform::ScriptedDialogs>()) {
-        form_.emplace(stack_.platform(), "/nonexistent/autostart.cfg");
-        form_->Form_Load();
-        form_->txtNewServer.setText("bench");
-        const auto index = form_->AddServer();
-        views_ = form_->server(index);
+        if (stateFolder.empty()) {
+            form_.emplace(stack_.platform(), "/nonexistent/autostart.cfg");
+            form_->Form_Load();
+            form_->txtNewServer.setText("bench");
+            form_->AddServer();
+        } else {
+            const std::string cfg = stateFolder + "/autostart.cfg";
+            std::ofstream(cfg, std::ios::binary)
+                << "[NEW SERVER]\r\nName=bench\r\nHost=127.0.0.1\r\nInSim Port=" << sink_.port()
+                << "\r\nListen Port=0\r\nAdmin PW=\r\nConnect=0\r\nLast Race=1\r\nReverse Top=0\r\n"
+                   "Reverse Count=10\r\n";
+            form_.emplace(stack_.platform(), cfg);
+            state_ = std::make_unique<app::StatePersistence>(*form_, stack_.platform(), stateFolder + "/state.db");
+            if (state_->open()) {
+                throw std::runtime_error("the state file is held by another program");
+            }
+            form_->Form_Load();
+            state_->restore();
+        }
+        views_ = form_->server(form_->serverIndices().front());
         views_->chkLastRace.setValue(1);
         insim::ucInSim& client = views_->ucInSim;
         client.setHost("127.0.0.1");
@@ -86,6 +108,7 @@ private:
     platform::PlatformStack stack_;
     Sink sink_;
     std::optional<app::frmMain> form_;
+    std::unique_ptr<app::StatePersistence> state_; // goes before the form it watches
     app::ServerViews* views_ = nullptr;
 };
 
@@ -148,6 +171,71 @@ void BM_VoteInProcess(benchmark::State& state) {
     finish(state, 1);
 }
 BENCHMARK(BM_VoteInProcess);
+
+// A restart vote after a new race (its results not timed), with --state off
+// and on: the handler and, with the state on, its commit once the start order
+// has gone out. The whole of it is what a vote of another server arriving
+// at the same moment waits for.
+void BM_VoteAfterRace(benchmark::State& state) {
+    char dir[] = "/tmp/pm-bench-vote.XXXXXX";
+    if (::mkdtemp(dir) == nullptr) {
+        state.SkipWithError("no temporary folder");
+        return;
+    }
+    {
+        ServerUnderTest server(false, state.range(0) != 0 ? std::string(dir) : std::string());
+        insim::IsSmall vta;
+        vta.SubT = insim::SMALL_VTA;
+        vta.UVal = insim::VOTE_RESTART;
+        const auto vote = vta.toBytes();
+        int race = 0;
+        for (auto _ : state) {
+            state.PauseTiming();
+            ++race;
+            for (int position = 1; position <= kDrivers; ++position) {
+                server.client().ReceivePacket(driverResult((position - 1 + race) % kDrivers + 1, position));
+            }
+            state.ResumeTiming();
+            server.client().ReceivePacket(vote);
+        }
+    }
+    std::filesystem::remove_all(dir);
+    finish(state, 1);
+}
+BENCHMARK(BM_VoteAfterRace)->ArgName("state")->Arg(0)->Arg(1);
+
+// One commit of the state store as a restart vote makes it: a server's new
+// start order of 32 (rotated each time).
+void BM_StateSave(benchmark::State& state) {
+    char dir[] = "/tmp/pm-bench-state.XXXXXX";
+    if (::mkdtemp(dir) == nullptr) {
+        state.SkipWithError("no temporary folder");
+        return;
+    }
+    {
+        store::StateStore s(std::string(dir) + "/state.db");
+        store::ServerState now;
+        now.key = {"bench", "127.0.0.1", "29999", 0};
+        for (int k = 1; k <= kDrivers; ++k) {
+            now.finish.push_back((k < 10 ? "0" : "") + std::to_string(k) + " driver" + std::to_string(k));
+            now.order.push_back("driver" + std::to_string(k));
+        }
+        if (!s.open() || !s.save(std::span(&now, 1))) {
+            state.SkipWithError("cannot open the store");
+        }
+        for (auto _ : state) {
+            std::rotate(now.order.begin(), now.order.begin() + 1, now.order.end());
+            ++now.changedAt;
+            if (!s.save(std::span(&now, 1))) {
+                state.SkipWithError("save failed");
+                break;
+            }
+        }
+    }
+    std::filesystem::remove_all(dir);
+    finish(state, 1);
+}
+BENCHMARK(BM_StateSave);
 
 // Lines added to a log that grows from empty to n lines; the cost per line
 // should not depend on n. A large log also touches fresh memory as it grows

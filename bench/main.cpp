@@ -1,8 +1,8 @@
 // pm-bench: every benchmark of the project in one run; prints a table and
 // writes the numbers as JSON.
 //
-//   pm-bench [--out FILE] [--only micro,vote,reception,startup,shipped] [--shipped BIN-FOLDER]
-//            [-- GBENCH-ARGS]
+//   pm-bench [--out FILE] [--only micro,vote,state,reception,startup,shipped]
+//            [--shipped BIN-FOLDER] [-- GBENCH-ARGS]
 //
 // "shipped" runs the installed programs from BIN-FOLDER (default: shipped/bin
 // beside pm-bench, where `make bench` installs them).
@@ -10,7 +10,9 @@
 // Sizes come from the environment: BENCH_IDLE_SECONDS (60), BENCH_VOTES
 // (1000), BENCH_SERVERS (100), BENCH_STARTUP_RUNS (5),
 // BENCH_RECV_DATAGRAMS (300000), BENCH_SHIPPED_SECONDS (10). BENCH_PIN=0 leaves the programs under test
-// and pm-bench to the scheduler instead of one CPU each.
+// and pm-bench to the scheduler instead of one CPU each. BENCH_STATE_DIR puts
+// the --state files of section 1c on another disk (default: the work folder
+// under /tmp).
 
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -92,6 +94,25 @@ void reportMicro(Report& report, const std::vector<MicroResult>& results) {
         report.row("2a", "restart vote in process (order, 64 IS_MTC, IS_REO, 34 log lines)",
                    fixed(r->cpuNsPerItem / 1000.0, 1) + " us");
     }
+    const auto* voteOff = find(results, "BM_VoteAfterRace/state:0");
+    const auto* voteOn = find(results, "BM_VoteAfterRace/state:1");
+    if (voteOff != nullptr && voteOn != nullptr) {
+        report.heading("1c", "Restart vote, --state on against off (a new race before every vote, so every vote "
+                             "writes its new start order)");
+        const double added = voteOn->realNsPerItem - voteOff->realNsPerItem;
+        report.row("1c", "vote after a race, in process, handler + commit: off / on (added)",
+                   fixed(voteOff->realNsPerItem / 1000.0, 1) + " us / " + fixed(voteOn->realNsPerItem / 1000.0, 1) +
+                       " us (+" + fixed(added / 1000.0, 1) + " us, " +
+                       fixed(100.0 * added / voteOff->realNsPerItem, 1) + " %)");
+        report.set("state.vote_in_process_off_us", voteOff->realNsPerItem / 1000.0);
+        report.set("state.vote_in_process_on_us", voteOn->realNsPerItem / 1000.0);
+    }
+    if (const auto* r = find(results, "BM_StateSave")) {
+        report.heading("1c", "Restart vote, --state on against off (a new race before every vote, so every vote "
+                             "writes its new start order)");
+        report.row("1c", "one commit of a new start order of 32, in process", fixed(r->realNsPerItem / 1000.0, 1) + " us");
+        report.set("state.commit_us", r->realNsPerItem / 1000.0);
+    }
 
     const auto* small = find(results, "BM_AddStatus/lines:1000");
     const auto* large = find(results, "BM_AddStatus/lines:1000000");
@@ -151,7 +172,7 @@ int main(int argc, char** argv) {
             gbenchArgs.assign(argv + i + 1, argv + argc);
             break;
         } else {
-            std::cerr << "usage: pm-bench [--out FILE] [--only micro,vote,reception,startup,shipped] "
+            std::cerr << "usage: pm-bench [--out FILE] [--only micro,vote,state,reception,startup,shipped] "
                          "[--shipped BIN-FOLDER] [-- GBENCH-ARGS]\n";
             return 2;
         }
@@ -176,6 +197,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     o.workFolder = work;
+    if (const char* dir = std::getenv("BENCH_STATE_DIR"); dir != nullptr && *dir != '\0') {
+        o.stateFolder = dir;
+    }
 
     Report report;
     utsname u{};
@@ -213,6 +237,9 @@ int main(int argc, char** argv) {
     }
     if (wanted("vote")) {
         guarded("vote", [&] { runVotesMemoryIdle(report, o); });
+    }
+    if (wanted("state")) {
+        guarded("state", [&] { runStateCost(report, o); });
     }
     if (wanted("reception")) {
         guarded("reception", [&] { runReceptionEndToEnd(report, o); });

@@ -45,7 +45,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& given) {
     };
     std::vector<std::string> args = given;
     for (const auto& [flag, target] :
-         {std::pair{"--config", &out.configPath}, {"--screenshot", &out.screenshotPath}}) {
+         {std::pair{"--config", &out.configPath}, {"--screenshot", &out.screenshotPath}, {"--state", &out.statePath}}) {
         if (std::string error = TakePathOption(args, flag, *target); !error.empty()) {
             return fail(std::move(error));
         }
@@ -99,10 +99,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& given) {
 std::string UsageText(std::string_view program) {
     const std::string p(program);
     return "Usage: " + p +
-           " [--config PATH] [--trace] [--screenshot PATH]\n"
+           " [--config PATH] [--state PATH] [--trace] [--screenshot PATH]\n"
            "       " +
-           p + " --headless [--config PATH] [--trace]\n" + "       " + p + " --check-config [PATH]\n" +
-           "       " + p +
+           p + " --headless [--config PATH] [--state PATH] [--trace]\n" + "       " + p +
+           " --check-config [PATH]\n" + "       " + p +
            " --version | --help\n"
            "\n"
            "Sets the start order of Live for Speed races on one or more servers over InSim.\n"
@@ -114,6 +114,8 @@ std::string UsageText(std::string_view program) {
            "                 default names) as a run would, print the servers it adds and\n"
            "                 where and why the reading stops; contacts no one. Exit code 0:\n"
            "                 the file reads whole, 1: the reading stops early, 2: unreadable\n"
+           "  --state PATH   keep the finishing and start orders and the rules in this file\n"
+           "                 (SQLite; a folder gets state.db inside) and restore them at start\n"
            "  --trace        write the developers' diagnostic trace to stderr\n"
            "  --screenshot PATH  render the window after start-up to a PNG file, then exit\n"
            "  --version      print the program's name and version\n"

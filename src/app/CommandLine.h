@@ -18,6 +18,7 @@ struct CommandLine {
     // --check-config PATH; without PATH the check reads the file a run would.
     std::optional<std::string> checkConfigPath;
     std::optional<std::string> screenshotPath;
+    std::optional<std::string> statePath; // --state: where the state is kept; none = nothing kept
     std::string error; // set when action is Fail
 };
 

@@ -22,29 +22,41 @@ public:
     ServerEvents(frmMain& form, std::int16_t index) : form_(form), index_(index) {}
 
     void PlayerRaceFinished(std::span<const std::uint8_t> Result) override {
-        form_.PlayerRaceFinished(index_, Result);
+        handle([&] { form_.PlayerRaceFinished(index_, Result); });
     }
     void NewConnection(const std::string& Username, std::uint8_t UserId,
                        const std::string& PlayerName) override {
-        form_.NewConnection(index_, Username, UserId, PlayerName);
+        handle([&] { form_.NewConnection(index_, Username, UserId, PlayerName); });
     }
-    void EndConnection(const std::string& Username) override { form_.EndConnection(index_, Username); }
-    void RaceOrder(std::span<const std::uint8_t> Data) override { form_.RaceOrder(index_, Data); }
-    void VoteAction(std::int16_t Vote) override { form_.VoteAction(index_, Vote); }
+    void EndConnection(const std::string& Username) override {
+        handle([&] { form_.EndConnection(index_, Username); });
+    }
+    void RaceOrder(std::span<const std::uint8_t> Data) override {
+        handle([&] { form_.RaceOrder(index_, Data); });
+    }
+    void VoteAction(std::int16_t Vote) override {
+        handle([&] { form_.VoteAction(index_, Vote); });
+    }
     void AdminRequest(const std::string& Username, const std::string& Request) override {
-        form_.AdminRequest(index_, Username, Request);
+        handle([&] { form_.AdminRequest(index_, Username, Request); });
     }
     void ButtonClick(std::int16_t btnId, const std::string& Username) override {
-        form_.ButtonClick(index_, btnId, Username);
+        handle([&] { form_.ButtonClick(index_, btnId, Username); });
     }
     void ButtonShiftClick(std::int16_t btnId, const std::string& Username, std::int16_t Button) override {
-        form_.ButtonShiftClick(index_, btnId, Username, Button);
+        handle([&] { form_.ButtonShiftClick(index_, btnId, Username, Button); });
     }
     void LinkUp() override { form_.LinkUp(index_); }
     void RaceStart() override { form_.RaceStart(index_); }
     void LinkNotice(const std::string& text) override { form_.LinkNotice(index_, text); }
 
 private:
+    template <typename Handler> void handle(Handler&& handler) {
+        form_.eventStarting(index_);
+        handler();
+        form_.eventHandled(index_);
+    }
+
     frmMain& form_;
     std::int16_t index_;
 };

@@ -81,6 +81,10 @@ public:
     platform::Signal<std::int16_t> shownChanged;   // after ShowUC changed the shown set
     platform::Signal<std::int16_t> serverAdded;    // the set exists, before it is listed
     platform::Signal<std::int16_t> serverRemoving; // the set still exists, about to go
+    // Around each of a client's events that the window handles: whatever a
+    // handler changes is whole by eventHandled, never halfway through.
+    platform::Signal<std::int16_t> eventStarting;
+    platform::Signal<std::int16_t> eventHandled;
 
     // ---- Operations
     void Autostart();

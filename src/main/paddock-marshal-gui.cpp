@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/CommandLine.h"
+#include "app/StatePersistence.h"
 #include "app/frmMain.h"
 #include "ui/RunWindow.h"
 
@@ -45,6 +46,14 @@ int main(int argc, char** argv) {
     }
     window.startupFile =
         cmd.configPath ? std::filesystem::path(*cmd.configPath) : pm::app::DefaultStartupFile();
+    if (cmd.statePath) {
+        window.statePath = pm::app::StatePersistence::resolve(*cmd.statePath);
+        std::error_code ec;
+        if (std::filesystem::equivalent(*window.statePath, window.startupFile, ec)) {
+            return fail("--state names the start-up file '" + window.startupFile.string() +
+                        "'; give the state a file of its own");
+        }
+    }
     window.trace = cmd.trace;
     return pm::ui::runWindow(argc, argv, window);
 }

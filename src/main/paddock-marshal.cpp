@@ -20,6 +20,7 @@
 
 #include "app/CheckConfig.h"
 #include "app/CommandLine.h"
+#include "app/StatePersistence.h"
 #include "app/frmMain.h"
 #include "platform/LineOutput.h"
 #include "platform/Platform.h"
@@ -166,6 +167,19 @@ int main(int argc, char** argv) {
         startupFile = pm::app::DefaultStartupFile();
     }
 
+    std::optional<std::filesystem::path> statePath;
+    if (cmd.statePath) {
+        statePath = pm::app::StatePersistence::resolve(*cmd.statePath);
+        // A file that is not a database is moved aside as damaged: never the
+        // start-up file, given here by a slip of the keyboard.
+        std::error_code ec;
+        if (std::filesystem::equivalent(*statePath, startupFile, ec)) {
+            writeLine(stderr, std::string(kProgram) + ": --state names the start-up file '" +
+                                  startupFile.string() + "'; give the state a file of its own");
+            return pm::app::kUsageExitCode;
+        }
+    }
+
     if (!cmd.headless) {
         return runWindowProgram(argv, args, startupFile, cmd.configPath.has_value());
     }
@@ -203,7 +217,20 @@ int main(int argc, char** argv) {
         form.txtStatus.lineAdded.connect([&statusOut](const std::string& line) { statusOut.writeLine(line); });
         // Every line is on stdout already; memory keeps only a tail.
         form.txtStatus.setRetention(kHeadlessLogLines);
+        // Taken before the start-up file connects anything: a second program
+        // on the same state stops here, before it disturbs a server.
+        std::unique_ptr<pm::app::StatePersistence> state;
+        if (statePath) {
+            state = std::make_unique<pm::app::StatePersistence>(form, stack.platform(), *statePath);
+            if (const auto refusal = state->open()) {
+                writeLine(stderr, std::string(kProgram) + ": " + *refusal);
+                return pm::app::kUsageExitCode;
+            }
+        }
         form.Form_Load();
+        if (state) {
+            state->restore();
+        }
         // The window stays silent about a file that stops early, as the
         // file's rules want; a service's journal is where an administrator
         // would look for the reason servers are missing, so it gets one line.
@@ -221,6 +248,8 @@ int main(int argc, char** argv) {
         });
         exitCode = loop.run();
         loop.unwatch(watch);
+        // The last changes are written while the servers still exist.
+        state.reset();
         // Leaving this scope destroys the window's logic: every connected
         // client sends its TINY_CLOSE while the platform still stands.
     }

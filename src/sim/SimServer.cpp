@@ -392,6 +392,14 @@ void SimServer::forgetClient(std::string_view why) {
     }
 }
 
+Outcome SimServer::keepAlive() {
+    if (!client_) {
+        return Outcome::fail("no InSim client");
+    }
+    keepAliveTick();
+    return Outcome::ok();
+}
+
 void SimServer::keepAliveTick() {
     if (!client_) {
         return;

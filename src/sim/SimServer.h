@@ -134,6 +134,10 @@ public:
     Outcome vote(std::uint8_t action); // SMALL_VTA; VOTE_END, VOTE_RESTART or VOTE_QUALIFY
     Outcome voteRestart() { return vote(insim::VOTE_RESTART); }
     Outcome reportOrder(); // the host's own IS_REO with the current grid
+    // A keep-alive (TINY_NONE) now rather than on the timer. The client
+    // answers in turn with the datagrams before it, so its answer, counted in
+    // stats().keepAliveReplies, says that everything sent earlier was handled.
+    Outcome keepAlive();
 
     // ---- The release
     LfsRelease release() const { return options_.lfs; }

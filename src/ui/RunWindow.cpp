@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "app/CommandLine.h"
+#include "app/StatePersistence.h"
 #include "app/frmMain.h"
 #include "platform/Platform.h"
 #include "ui/MainWindow.h"
@@ -122,9 +123,27 @@ int runWindow(int& argc, char** argv, const WindowOptions& options) {
         MainWindow window(form);
         dialogs.setParent(&window);
         CloseOnSignals closeOnSignals(window);
+        // Taken before the start-up file connects anything: a second program
+        // on the same state stops here, before it disturbs a server.
+        std::unique_ptr<app::StatePersistence> state;
+        if (options.statePath) {
+            state = std::make_unique<app::StatePersistence>(form, platform, *options.statePath);
+            if (const auto refusal = state->open()) {
+                writeLine(stderr, std::string(kProgram) + ": " + *refusal);
+                if (!options.screenshotPath) {
+                    dialogs.messageBox(*refusal, platform::DialogButtons::Ok, app::frmMain::kDialogTitle,
+                                       platform::DialogIcon::Warning);
+                }
+                dialogs.setParent(nullptr);
+                return 2;
+            }
+        }
         // After the window subscribed, so that it sees every server the
         // start-up file adds.
         form.Form_Load();
+        if (state) {
+            state->restore();
+        }
         window.show();
 
         if (options.screenshotPath) {
@@ -143,6 +162,8 @@ int runWindow(int& argc, char** argv, const WindowOptions& options) {
         }
 
         exitCode = loop.run();
+        // The last changes are written while the servers still exist.
+        state.reset();
         dialogs.setParent(nullptr);
         // The window goes first (it mirrors the form), then the form, whose
         // clients tell their servers goodbye while the platform still stands.

@@ -11,6 +11,8 @@ namespace pm::ui {
 
 struct WindowOptions {
     std::filesystem::path startupFile;
+    // --state: where the state is kept; none = nothing kept.
+    std::optional<std::filesystem::path> statePath;
     bool trace = false;
     // Render the window to this PNG once start-up has settled, then exit.
     std::optional<std::string> screenshotPath;

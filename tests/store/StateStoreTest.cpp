@@ -1,0 +1,291 @@
+// The state store on its own: what a save writes is what a load reads, a
+// save is all or nothing, and every kind of bad file is recognised.
+
+#include "store/StateStore.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "support/FaultyVfs.h"
+
+using namespace pm;
+using store::Problem;
+using store::ServerState;
+using store::StateStore;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class StoreTest : public ::testing::Test {
+protected:
+    StoreTest() {
+        static int n = 0;
+        dir = fs::temp_directory_path() / ("pm_store_" + std::to_string(::getpid()) + "_" + std::to_string(++n));
+        fs::create_directories(dir);
+        path = dir / "state.db";
+        test::vfsFaults() = {};
+    }
+    ~StoreTest() override {
+        test::vfsFaults() = {};
+        fs::remove_all(dir);
+    }
+
+    static ServerState server(const std::string& name, int ordinal = 0) {
+        ServerState s;
+        s.key = {name, "10.0.0.7", "29999", ordinal};
+        s.rules = {1, 1, 0, "5"};
+        s.file = {1, 0, "10"};
+        s.changedAt = 1'796'000'000;
+        return s;
+    }
+    static ServerState field(const std::string& name, int drivers) {
+        ServerState s = server(name);
+        for (int k = 1; k <= drivers; ++k) {
+            s.finish.push_back((k < 10 ? "0" : "") + std::to_string(k) + " driver" + std::to_string(k));
+            s.order.push_back("driver" + std::to_string(drivers + 1 - k));
+        }
+        return s;
+    }
+
+    std::vector<ServerState> reload() {
+        StateStore again(path);
+        EXPECT_TRUE(again.open());
+        std::vector<ServerState> out;
+        EXPECT_TRUE(again.load(out));
+        return out;
+    }
+    std::string bytes(const fs::path& p) const {
+        std::ifstream in(p, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    void write(const fs::path& p, const std::string& content) { std::ofstream(p, std::ios::binary) << content; }
+    // A database made with SQLite itself, as another program (or a newer
+    // one) would leave it.
+    void craft(const std::string& sql) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    }
+
+    fs::path dir;
+    fs::path path;
+};
+
+bool same(const std::vector<ServerState>& a, const std::vector<ServerState>& b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (!a[i].sameContent(b[i]) || a[i].changedAt != b[i].changedAt) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+TEST_F(StoreTest, what_is_saved_is_loaded_back) {
+    ServerState odd = server("Café \"Zürich\" '; DROP TABLE server; --", 0);
+    odd.finish = {"01 ^1Ayrton", "02 ", "03 名前", "04 back\\slash", "05 \"quoted\""};
+    odd.order = {"", "x y", "^7z", std::string("tab\tnewline\ncontrol\x01", 20), "]\",["};
+    odd.rules = {2, 0, 1, "not a number"};
+    odd.file = {2, 2, ""};
+    const std::vector<ServerState> rows[] = {
+        {},
+        {server("Empty")},
+        {field("Full", 32)},
+        {odd},
+        // Alike in name, host and port: two servers by their order in the file.
+        {field("Twin", 3), [] {
+             ServerState s = field("Twin", 5);
+             s.key.ordinal = 1;
+             return s;
+         }()},
+    };
+    for (const auto& row : rows) {
+        fs::remove(path);
+        {
+            StateStore s(path);
+            ASSERT_TRUE(s.open());
+            ASSERT_TRUE(s.save(row));
+        }
+        EXPECT_TRUE(same(reload(), row)) << (row.empty() ? "(nothing)" : row.front().key.name);
+    }
+}
+
+TEST_F(StoreTest, a_save_replaces_only_the_servers_it_names) {
+    StateStore s(path);
+    ASSERT_TRUE(s.open());
+    ASSERT_TRUE(s.save(std::vector{field("A", 20), field("B", 8)}));
+    ServerState shorter = field("A", 2);
+    shorter.rules.custom = 1;
+    shorter.changedAt += 60;
+    ASSERT_TRUE(s.save(std::vector{shorter}));
+    EXPECT_TRUE(same(reload(), (std::vector{shorter, field("B", 8)})));
+}
+
+TEST_F(StoreTest, the_log_is_synced_by_the_store_itself_after_a_commit) {
+    StateStore s(path, {.vfs = {}, .busyTimeoutMs = 250, .syncAfter = std::chrono::milliseconds(0)});
+    ASSERT_TRUE(s.open());
+    ASSERT_TRUE(s.save(std::vector{field("A", 4)}));
+    // Waits for the event, bounded; times nothing.
+    for (int i = 0; i < 1000 && s.backgroundSyncs() == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_GT(s.backgroundSyncs(), 0u);
+    s.close();
+    EXPECT_TRUE(same(reload(), std::vector{field("A", 4)}));
+}
+
+TEST_F(StoreTest, a_save_that_fails_at_any_write_leaves_the_state_before_it) {
+    const std::vector<ServerState> before{field("A", 12), field("B", 4)};
+    ServerState a = field("A", 30);
+    a.rules = {0, 0, 1, "3"};
+    ServerState b = field("B", 1);
+    const std::vector<ServerState> after{a, b};
+
+    // How many writes a save takes: fail at each of them in turn.
+    int writesPerSave = 0;
+    {
+        fs::remove(path);
+        StateStore s(path, {test::faultyVfs()});
+        ASSERT_TRUE(s.open());
+        ASSERT_TRUE(s.save(before));
+        test::vfsFaults().writes = 0;
+        ASSERT_TRUE(s.save(after));
+        writesPerSave = test::vfsFaults().writes;
+    }
+    ASSERT_GT(writesPerSave, 0);
+    for (int k = 0; k < writesPerSave; ++k) {
+        fs::remove(path);
+        {
+            StateStore s(path, {test::faultyVfs()});
+            ASSERT_TRUE(s.open());
+            ASSERT_TRUE(s.save(before));
+            test::vfsFaults().writesLeft = k;
+            test::vfsFaults().writeError = SQLITE_FULL;
+            const store::Result r = s.save(after);
+            test::vfsFaults() = {};
+            EXPECT_EQ(r.problem, Problem::Unavailable) << "failing write " << k;
+        }
+        EXPECT_TRUE(same(reload(), before)) << "failing write " << k << " of " << writesPerSave;
+    }
+}
+
+TEST_F(StoreTest, a_file_that_is_not_ours_or_newer_is_left_exactly_as_it_is) {
+    const struct {
+        const char* what;
+        std::string sql;
+        Problem problem;
+    } rows[] = {
+        {"newer schema", "PRAGMA application_id=1347253108; PRAGMA user_version=7; CREATE TABLE server(x);",
+         Problem::NewerSchema},
+        {"another program's id", "PRAGMA application_id=42; CREATE TABLE t(x);", Problem::Foreign},
+        {"another program's version", "PRAGMA user_version=3; CREATE TABLE t(x);", Problem::Foreign},
+        {"another program's tables", "CREATE TABLE moz_places(url TEXT);", Problem::Foreign},
+    };
+    for (const auto& row : rows) {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        craft(row.sql);
+        const std::string original = bytes(path);
+        StateStore s(path);
+        EXPECT_EQ(s.open().problem, row.problem) << row.what;
+        EXPECT_FALSE(s.isOpen()) << row.what;
+        s.close();
+        EXPECT_EQ(bytes(path), original) << row.what;
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1) << row.what;
+    }
+}
+
+TEST_F(StoreTest, a_damaged_file_is_recognised_and_moved_aside_with_its_log) {
+    std::string good;
+    {
+        StateStore s(path);
+        ASSERT_TRUE(s.open());
+        std::vector<ServerState> many;
+        for (int i = 0; i < 40; ++i) {
+            many.push_back(field("S" + std::to_string(i), 32));
+        }
+        ASSERT_TRUE(s.save(many));
+        s.checkpoint();
+    }
+    good = bytes(path);
+    ASSERT_GT(good.size(), 8192u);
+    const struct {
+        const char* what;
+        std::string content;
+    } rows[] = {
+        {"text, not a database", "[NEW SERVER]\r\nName=oops\r\n"},
+        {"cut short", good.substr(0, good.size() / 2)},
+        {"a page overwritten", good.substr(0, 4096) + std::string(4096, '\x5a') + good.substr(8192)},
+        {"the header's magic", "SQLite format 2" + good.substr(15)},
+    };
+    // And a file whose pages are sound but whose lists are not lists.
+    for (const char* list : {"'not json'", "'{\"a\":1}'", "'[1, 2]'"}) {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        {
+            StateStore s(path);
+            ASSERT_TRUE(s.open());
+            ASSERT_TRUE(s.save(std::vector{field("A", 2)}));
+        }
+        craft(std::string("UPDATE server SET start_order = ") + list);
+        StateStore s(path);
+        ASSERT_TRUE(s.open());
+        std::vector<ServerState> loaded;
+        EXPECT_EQ(s.load(loaded).problem, Problem::Corrupt) << list;
+    }
+    for (const auto& row : rows) {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        write(path, row.content);
+        write(fs::path(path.string() + "-wal"), "not a log either");
+        StateStore s(path);
+        const store::Result r = s.open();
+        ASSERT_EQ(r.problem, Problem::Corrupt) << row.what << ": " << r.detail;
+        std::string error;
+        const auto aside = s.moveAside("20261208-201403", error);
+        ASSERT_TRUE(aside) << error;
+        EXPECT_EQ(aside->filename(), "state.db.corrupt-20261208-201403");
+        EXPECT_EQ(bytes(*aside), row.content) << row.what;
+        EXPECT_TRUE(fs::exists(aside->string() + "-wal")) << row.what;
+        EXPECT_FALSE(fs::exists(path.string() + "-wal")) << row.what;
+        ASSERT_TRUE(s.open()) << row.what << ": a clean start in its place";
+        std::vector<ServerState> loaded;
+        ASSERT_TRUE(s.load(loaded));
+        EXPECT_TRUE(loaded.empty());
+    }
+    // Moved aside twice in the same second: the second gets its own name.
+    StateStore s(path);
+    ASSERT_TRUE(s.open());
+    std::string error;
+    EXPECT_EQ(s.moveAside("20261208-201403", error)->filename(), "state.db.corrupt-20261208-201403-2");
+}
+
+TEST_F(StoreTest, a_file_that_cannot_be_opened_or_written_is_unavailable) {
+    StateStore missingFolder(dir / "no" / "such" / "folder" / "state.db");
+    EXPECT_EQ(missingFolder.open().problem, Problem::Unavailable);
+
+    test::vfsFaults().openError = SQLITE_CANTOPEN;
+    StateStore readOnly(path, {test::faultyVfs()});
+    EXPECT_EQ(readOnly.open().problem, Problem::Unavailable);
+    test::vfsFaults() = {};
+
+    StateStore full(path, {test::faultyVfs()});
+    ASSERT_TRUE(full.open());
+    test::vfsFaults().writesLeft = 0;
+    test::vfsFaults().writeError = SQLITE_FULL;
+    EXPECT_EQ(full.save(std::vector{field("A", 3)}).problem, Problem::Unavailable);
+    test::vfsFaults() = {};
+    EXPECT_TRUE(full.save(std::vector{field("A", 3)})) << "the next save, once there is room";
+}
