@@ -97,8 +97,8 @@ TEST_F(SocketReceive, datagrams_on_a_socket_not_in_the_table_are_discarded) {
     auto& ws = stack.sockets();
     const platform::SOCKET stranger = ws.socket(platform::AF_INET_W, platform::SOCK_DGRAM_W, 17);
     ASSERT_NE(stranger, platform::INVALID_SOCKET);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
+    platform::SockAddrIn local{};
+    local.sin_family = platform::AF_INET_W;
     local.sin_addr.s_addr = ipv4("127.0.0.1");
     ASSERT_EQ(ws.bind(stranger, local), 0);
     ASSERT_EQ(ws.WSAAsyncSelect(stranger, window, sock.MessageId(), platform::FD_READ), 0);

@@ -75,17 +75,17 @@ protected:
         return nullptr;
     }
 
-    static sockaddr_in loopbackAddr(std::uint16_t port) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
+    static SockAddrIn loopbackAddr(std::uint16_t port) {
+        SockAddrIn a{};
+        a.sin_family = AF_INET_W;
         a.sin_port = htons(port);
         a.sin_addr.s_addr = htonl(kLoopback);
         return a;
     }
-    sockaddr_in addrOf(SOCKET s) const {
+    SockAddrIn addrOf(SOCKET s) const {
         auto a = ws.localAddress(s);
         EXPECT_TRUE(a.has_value());
-        return a.value_or(sockaddr_in{});
+        return a.value_or(SockAddrIn{});
     }
 
     SOCKET udpBound() {
@@ -423,7 +423,7 @@ TEST_F(TcpSockets, listen_and_connect_give_accept_and_connect_notices) {
     EXPECT_EQ(countFor(c), 2);
     EXPECT_EQ(countFor(l), 1);
 
-    sockaddr_in peer{};
+    SockAddrIn peer{};
     const SOCKET a = ws.accept(l, &peer);
     ASSERT_NE(a, INVALID_SOCKET);
     EXPECT_NE(a, l);
@@ -444,7 +444,7 @@ TEST_F(TcpSockets, stream_data_and_peer_close_give_read_then_close) {
     SOCKET server = 0;
     connectedPair(client, server);
     const std::uint8_t hello[] = {'h', 'i'};
-    ASSERT_EQ(ws.sendto(client, hello, 2, 0, sockaddr_in{}), 2);
+    ASSERT_EQ(ws.sendto(client, hello, 2, 0, SockAddrIn{}), 2);
     ASSERT_TRUE(runUntil(loop, [&] { return count(server, FD_READ) == 1; }));
     std::uint8_t buf[16];
     ASSERT_EQ(ws.recv(server, buf, sizeof buf, 0), 2);
@@ -488,7 +488,7 @@ TEST_F(TcpSockets, registration_before_connect_is_quiet_until_the_connection_exi
     const SOCKET a = ws.accept(l, nullptr);
     ASSERT_NE(a, INVALID_SOCKET);
     const std::uint8_t byte = 7;
-    ASSERT_EQ(ws.sendto(a, &byte, 1, 0, sockaddr_in{}), 1);
+    ASSERT_EQ(ws.sendto(a, &byte, 1, 0, SockAddrIn{}), 1);
     ASSERT_TRUE(runUntil(loop, [&] { return count(c, FD_READ) == 1; }));
     EXPECT_EQ(count(c, FD_CLOSE), 0);
 }
