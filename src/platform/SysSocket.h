@@ -1,7 +1,8 @@
 #pragma once
 // The system's socket calls, one file per system behind these declarations
-// (SysSocketPosix.cpp, SysSocketWindows.cpp). Only platform/ and net/
-// include it; it names no system type, so no system header leaks upward.
+// (SysSocketPosix.cpp, SysSocketWindows.cpp). The socket stand-in, the loop
+// and the simulated host's own endpoint are built on it; it names no system
+// type, so no system header leaks to its users.
 // Every error is a Windows Sockets number: native on Windows, mapped from
 // errno elsewhere.
 
