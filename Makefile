@@ -101,3 +101,8 @@ windows:
 	cmake -S . -B $(WINDOWS_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake \
 	  -DCMAKE_BUILD_TYPE=Release $(WINDOWS_CMAKE_FLAGS)
 	cmake --build $(WINDOWS_BUILD) -j$(JOBS)
+
+# The test programs and an end-to-end run of the two programs under Wine
+# (headless, a private Wine prefix in $(WINDOWS_BUILD)).
+windows-test: windows
+	scripts/windows-test $(WINDOWS_BUILD)

@@ -40,6 +40,11 @@ constexpr std::uint16_t hostToNet16(std::uint16_t v) {
     return std::endian::native == std::endian::big ? v : static_cast<std::uint16_t>((v >> 8) | (v << 8));
 }
 constexpr std::uint16_t netToHost16(std::uint16_t v) { return hostToNet16(v); }
+constexpr std::uint32_t hostToNet32(std::uint32_t v) {
+    return std::endian::native == std::endian::big
+               ? v
+               : (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
+}
 
 constexpr int AF_INET_W = 2;
 constexpr int SOCK_STREAM_W = 1;

@@ -90,7 +90,7 @@ TEST_F(SocketOpen, udp_listen_on_0_is_bound_to_every_address_and_receives) {
     const std::optional<platform::SockAddrIn> bound = stack.sockets().localAddress(static_cast<platform::SOCKET>(s));
     ASSERT_TRUE(bound.has_value());
     EXPECT_EQ(bound->sin_addr.s_addr, 0u);
-    EXPECT_EQ(ntohs(bound->sin_port), port);
+    EXPECT_EQ(platform::netToHost16(bound->sin_port), port);
     EXPECT_EQ(sock.ConnectionCount(), 1);
 
     UdpPeer peer;
@@ -107,7 +107,7 @@ TEST_F(SocketOpen, listen_on_a_given_address_binds_only_there) {
     const std::optional<platform::SockAddrIn> bound = stack.sockets().localAddress(static_cast<platform::SOCKET>(s));
     ASSERT_TRUE(bound.has_value());
     EXPECT_EQ(bound->sin_addr.s_addr, ipv4("127.0.0.1"));
-    EXPECT_EQ(ntohs(bound->sin_port), port);
+    EXPECT_EQ(platform::netToHost16(bound->sin_port), port);
 }
 
 TEST_F(SocketOpen, close_socket_always_raises_closed_but_closes_only_own_sockets) {
