@@ -106,3 +106,7 @@ windows:
 # (headless, a private Wine prefix in $(WINDOWS_BUILD)).
 windows-test: windows
 	scripts/windows-test $(WINDOWS_BUILD)
+
+# The zip for Windows users, in $(WINDOWS_BUILD).
+windows-dist: windows
+	scripts/windows-dist $(WINDOWS_BUILD)
