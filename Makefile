@@ -3,7 +3,8 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all configure build test run demo bench format asan fuzz soak clean install package check-package
+.PHONY: all configure build test run demo bench format asan fuzz soak clean install package check-package \
+	windows windows-test windows-dist
 
 all: build
 
@@ -38,7 +39,7 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) build-asan build-bench
+	rm -rf $(BUILD) build-asan build-bench build-windows
 
 # ---- Installing and packaging
 # The prefix is set when configuring: the systemd unit names the installed
@@ -94,3 +95,22 @@ memcheck:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j$(JOBS) --target app_tests fault_tests $(if $(wildcard tests/e2e/*),e2e_tests)
 	scripts/memcheck $(BUILD)
+
+# ---- Windows
+# Cross-built with mingw-w64 into build-windows: paddock-marshal.exe (the
+# headless program only), paddock-sim.exe and the test programs without Qt.
+WINDOWS_BUILD ?= build-windows
+
+windows:
+	cmake -S . -B $(WINDOWS_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake \
+	  -DCMAKE_BUILD_TYPE=Release $(WINDOWS_CMAKE_FLAGS)
+	cmake --build $(WINDOWS_BUILD) -j$(JOBS)
+
+# The test programs and an end-to-end run of the two programs under Wine
+# (headless, a private Wine prefix in $(WINDOWS_BUILD)).
+windows-test: windows
+	scripts/windows-test $(WINDOWS_BUILD)
+
+# The zip for Windows users, in $(WINDOWS_BUILD).
+windows-dist: windows
+	scripts/windows-dist $(WINDOWS_BUILD)

@@ -231,7 +231,7 @@ std::optional<std::string> LoadStartupFile(const std::filesystem::path& path, st
         return fail("it is a folder, not a file");
     }
     errno = 0;
-    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.string().c_str(), "rb"), &std::fclose);
     if (!file) {
         return fail(errno != 0 ? std::strerror(errno) : "it cannot be opened");
     }

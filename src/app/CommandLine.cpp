@@ -2,6 +2,8 @@
 
 #include <system_error>
 
+#include "platform/System.h"
+
 namespace pm::app {
 
 std::string TakePathOption(std::vector<std::string>& args, std::string_view flag,
@@ -125,9 +127,8 @@ std::string UsageText(std::string_view program) {
 }
 
 std::filesystem::path DefaultStartupFile() {
-    std::error_code ec;
-    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec || exe.empty()) {
+    const std::filesystem::path exe = platform::ownProgramPath();
+    if (exe.empty()) {
         return "autostart.cfg";
     }
     return exe.parent_path() / "autostart.cfg";

@@ -36,8 +36,8 @@ std::string UsageText(std::string_view program);
 inline constexpr int kUsageExitCode = 2;
 
 // The start-up file's default place: autostart.cfg in the folder that holds
-// the running program (found through /proc/self/exe); fallback is the
-// current folder when that link cannot be read.
+// the running program (as the system names it); fallback is the current
+// folder when the system cannot say.
 std::filesystem::path DefaultStartupFile();
 
 } // namespace pm::app

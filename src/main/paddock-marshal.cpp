@@ -5,13 +5,7 @@
 // a server box runs the headless program without Qt's libraries installed,
 // and does not map them into memory.
 
-#include <signal.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -20,10 +14,14 @@
 
 #include "app/CheckConfig.h"
 #include "app/CommandLine.h"
+#ifdef PM_WITH_STATE
 #include "app/StatePersistence.h"
+#endif
 #include "app/frmMain.h"
 #include "platform/LineOutput.h"
 #include "platform/Platform.h"
+#include "platform/StopRequests.h"
+#include "platform/System.h"
 
 namespace {
 
@@ -31,6 +29,8 @@ namespace {
 constexpr std::size_t kHeadlessLogLines = 10000;
 
 constexpr const char* kProgram = "paddock-marshal";
+constexpr int kStdout = 1;
+constexpr int kStderr = 2;
 constexpr const char* kWindowProgram = "paddock-marshal-gui";
 // Where the window program is installed, seen from this program's folder
 // (bin/ to libexec/paddock-marshal/); in a build tree it sits beside it.
@@ -50,44 +50,8 @@ void writeLine(std::FILE* stream, const std::string& line) {
     std::fflush(stream);
 }
 
-// SIGINT and SIGTERM arrive as readable data on a descriptor the loop
-// watches, so they end the run from the loop's own thread, between two
-// events, exactly like closing the window would.
-class StopSignals {
-public:
-    StopSignals() {
-        sigemptyset(&mask_);
-        sigaddset(&mask_, SIGINT);
-        sigaddset(&mask_, SIGTERM);
-        if (sigprocmask(SIG_BLOCK, &mask_, nullptr) == 0) {
-            fd_ = signalfd(-1, &mask_, SFD_NONBLOCK | SFD_CLOEXEC);
-        }
-    }
-    ~StopSignals() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
-
-    int fd() const { return fd_; }
-    void drain() const {
-        signalfd_siginfo info{};
-        while (::read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-        }
-    }
-
-private:
-    sigset_t mask_{};
-    int fd_ = -1;
-};
-
-std::filesystem::path ownFolder() {
-    std::error_code ec;
-    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::filesystem::path() : exe.parent_path();
-}
+#ifndef PM_NO_WINDOW
+std::filesystem::path ownFolder() { return pm::platform::ownProgramPath().parent_path(); }
 
 // Replaces this process with the window program, with the same arguments,
 // so that the window keeps this process's id (and its signals) and sees the
@@ -97,7 +61,7 @@ int runWindowProgram(char** argv, const std::vector<std::string>& args,
     const std::filesystem::path folder = ownFolder();
     std::filesystem::path program;
     for (const auto& candidate : {folder / kWindowProgram, folder / PM_WINDOW_PROGRAM_DIR / kWindowProgram}) {
-        if (!folder.empty() && ::access(candidate.c_str(), X_OK) == 0) {
+        if (!folder.empty() && pm::platform::isExecutable(candidate)) {
             program = candidate;
             break;
         }
@@ -113,17 +77,13 @@ int runWindowProgram(char** argv, const std::vector<std::string>& args,
         // The default file sits beside this program, not beside the window's.
         windowArgs.push_back("--config=" + startupFile.string());
     }
-    std::vector<char*> execArgs{argv[0] != nullptr ? argv[0] : const_cast<char*>(kProgram)};
-    for (auto& arg : windowArgs) {
-        execArgs.push_back(arg.data());
-    }
-    execArgs.push_back(nullptr);
-    std::fflush(nullptr);
-    ::execv(program.c_str(), execArgs.data());
-    writeLine(stderr, std::string(kProgram) + ": cannot start the window program " + program.string() + ": " +
-                          std::strerror(errno));
+    windowArgs.insert(windowArgs.begin(), argv[0] != nullptr ? argv[0] : kProgram);
+    const std::string why = pm::platform::replaceProcess(program, std::move(windowArgs));
+    writeLine(stderr, std::string(kProgram) + ": cannot start the window program " + program.string() + ": " + why);
     return pm::app::kUsageExitCode;
 }
+
+#endif
 
 } // namespace
 
@@ -168,6 +128,7 @@ int main(int argc, char** argv) {
     }
 
     std::optional<std::filesystem::path> statePath;
+#ifdef PM_WITH_STATE
     if (cmd.statePath) {
         statePath = pm::app::StatePersistence::resolve(*cmd.statePath);
         // A file that is not a database is moved aside as damaged: never the
@@ -179,25 +140,33 @@ int main(int argc, char** argv) {
             return pm::app::kUsageExitCode;
         }
     }
+#else
+    if (cmd.statePath) {
+        writeLine(stderr, std::string(kProgram) + ": this build keeps no state (it has no SQLite); leave out --state");
+        return pm::app::kUsageExitCode;
+    }
+#endif
 
     if (!cmd.headless) {
+#ifdef PM_NO_WINDOW
+        writeLine(stderr, std::string(kProgram) + ": this build has no window; run '" + kProgram +
+                              " --headless' to work without one");
+        return pm::app::kUsageExitCode;
+#else
         return runWindowProgram(argv, args, startupFile, cmd.configPath.has_value());
+#endif
     }
 
-    // A reader that goes away (`| head`) must cost us our output, not our
-    // servers: a write then fails with EPIPE instead of ending the process.
     // Set here, not before the window takes over: an exec would pass it on.
-    ::signal(SIGPIPE, SIG_IGN);
+    pm::platform::ignoreBrokenPipes();
 
-    StopSignals stopSignals;
-    if (stopSignals.fd() < 0) {
-        writeLine(stderr, std::string(kProgram) + ": cannot watch for SIGINT and SIGTERM");
-        return 1;
-    }
+    // Before any thread starts (the output writers take the signals
+    // otherwise); released only after the servers' clients said goodbye.
+    pm::platform::StopRequests stopRequests;
 
     // From here on, nothing the program writes may hold up the loop: a
     // reader that stalls or leaves costs lines, never the servers' work.
-    pm::platform::LineOutput errorOut(STDERR_FILENO, nullptr);
+    pm::platform::LineOutput errorOut(kStderr, nullptr);
     pm::platform::PlatformStack stack(
         std::make_unique<pm::platform::SystemClock>(),
         std::make_unique<pm::platform::HeadlessDialogs>([&errorOut](const std::string& text) {
@@ -210,15 +179,21 @@ int main(int argc, char** argv) {
         errorOut.writeLine(std::string(kProgram) + ": " + std::string(entry));
     });
 
+    if (!stopRequests.watch(stack.loop(), [&stack] { stack.loop().quit(0); })) {
+        writeLine(stderr, std::string(kProgram) + ": cannot watch for requests to stop");
+        return 1;
+    }
+
     int exitCode = 0;
     {
-        pm::platform::LineOutput statusOut(STDOUT_FILENO, &stack.trace());
+        pm::platform::LineOutput statusOut(kStdout, &stack.trace());
         pm::app::frmMain form(stack.platform(), startupFile);
         form.txtStatus.lineAdded.connect([&statusOut](const std::string& line) { statusOut.writeLine(line); });
         // Every line is on stdout already; memory keeps only a tail.
         form.txtStatus.setRetention(kHeadlessLogLines);
         // Taken before the start-up file connects anything: a second program
         // on the same state stops here, before it disturbs a server.
+#ifdef PM_WITH_STATE
         std::unique_ptr<pm::app::StatePersistence> state;
         if (statePath) {
             state = std::make_unique<pm::app::StatePersistence>(form, stack.platform(), *statePath);
@@ -227,10 +202,17 @@ int main(int argc, char** argv) {
                 return pm::app::kUsageExitCode;
             }
         }
+#else
+        struct NoState {
+            void reset() {}
+        } state;
+#endif
         form.Form_Load();
+#ifdef PM_WITH_STATE
         if (state) {
             state->restore();
         }
+#endif
         // The window stays silent about a file that stops early, as the
         // file's rules want; a service's journal is where an administrator
         // would look for the reason servers are missing, so it gets one line.
@@ -242,16 +224,12 @@ int main(int argc, char** argv) {
         }
 
         auto& loop = stack.loop();
-        const auto watch = loop.watchSocket(stopSignals.fd(), true, false, [&](pm::platform::Readiness) {
-            stopSignals.drain();
-            loop.quit(0);
-        });
         exitCode = loop.run();
-        loop.unwatch(watch);
         // The last changes are written while the servers still exist.
         state.reset();
         // Leaving this scope destroys the window's logic: every connected
         // client sends its TINY_CLOSE while the platform still stands.
     }
+    stopRequests.release();
     return exitCode;
 }

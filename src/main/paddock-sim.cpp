@@ -1,10 +1,6 @@
 // paddock-sim: a simulated Live for Speed server for Paddock Marshal to talk
 // to: serve, run a scenario, or race a crowd. See sim/SimServer.h.
 
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -15,6 +11,7 @@
 
 #include "platform/Clock.h"
 #include "platform/PollEventLoop.h"
+#include "platform/StopRequests.h"
 #include "sim/CommandLine.h"
 #include "sim/Console.h"
 #include "sim/Crowd.h"
@@ -28,15 +25,8 @@ using namespace pm;
 namespace {
 
 constexpr int kExitInterrupted = 130;
+constexpr int kStdin = 0;
 
-int signalPipe[2] = {-1, -1};
-
-extern "C" void onSignal(int) {
-    const char byte = 1;
-    [[maybe_unused]] auto n = ::write(signalPipe[1], &byte, 1);
-}
-
-// stdout may be a pipe that another program reads line by line.
 void printLine(std::string_view line) {
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);
@@ -92,6 +82,7 @@ int main(int argc, char** argv) {
         steps = std::move(scenario.steps);
     }
 
+    platform::StopRequests stopRequests; // before any thread
     platform::SystemClock clock;
     platform::PollEventLoop loop(clock);
     sim::SimServer server(loop, clock, cl.server);
@@ -108,20 +99,8 @@ int main(int argc, char** argv) {
     }
 
     bool scriptRunning = cl.script.has_value();
-    if (::pipe2(signalPipe, O_NONBLOCK | O_CLOEXEC) == 0) {
-        struct sigaction sa {};
-        sa.sa_handler = onSignal;
-        ::sigemptyset(&sa.sa_mask);
-        ::sigaction(SIGINT, &sa, nullptr);
-        ::sigaction(SIGTERM, &sa, nullptr);
-        loop.watchSocket(signalPipe[0], true, false, [&](platform::Readiness) {
-            char drain[16];
-            while (::read(signalPipe[0], drain, sizeof drain) > 0) {
-            }
-            loop.quit(scriptRunning ? kExitInterrupted : 0);
-        });
-    }
-    ::signal(SIGPIPE, SIG_IGN);
+    stopRequests.watch(loop, [&] { loop.quit(scriptRunning ? kExitInterrupted : 0); });
+    platform::ignoreBrokenPipes();
 
     sim::ScenarioRunner runner(server, loop);
     runner.setReport([&](sim::ScenarioRunner::Kind kind, std::string_view text) {
@@ -147,7 +126,7 @@ int main(int argc, char** argv) {
 
     std::unique_ptr<sim::Console> console;
     if (cl.console) {
-        console = std::make_unique<sim::Console>(loop, runner, STDIN_FILENO);
+        console = std::make_unique<sim::Console>(loop, runner, kStdin);
         console->setErrorSink([](std::string_view e) { std::cerr << e << std::endl; });
     }
 
@@ -160,6 +139,7 @@ int main(int argc, char** argv) {
     }
 
     const int code = loop.run();
+    stopRequests.release();
 
     printLine(sim::summaryText(server));
     if (cl.script) {

@@ -139,9 +139,9 @@ std::int32_t okSocket::Connect(std::int32_t Protocol, std::int32_t Port, const s
         }
         return 0;
     }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(Port));
+    SockAddrIn addr{};
+    addr.sin_family = AF_INET_W;
+    addr.sin_port = hostToNet16(static_cast<std::uint16_t>(Port));
     addr.sin_addr.s_addr = address;
     ConnAdd(s, addr, Protocol != kProtocolTcp);
     // For TCP this normally "would block" and completes as FD_CONNECT; for
@@ -155,9 +155,9 @@ std::int32_t okSocket::Listen(std::int32_t Protocol, std::int32_t Port, const st
     if (!SocketSelect(s, kListenMask)) {
         return 0;
     }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(Port));
+    SockAddrIn addr{};
+    addr.sin_family = AF_INET_W;
+    addr.sin_port = hostToNet16(static_cast<std::uint16_t>(Port));
     addr.sin_addr.s_addr = WinSock::inet_addr(IP); // no name lookup: "0" is every address
     ConnAdd(s, addr, Protocol != kProtocolTcp);
     if (ws_.bind(s, addr) == SOCKET_ERROR) {
@@ -199,7 +199,7 @@ void okSocket::WndProcHook(bool, bool&, LRESULT&, HWND, UINT uMsg, WPARAM wParam
 }
 
 void okSocket::SocketAccept(SOCKET listening) {
-    sockaddr_in peer{};
+    SockAddrIn peer{};
     const SOCKET s = ws_.accept(listening, &peer);
     if (s != INVALID_SOCKET) {
         owned_.insert(s);
@@ -210,7 +210,7 @@ void okSocket::SocketAccept(SOCKET listening) {
     ConnAdd(s, peer);
     raise([&](okSocketEvents& e) {
         e.Accepted(static_cast<std::int32_t>(s), AddrToString(peer.sin_addr.s_addr),
-                   static_cast<std::int32_t>(ntohs(peer.sin_port)));
+                   static_cast<std::int32_t>(netToHost16(peer.sin_port)));
     });
 }
 
@@ -219,7 +219,7 @@ void okSocket::SocketReceive(SOCKET socket) {
     std::uint8_t buffer[kReceiveBuffer];
     try {
         for (;;) {
-            lastSource_ = sockaddr_in{};
+            lastSource_ = SockAddrIn{};
             const int n = ws_.recv(socket, buffer, kReceiveBuffer, 0, &lastSource_);
             if (n == SOCKET_ERROR) {
                 const int error = ws_.WSAGetLastError();
@@ -271,7 +271,7 @@ void okSocket::Send(std::int32_t lngSocket, std::span<const std::uint8_t> Data, 
     if (lngStart < 0) {
         return; // there is no data before the array's start
     }
-    const sockaddr_in to = connections_[index].Addr;
+    const SockAddrIn to = connections_[index].Addr;
     const auto size = static_cast<std::int64_t>(Data.size());
     for (;;) {
         const std::int64_t remaining = size - lngStart;
@@ -320,7 +320,7 @@ void okSocket::CloseSocket(std::int32_t lngSocket) {
     raise([&](okSocketEvents& e) { e.Closed(lngSocket); });
 }
 
-int okSocket::ConnAdd(SOCKET socket, const sockaddr_in& address, bool datagram) {
+int okSocket::ConnAdd(SOCKET socket, const SockAddrIn& address, bool datagram) {
     if (connections_.size() >= 32767) {
         return 0;
     }

@@ -4,8 +4,6 @@
 // thread. Handlers run synchronously and may call back into the object,
 // even close the socket whose data is being delivered.
 
-#include <netinet/in.h>
-
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -65,7 +63,7 @@ public:
     // The sender of the datagram being delivered by Received (IPv4 address in
     // network order); lets an owner refuse datagrams from strangers.
     std::uint32_t LastSourceAddress() const { return lastSource_.sin_addr.s_addr; }
-    std::int32_t LastSourcePort() const { return ntohs(lastSource_.sin_port); }
+    std::int32_t LastSourcePort() const { return platform::netToHost16(lastSource_.sin_port); }
 
     // The hook's callback: the socket notifications arrive here.
     void WndProcHook(bool bBefore, bool& bHandled, platform::LRESULT& lReturn, platform::HWND hWnd,
@@ -75,7 +73,7 @@ public:
 private:
     struct ConnEntry {
         platform::SOCKET Socket = 0;
-        sockaddr_in Addr{};
+        platform::SockAddrIn Addr{};
         bool PeerClosed = false;
         bool Datagram = false;
     };
@@ -83,7 +81,7 @@ private:
     bool SocketSelect(platform::SOCKET socket, long mask);
     void SocketAccept(platform::SOCKET socket);
     void SocketReceive(platform::SOCKET socket);
-    int ConnAdd(platform::SOCKET socket, const sockaddr_in& address, bool datagram = false);
+    int ConnAdd(platform::SOCKET socket, const platform::SockAddrIn& address, bool datagram = false);
     int ConnFind(platform::SOCKET socket) const;
     void ConnRemove(int index);
     platform::SOCKET createSocket(std::int32_t Protocol);
@@ -105,7 +103,7 @@ private:
     std::unordered_set<platform::SOCKET> owned_;
     platform::cWndHook* hook_ = nullptr;
     platform::HWND hookedWindow_ = 0;
-    sockaddr_in lastSource_{};
+    platform::SockAddrIn lastSource_{};
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

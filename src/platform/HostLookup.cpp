@@ -1,12 +1,10 @@
 #include "platform/HostLookup.h"
 
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+
+#include "platform/SysSocket.h"
 
 namespace pm::platform {
 
@@ -27,19 +25,7 @@ HostLookup::HostLookup(Resolver resolver) : resolver_(std::move(resolver)) {}
 HostLookup::~HostLookup() = default;
 
 std::vector<std::uint32_t> HostLookup::systemResolver(const std::string& name) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* res = nullptr;
-    std::vector<std::uint32_t> out;
-    if (name.empty() || ::getaddrinfo(name.c_str(), nullptr, &hints, &res) != 0 || res == nullptr) {
-        return out;
-    }
-    for (addrinfo* p = res; p != nullptr; p = p->ai_next) {
-        out.push_back(reinterpret_cast<const sockaddr_in*>(p->ai_addr)->sin_addr.s_addr);
-    }
-    ::freeaddrinfo(res);
-    return out;
+    return sys::lookup(name);
 }
 
 HostLookup::Result HostLookup::lookup(const std::string& name, std::chrono::milliseconds wait) {

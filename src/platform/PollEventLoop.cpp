@@ -1,6 +1,6 @@
 #include "platform/PollEventLoop.h"
 
-#include <poll.h>
+#include "platform/SysSocket.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -114,30 +114,27 @@ int PollEventLoop::timeoutUntilNextTimer(milliseconds maxWait) const {
 }
 
 bool PollEventLoop::pollOnce(int timeoutMs) {
-    std::vector<pollfd> fds;
+    std::vector<sys::PollItem> items;
     std::vector<WatchId> ids;
-    fds.reserve(watches_.size());
+    items.reserve(watches_.size());
     ids.reserve(watches_.size());
     for (const auto& [id, w] : watches_) {
         if (!w.read && !w.write) {
             continue;
         }
-        short events = 0;
-        if (w.read) {
-            events |= POLLIN;
-        }
-        if (w.write) {
-            events |= POLLOUT;
-        }
-        fds.push_back(pollfd{w.fd, events, 0});
+        sys::PollItem item;
+        item.fd = w.fd;
+        item.wantRead = w.read;
+        item.wantWrite = w.write;
+        items.push_back(item);
         ids.push_back(id);
     }
-    const int n = ::poll(fds.data(), fds.size(), timeoutMs);
+    const int n = sys::poll(items, timeoutMs);
     if (n <= 0) {
         return false;
     }
-    for (std::size_t i = 0; i < fds.size(); ++i) {
-        if (fds[i].revents == 0) {
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (!items[i].readable && !items[i].writable && !items[i].error) {
             continue;
         }
         auto it = watches_.find(ids[i]);
@@ -145,9 +142,9 @@ bool PollEventLoop::pollOnce(int timeoutMs) {
             continue; // removed by an earlier callback in this pass
         }
         Readiness r;
-        r.readable = (fds[i].revents & POLLIN) != 0;
-        r.writable = (fds[i].revents & POLLOUT) != 0;
-        r.error = (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+        r.readable = items[i].readable;
+        r.writable = items[i].writable;
+        r.error = items[i].error;
         auto fn = it->second.onReady;
         fn(r);
     }

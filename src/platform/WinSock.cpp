@@ -1,67 +1,8 @@
 #include "platform/WinSock.h"
 
-#include "platform/HostLookup.h"
-
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
+#include "platform/SysSocket.h"
 
 namespace pm::platform {
-
-int wsaErrorFromErrno(int err) {
-    switch (err) {
-    case 0: return 0;
-    case EINTR: return 10004;
-    case EACCES:
-    case EPERM: return 10013;
-    case EFAULT: return 10014;
-    case EINVAL: return 10022;
-    case EMFILE:
-    case ENFILE: return 10024;
-#if EAGAIN != EWOULDBLOCK
-    case EAGAIN:
-#endif
-    case EWOULDBLOCK:
-    case EINPROGRESS: return 10035;
-    case EALREADY: return 10037;
-    case EBADF:
-    case ENOTSOCK: return 10038;
-    case EDESTADDRREQ: return 10039;
-    case EMSGSIZE: return 10040;
-    case EPROTOTYPE: return 10041;
-    case ENOPROTOOPT: return 10042;
-    case EPROTONOSUPPORT: return 10043;
-    case ESOCKTNOSUPPORT: return 10044;
-    case EOPNOTSUPP: return 10045;
-    case EPFNOSUPPORT: return 10046;
-    case EAFNOSUPPORT: return 10047;
-    case EADDRINUSE: return 10048;
-    case EADDRNOTAVAIL: return 10049;
-    case ENETDOWN: return 10050;
-    case ENETUNREACH: return 10051;
-    case ENETRESET: return 10052;
-    case ECONNABORTED: return 10053;
-    case ECONNRESET: return 10054;
-    case ENOBUFS:
-    case ENOMEM: return 10055;
-    case EISCONN: return 10056;
-    case ENOTCONN: return 10057;
-    case ESHUTDOWN:
-    case EPIPE: return 10058;
-    case ETOOMANYREFS: return 10059;
-    case ETIMEDOUT: return 10060;
-    case ECONNREFUSED: return 10061;
-    case ENAMETOOLONG: return 10063;
-    case EHOSTDOWN: return 10064;
-    case EHOSTUNREACH: return 10065;
-    default: return 10000 + err; // no counterpart: keep the number visible
-    }
-}
 
 WinSock::WinSock(EventLoop& loop, WindowSystem& windows) : loop_(loop), windows_(windows) {}
 
@@ -70,7 +11,7 @@ WinSock::~WinSock() {
         if (e.watch != 0) {
             loop_.unwatch(e.watch);
         }
-        ::close(e.fd);
+        sys::close(e.fd);
     }
 }
 
@@ -101,16 +42,16 @@ int WinSock::nativeFd(SOCKET s) const {
     return it == sockets_.end() ? -1 : it->second.fd;
 }
 
-std::optional<sockaddr_in> WinSock::localAddress(SOCKET s) const {
+std::optional<SockAddrIn> WinSock::localAddress(SOCKET s) const {
     auto it = sockets_.find(s);
     if (it == sockets_.end()) {
         return std::nullopt;
     }
-    sockaddr_in addr{};
-    socklen_t len = sizeof addr;
-    if (::getsockname(it->second.fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    SockAddrIn addr{};
+    if (sys::localAddress(it->second.fd, addr.sin_addr.s_addr, addr.sin_port) != 0) {
         return std::nullopt;
     }
+    addr.sin_family = AF_INET_W;
     return addr;
 }
 
@@ -120,6 +61,9 @@ int WinSock::WSAStartup(std::uint16_t version) {
     }
     if ((version & 0xFF) < 2) {
         return WSAVERNOTSUPPORTED;
+    }
+    if (const int error = sys::startup(); error != 0) {
+        return error;
     }
     ++startups_;
     return 0;
@@ -146,10 +90,10 @@ SOCKET WinSock::socket(int af, int type, int protocol) {
         return INVALID_SOCKET;
     }
     const bool stream = type == SOCK_STREAM_W;
-    const int fd = ::socket(AF_INET, (stream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                            protocol);
-    if (fd < 0) {
-        fail(wsaErrorFromErrno(errno));
+    int error = 0;
+    const sys::Fd fd = sys::open(stream, protocol, error);
+    if (fd == sys::kNoFd) {
+        fail(error);
         return INVALID_SOCKET;
     }
     const SOCKET s = nextHandle_++;
@@ -160,7 +104,7 @@ SOCKET WinSock::socket(int af, int type, int protocol) {
     return s;
 }
 
-int WinSock::bind(SOCKET s, const sockaddr_in& addr) {
+int WinSock::bind(SOCKET s, const SockAddrIn& addr) {
     Entry* e = find(s);
     if (e == nullptr) {
         return fail(WSAENOTSOCK);
@@ -168,8 +112,8 @@ int WinSock::bind(SOCKET s, const sockaddr_in& addr) {
     if (fails(Op::Bind)) {
         return SOCKET_ERROR;
     }
-    if (::bind(e->fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-        return fail(wsaErrorFromErrno(errno));
+    if (const int error = sys::bind(e->fd, addr.sin_addr.s_addr, addr.sin_port); error != 0) {
+        return fail(error);
     }
     return 0;
 }
@@ -182,15 +126,15 @@ int WinSock::listen(SOCKET s, int backlog) {
     if (!e->stream) {
         return fail(10045); // operation not supported on a datagram socket
     }
-    if (::listen(e->fd, backlog) != 0) {
-        return fail(wsaErrorFromErrno(errno));
+    if (const int error = sys::listen(e->fd, backlog); error != 0) {
+        return fail(error);
     }
     e->listening = true;
     refreshWatch(s, *e);
     return 0;
 }
 
-SOCKET WinSock::accept(SOCKET s, sockaddr_in* peer) {
+SOCKET WinSock::accept(SOCKET s, SockAddrIn* peer) {
     Entry* e = find(s);
     if (e == nullptr) {
         fail(WSAENOTSOCK);
@@ -198,11 +142,12 @@ SOCKET WinSock::accept(SOCKET s, sockaddr_in* peer) {
     }
     e->readPending = false; // accept() re-enables FD_ACCEPT
     refreshWatch(s, *e);
-    sockaddr_in addr{};
-    socklen_t len = sizeof addr;
-    const int fd = ::accept4(e->fd, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
-        fail(wsaErrorFromErrno(errno));
+    SockAddrIn addr{};
+    addr.sin_family = AF_INET_W;
+    int error = 0;
+    const sys::Fd fd = sys::accept(e->fd, addr.sin_addr.s_addr, addr.sin_port, error);
+    if (fd == sys::kNoFd) {
+        fail(error);
         return INVALID_SOCKET;
     }
     if (peer != nullptr) {
@@ -217,12 +162,13 @@ SOCKET WinSock::accept(SOCKET s, sockaddr_in* peer) {
     return n;
 }
 
-int WinSock::connect(SOCKET s, const sockaddr_in& addr) {
+int WinSock::connect(SOCKET s, const SockAddrIn& addr) {
     Entry* e = find(s);
     if (e == nullptr) {
         return fail(WSAENOTSOCK);
     }
-    if (::connect(e->fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
+    const int err = sys::connect(e->fd, addr.sin_addr.s_addr, addr.sin_port);
+    if (err == 0) {
         e->connectDone = true;
         refreshWatch(s, *e);
         if (e->stream && (e->events & FD_CONNECT) != 0) {
@@ -230,15 +176,14 @@ int WinSock::connect(SOCKET s, const sockaddr_in& addr) {
         }
         return 0;
     }
-    const int err = errno;
-    if (e->stream && err == EINPROGRESS) {
+    if (e->stream && err == WSAEWOULDBLOCK) {
         e->connecting = true;
         refreshWatch(s, *e);
     }
-    return fail(wsaErrorFromErrno(err));
+    return fail(err);
 }
 
-int WinSock::recv(SOCKET s, std::uint8_t* buf, int len, int flags, sockaddr_in* from) {
+int WinSock::recv(SOCKET s, std::uint8_t* buf, int len, int /*flags*/, SockAddrIn* from) {
     Entry* e = find(s);
     if (e == nullptr) {
         return fail(WSAENOTSOCK);
@@ -250,29 +195,22 @@ int WinSock::recv(SOCKET s, std::uint8_t* buf, int len, int flags, sockaddr_in* 
     if (fails(Op::Recv)) {
         return SOCKET_ERROR;
     }
-    if (e->stream) {
-        const ssize_t n = ::recv(e->fd, buf, static_cast<size_t>(len), flags | MSG_DONTWAIT);
-        return n < 0 ? fail(wsaErrorFromErrno(errno)) : static_cast<int>(n);
-    }
-    // MSG_TRUNC makes the kernel report the datagram's real length, so a
-    // datagram larger than the buffer is reported, never silently cut.
-    sockaddr_in source{};
-    socklen_t sourceLen = sizeof source;
-    const ssize_t n = ::recvfrom(e->fd, buf, static_cast<size_t>(len), flags | MSG_DONTWAIT | MSG_TRUNC,
-                                 reinterpret_cast<sockaddr*>(&source), &sourceLen);
-    if (from != nullptr) {
-        *from = source;
+    std::uint32_t ip = 0;
+    std::uint16_t port = 0;
+    int error = 0;
+    const long n = sys::receive(e->fd, buf, static_cast<std::size_t>(len), e->stream, ip, port, error);
+    if (from != nullptr && !e->stream) {
+        from->sin_family = AF_INET_W;
+        from->sin_addr.s_addr = ip;
+        from->sin_port = port;
     }
     if (n < 0) {
-        return fail(wsaErrorFromErrno(errno));
-    }
-    if (n > len) {
-        return fail(WSAEMSGSIZE);
+        return fail(error);
     }
     return static_cast<int>(n);
 }
 
-int WinSock::sendto(SOCKET s, const std::uint8_t* buf, int len, int flags, const sockaddr_in& to) {
+int WinSock::sendto(SOCKET s, const std::uint8_t* buf, int len, int /*flags*/, const SockAddrIn& to) {
     Entry* e = find(s);
     if (e == nullptr) {
         return fail(WSAENOTSOCK);
@@ -284,15 +222,9 @@ int WinSock::sendto(SOCKET s, const std::uint8_t* buf, int len, int flags, const
         }
         return SOCKET_ERROR;
     }
-    ssize_t n;
-    if (e->stream) {
-        n = ::send(e->fd, buf, static_cast<size_t>(len), flags | MSG_DONTWAIT | MSG_NOSIGNAL);
-    } else {
-        n = ::sendto(e->fd, buf, static_cast<size_t>(len), flags | MSG_DONTWAIT | MSG_NOSIGNAL,
-                     reinterpret_cast<const sockaddr*>(&to), sizeof to);
-    }
+    int err = 0;
+    const long n = sys::send(e->fd, buf, static_cast<std::size_t>(len), e->stream, to.sin_addr.s_addr, to.sin_port, err);
     if (n < 0) {
-        const int err = wsaErrorFromErrno(errno);
         if (err == WSAEWOULDBLOCK) {
             e->writeWanted = true;
             refreshWatch(s, *e);
@@ -310,7 +242,7 @@ int WinSock::closesocket(SOCKET s) {
     if (it->second.watch != 0) {
         loop_.unwatch(it->second.watch);
     }
-    ::close(it->second.fd);
+    sys::close(it->second.fd);
     sockets_.erase(it);
     return 0;
 }
@@ -381,12 +313,10 @@ void WinSock::onReady(SOCKET s, Readiness r) {
     }
     if (e->connecting) {
         if (r.writable || r.error) {
-            int soError = 0;
-            socklen_t len = sizeof soError;
-            ::getsockopt(e->fd, SOL_SOCKET, SO_ERROR, &soError, &len);
+            const int soError = sys::pendingError(e->fd);
             e->connecting = false;
             e->connectDone = true;
-            notify(s, *e, FD_CONNECT, wsaErrorFromErrno(soError));
+            notify(s, *e, FD_CONNECT, soError);
             if (soError == 0 && (e->events & FD_WRITE) != 0) {
                 notify(s, *e, FD_WRITE, 0);
             }
@@ -405,17 +335,17 @@ void WinSock::onReady(SOCKET s, Readiness r) {
                 notify(s, *e, FD_ACCEPT, 0);
             }
         } else if (e->stream) {
-            std::uint8_t probe;
-            const ssize_t n = ::recv(e->fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+            int error = 0;
+            const int n = sys::peek(e->fd, error);
             if (n > 0) {
                 if ((e->events & FD_READ) != 0) {
                     e->readPending = true;
                     notify(s, *e, FD_READ, 0);
                 }
-            } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            } else if (n == 0 || error != WSAEWOULDBLOCK) {
                 e->closePosted = true;
                 if ((e->events & FD_CLOSE) != 0) {
-                    notify(s, *e, FD_CLOSE, n == 0 ? 0 : wsaErrorFromErrno(errno));
+                    notify(s, *e, FD_CLOSE, n == 0 ? 0 : error);
                 }
             }
         } else if ((e->events & FD_READ) != 0 && !e->readPending) {
@@ -430,26 +360,17 @@ std::uint32_t WinSock::inet_addr(std::string_view text) {
     if (text.empty() || text.size() > 64) {
         return INADDR_NONE_W;
     }
-    const std::string copy(text);
-    in_addr a{};
-    if (::inet_aton(copy.c_str(), &a) == 0) {
+    std::uint32_t address = 0;
+    if (!sys::parseIPv4(std::string(text), address)) {
         return INADDR_NONE_W;
     }
-    return a.s_addr;
+    return address;
 }
 
-std::string WinSock::inet_ntoa(std::uint32_t addressNetworkOrder) {
-    in_addr a{};
-    a.s_addr = addressNetworkOrder;
-    char buf[INET_ADDRSTRLEN] = {};
-    if (::inet_ntop(AF_INET, &a, buf, sizeof buf) == nullptr) {
-        return {};
-    }
-    return buf;
-}
+std::string WinSock::inet_ntoa(std::uint32_t addressNetworkOrder) { return sys::formatIPv4(addressNetworkOrder); }
 
 std::vector<std::uint32_t> WinSock::gethostbyname(const std::string& name) {
-    auto out = HostLookup::systemResolver(name);
+    std::vector<std::uint32_t> out = sys::lookup(name);
     if (out.empty()) {
         lastError_ = WSAHOST_NOT_FOUND;
     }

@@ -6,8 +6,7 @@
 // Handles are never reused while the program runs, so a stale handle held by
 // one client can never close or write to another client's socket.
 
-#include <netinet/in.h>
-
+#include <bit>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -25,6 +24,27 @@ using SOCKET = std::uint32_t;
 constexpr SOCKET INVALID_SOCKET = 0xFFFFFFFFu;
 constexpr int SOCKET_ERROR = -1;
 constexpr std::uint32_t INADDR_NONE_W = 0xFFFFFFFFu;
+
+// An IPv4 address and port, both in network byte order. The system's
+// sockaddr_in stays out of this header: on Windows its header defines macros
+// (FD_READ, INVALID_SOCKET, SOCKET_ERROR, ...) that clash with the names here.
+struct SockAddrIn {
+    std::uint16_t sin_family = 0;
+    std::uint16_t sin_port = 0;
+    struct {
+        std::uint32_t s_addr = 0;
+    } sin_addr;
+};
+
+constexpr std::uint16_t hostToNet16(std::uint16_t v) {
+    return std::endian::native == std::endian::big ? v : static_cast<std::uint16_t>((v >> 8) | (v << 8));
+}
+constexpr std::uint16_t netToHost16(std::uint16_t v) { return hostToNet16(v); }
+constexpr std::uint32_t hostToNet32(std::uint32_t v) {
+    return std::endian::native == std::endian::big
+               ? v
+               : (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
+}
 
 constexpr int AF_INET_W = 2;
 constexpr int SOCK_STREAM_W = 1;
@@ -71,13 +91,13 @@ public:
     void WSASetLastError(int error) { lastError_ = error; }
 
     SOCKET socket(int af, int type, int protocol);
-    int bind(SOCKET s, const sockaddr_in& addr);
+    int bind(SOCKET s, const SockAddrIn& addr);
     int listen(SOCKET s, int backlog);
-    SOCKET accept(SOCKET s, sockaddr_in* peer);
-    int connect(SOCKET s, const sockaddr_in& addr);
+    SOCKET accept(SOCKET s, SockAddrIn* peer);
+    int connect(SOCKET s, const SockAddrIn& addr);
     // from, when given, receives the sender's address (recvfrom).
-    int recv(SOCKET s, std::uint8_t* buf, int len, int flags, sockaddr_in* from = nullptr);
-    int sendto(SOCKET s, const std::uint8_t* buf, int len, int flags, const sockaddr_in& to);
+    int recv(SOCKET s, std::uint8_t* buf, int len, int flags, SockAddrIn* from = nullptr);
+    int sendto(SOCKET s, const std::uint8_t* buf, int len, int flags, const SockAddrIn& to);
     int closesocket(SOCKET s);
 
     // One posted message per readiness notification, with the socket as
@@ -99,12 +119,12 @@ public:
     bool isOpen(SOCKET s) const { return sockets_.count(s) != 0; }
     std::size_t openCount() const { return sockets_.size(); }
     int nativeFd(SOCKET s) const;
-    std::optional<sockaddr_in> localAddress(SOCKET s) const;
+    std::optional<SockAddrIn> localAddress(SOCKET s) const;
     int startupCount() const { return startups_; }
 
 private:
     struct Entry {
-        int fd = -1;
+        int fd = -1; // the system's socket, as the loop watches it
         bool stream = false;
         bool listening = false;
         bool connecting = false;

@@ -1,45 +1,56 @@
 #include "sim/UdpEndpoint.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
+#include <algorithm>
 #include <vector>
+
+#include "platform/SysSocket.h"
+#include "platform/WinSock.h"
 
 namespace pm::sim {
 
+namespace {
+
+// The few reasons a host's port cannot be had that an operator can act on.
+std::string bindErrorText(int error) {
+    switch (error) {
+    case 10013: return "permission denied";
+    case 10048: return "address already in use";
+    case 10049: return "address not available";
+    default: return "socket error " + std::to_string(error);
+    }
+}
+
+std::uint16_t swap16(std::uint16_t v) { return platform::hostToNet16(v); }
+
+} // namespace
+
 std::string Address::text() const {
-    in_addr a{};
-    a.s_addr = ip;
-    char buf[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &a, buf, sizeof buf);
-    return std::string(buf) + ":" + std::to_string(port);
+    return platform::sys::formatIPv4(ip) + ":" + std::to_string(port);
 }
 
 std::string UdpEndpoint::open(const std::string& address, std::uint16_t port, Receive onReceive) {
+    namespace sys = platform::sys;
     close();
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    if (::inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) {
+    std::uint32_t ip = 0;
+    // Only the dotted form: the short ones ("0", "127.1") are the client's
+    // start-up file's business, not the host's.
+    if (std::count(address.begin(), address.end(), '.') != 3 || !sys::parseIPv4(address, ip)) {
         return "not an IPv4 address: " + address;
     }
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return std::string("socket: ") + std::strerror(errno);
+    int error = 0;
+    const sys::Fd fd = sys::open(false, 0, error);
+    if (fd == sys::kNoFd) {
+        return "socket: " + bindErrorText(error);
     }
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        const std::string why = std::strerror(errno);
-        ::close(fd);
-        return "cannot bind UDP " + address + ":" + std::to_string(port) + ": " + why;
+    if (const int bindError = sys::bind(fd, ip, swap16(port)); bindError != 0) {
+        sys::close(fd);
+        return "cannot bind UDP " + address + ":" + std::to_string(port) + ": " + bindErrorText(bindError);
     }
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    std::uint32_t boundIp = 0;
+    std::uint16_t boundPort = 0;
+    sys::localAddress(fd, boundIp, boundPort);
     fd_ = fd;
-    port_ = ntohs(a.sin_port);
+    port_ = swap16(boundPort);
     onReceive_ = std::move(onReceive);
     watch_ = loop_.watchSocket(fd_, true, false, [this](platform::Readiness) { readAll(); });
     return {};
@@ -50,7 +61,7 @@ void UdpEndpoint::close() {
         return;
     }
     loop_.unwatch(watch_);
-    ::close(fd_);
+    platform::sys::close(fd_);
     fd_ = -1;
     ++generation_;
 }
@@ -59,21 +70,20 @@ void UdpEndpoint::readAll() {
     const auto generation = generation_;
     auto& buf = buffer_;
     for (int i = 0; i < kMaxDatagramsPerWake && generation == generation_; ++i) {
-        sockaddr_in from{};
-        socklen_t len = sizeof from;
-        const ssize_t n =
-            ::recvfrom(fd_, buf.data(), buf.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len);
+        std::uint32_t ip = 0;
+        std::uint16_t port = 0;
+        int error = 0;
+        const long n = platform::sys::receive(fd_, buf.data(), buf.size(), false, ip, port, error);
         if (n < 0) {
-            if (errno == EINTR) {
+            if (error == 10004) { // interrupted
                 continue;
             }
-            // EAGAIN: drained. Anything else (an ICMP error queued for an
-            // earlier send) concerns no datagram; the next wake reads on.
+            // Would block: drained. Anything else (an ICMP error queued for
+            // an earlier send) concerns no datagram; the next wake reads on.
             return;
         }
         if (onReceive_) {
-            onReceive_(Address{from.sin_addr.s_addr, ntohs(from.sin_port)},
-                       std::span<const std::uint8_t>(buf.data(), static_cast<std::size_t>(n)));
+            onReceive_(Address{ip, swap16(port)}, std::span<const std::uint8_t>(buf.data(), static_cast<std::size_t>(n)));
         }
     }
 }
@@ -82,13 +92,9 @@ bool UdpEndpoint::sendTo(const Address& to, std::span<const std::uint8_t> datagr
     if (fd_ < 0) {
         return false;
     }
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(to.port);
-    a.sin_addr.s_addr = to.ip;
-    const ssize_t n =
-        ::sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&a), sizeof a);
-    return n == static_cast<ssize_t>(datagram.size());
+    int error = 0;
+    const long n = platform::sys::send(fd_, datagram.data(), datagram.size(), false, to.ip, swap16(to.port), error);
+    return n == static_cast<long>(datagram.size());
 }
 
 } // namespace pm::sim

@@ -1,7 +1,7 @@
 #pragma once
 // The host's InSim port: one non-blocking IPv4 UDP socket, watched through the
-// event loop. Plain POSIX on purpose: the sim must not share the client's
-// socket layer, or a fault there would hide on both sides.
+// event loop. Straight on the system's calls on purpose: the sim must not
+// share the client's socket layer, or a fault there would hide on both sides.
 
 #include <cstdint>
 #include <functional>

@@ -5,7 +5,13 @@
 # SIGTERM, and the sim saw its goodbye (TINY_CLOSE).
 #
 #   run_headless_scenario.sh PADDOCK_MARSHAL PADDOCK_SIM SCENARIO
+#
+# PM_RUNNER, when set, runs both programs (the Windows ones under Wine), and
+# PM_STOP_SIGNAL is the signal that asks paddock-marshal to end (default
+# TERM; Wine turns INT into the console's Ctrl+C).
 set -u
+runner=${PM_RUNNER:-}
+stop_signal=${PM_STOP_SIGNAL:-TERM}
 
 if [ $# -ne 3 ]; then
     echo "usage: $0 PADDOCK_MARSHAL PADDOCK_SIM SCENARIO" >&2
@@ -78,11 +84,11 @@ free_udp_port() {
     return 1
 }
 
-"$simulator" --port 0 --bind 127.0.0.1 --password "$password" --script "$scenario" \
+$runner "$simulator" --port 0 --bind 127.0.0.1 --password "$password" --script "$scenario" \
     >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
 
-sim_port() { sed -n 's/^port \([0-9][0-9]*\)$/\1/p' "$work/sim.out" | head -n 1; }
+sim_port() { tr -d '\r' <"$work/sim.out" | sed -n 's/^port \([0-9][0-9]*\)$/\1/p' | head -n 1; }
 have_port() { [ -n "$(sim_port)" ]; }
 wait_until 10 have_port || true
 port=$(sim_port)
@@ -93,7 +99,7 @@ printf '%s\r\n' "[NEW SERVER]" "Name=Simulated" "Host=127.0.0.1" "InSim Port=$po
     "Listen Port=$listen" "Admin PW=$password" "Connect=1" "Last Race=0" "Reverse Top=0" \
     "Reverse Count=10" >"$work/autostart.cfg"
 
-"$marshal" --headless --config "$work/autostart.cfg" >"$work/marshal.out" 2>"$work/marshal.err" &
+$runner "$marshal" --headless --config "$work/autostart.cfg" >"$work/marshal.out" 2>"$work/marshal.err" &
 marshal_pid=$!
 
 # The last expectation of the scenario is checked before its final wait.
@@ -103,10 +109,10 @@ wait_until 60 settled
 checked || fail "the scenario did not reach its last expectation"
 running "$marshal_pid" || fail "paddock-marshal ended before it was asked to"
 
-kill -TERM "$marshal_pid"
-wait_exit "$marshal_pid" 10 || fail "paddock-marshal did not end on SIGTERM"
+kill -"$stop_signal" "$marshal_pid"
+wait_exit "$marshal_pid" 10 || fail "paddock-marshal did not end on SIG$stop_signal"
 marshal_pid=
-[ "$status" -eq 0 ] || fail "paddock-marshal ended with $status on SIGTERM"
+[ "$status" -eq 0 ] || fail "paddock-marshal ended with $status on SIG$stop_signal"
 
 wait_exit "$sim_pid" 30 || fail "paddock-sim did not finish the scenario"
 sim_pid=
@@ -116,6 +122,6 @@ grep -q "<- IS_TINY reqi=1 TINY_CLOSE" "$work/sim.out" || fail "the sim saw no T
 grep -q "the client closed the link" "$work/sim.out" || fail "the sim did not take the goodbye"
 # The program's own log of the vote.
 for line in "alain has finished the race" "BH RACE ORDER"; do
-    grep -q ": $line\$" "$work/marshal.out" || fail "paddock-marshal did not log '$line'"
+    tr -d '\r' <"$work/marshal.out" | grep -q ": $line\$" || fail "paddock-marshal did not log '$line'"
 done
-echo "PASS: $(grep -c ': ok: ' "$work/sim.out") expectations held; SIGTERM gave 0; TINY_CLOSE seen"
+echo "PASS: $(grep -c ': ok: ' "$work/sim.out") expectations held; SIG$stop_signal gave 0; TINY_CLOSE seen"

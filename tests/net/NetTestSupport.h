@@ -1,13 +1,7 @@
 #pragma once
 // Shared pieces of the socket-object tests: an event recorder that writes
-// every event as one line, plain POSIX peers on loopback, and a fixture that
+// every event as one line, plain system-socket peers on loopback, and a fixture that
 // owns a platform, a message window and one initialised socket object.
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -22,6 +16,7 @@
 #include "net/okSocket.h"
 #include "platform/LoopTestSupport.h"
 #include "platform/Platform.h"
+#include "platform/SysSocket.h"
 
 namespace pm::net::testsupport {
 
@@ -60,10 +55,13 @@ inline Bytes pattern(std::size_t n, std::uint8_t seed = 0) {
 }
 
 inline std::uint32_t ipv4(const char* dotted) {
-    in_addr a{};
-    ::inet_pton(AF_INET, dotted, &a);
-    return a.s_addr;
+    std::uint32_t a = 0;
+    platform::sys::parseIPv4(dotted, a);
+    return a;
 }
+
+constexpr bool kDatagram = false;
+constexpr bool kStream = true;
 
 // Records every event as a line and keeps every Received payload as it was
 // handed over (the whole span, so a wrong span length is visible).
@@ -131,21 +129,20 @@ public:
 class UdpPeer {
 public:
     explicit UdpPeer(const char* address = "127.0.0.1") {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = ipv4(address);
-        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        int error = 0;
+        fd_ = platform::sys::open(kDatagram, 0, error);
+        std::uint32_t ip = 0;
+        std::uint16_t port = 0;
+        if (fd_ == platform::sys::kNoFd || platform::sys::bind(fd_, ipv4(address), 0) != 0) {
             ADD_FAILURE() << "cannot bind a UDP peer to " << address;
             return;
         }
-        socklen_t len = sizeof a;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
+        platform::sys::localAddress(fd_, ip, port);
+        port_ = platform::netToHost16(port);
     }
     ~UdpPeer() {
-        if (fd_ >= 0) {
-            ::close(fd_);
+        if (fd_ != platform::sys::kNoFd) {
+            platform::sys::close(fd_);
         }
     }
     UdpPeer(const UdpPeer&) = delete;
@@ -154,22 +151,25 @@ public:
     std::uint16_t port() const { return port_; }
 
     void sendTo(std::uint16_t port, const Bytes& bytes) const {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(port);
-        to.sin_addr.s_addr = ipv4("127.0.0.1");
-        const ssize_t n = ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-        EXPECT_EQ(n, static_cast<ssize_t>(bytes.size())) << "peer could not send";
+        int error = 0;
+        const long n = platform::sys::send(fd_, bytes.data(), bytes.size(), kDatagram, ipv4("127.0.0.1"),
+                                           platform::hostToNet16(port), error);
+        EXPECT_EQ(n, static_cast<long>(bytes.size())) << "peer could not send";
     }
 
     // The next datagram, waiting at most `wait`.
     std::optional<Bytes> receive(std::chrono::milliseconds wait = platform::testsupport::kWatchdog) const {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(wait.count())) <= 0) {
+        std::vector<platform::sys::PollItem> items(1);
+        items[0].fd = fd_;
+        items[0].wantRead = true;
+        if (platform::sys::poll(items, static_cast<int>(wait.count())) <= 0) {
             return std::nullopt;
         }
         Bytes buf(65536);
-        const ssize_t n = ::recv(fd_, buf.data(), buf.size(), MSG_DONTWAIT);
+        std::uint32_t ip = 0;
+        std::uint16_t port = 0;
+        int error = 0;
+        const long n = platform::sys::receive(fd_, buf.data(), buf.size(), kDatagram, ip, port, error);
         if (n < 0) {
             return std::nullopt;
         }
@@ -178,20 +178,20 @@ public:
     }
 
 private:
-    int fd_ = -1;
+    platform::sys::Fd fd_ = platform::sys::kNoFd;
     std::uint16_t port_ = 0;
 };
 
 // A port that was free a moment ago (for either protocol on loopback).
-inline std::uint16_t freePort(int type = SOCK_DGRAM) {
-    const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
+inline std::uint16_t freePort(bool stream = kDatagram) {
+    int error = 0;
+    const platform::sys::Fd fd = platform::sys::open(stream, 0, error);
+    platform::sys::bind(fd, 0, 0);
+    std::uint32_t ip = 0;
+    std::uint16_t port = 0;
+    platform::sys::localAddress(fd, ip, port);
+    platform::sys::close(fd);
+    return platform::netToHost16(port);
 }
 
 inline const std::vector<platform::ScriptedDialogs::Shown>& dialogsShown(platform::PlatformStack& stack) {

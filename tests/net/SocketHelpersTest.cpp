@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 
 #include <string>
 
@@ -34,8 +33,8 @@ TEST_F(ResolveHostTest, unknown_name_and_empty_text_give_empty_text) {
 }
 
 TEST(AddrToStringTest, network_order_address_gives_dotted_text) {
-    EXPECT_EQ(AddrToString(htonl(0x7F000001u)), "127.0.0.1");
-    EXPECT_EQ(AddrToString(htonl(0x0A000007u)), "10.0.0.7");
+    EXPECT_EQ(AddrToString(platform::hostToNet32(0x7F000001u)), "127.0.0.1");
+    EXPECT_EQ(AddrToString(platform::hostToNet32(0x0A000007u)), "10.0.0.7");
     EXPECT_EQ(AddrToString(0u), "0.0.0.0");
     EXPECT_EQ(AddrToString(0xFFFFFFFFu), "255.255.255.255");
 }

@@ -54,7 +54,7 @@ TEST_F(SocketLifecycle, terminate_closes_each_socket_once_in_creation_order) {
     UdpPeer peer;
     const std::int32_t a = sock.Listen(17, freePort(), "0");
     const std::int32_t b = sock.Connect(17, peer.port(), "127.0.0.1");
-    const std::int32_t c = sock.Listen(6, freePort(SOCK_STREAM), "127.0.0.1");
+    const std::int32_t c = sock.Listen(6, freePort(kStream), "127.0.0.1");
     ASSERT_TRUE(a != 0 && b != 0 && c != 0);
     ASSERT_EQ(sock.ConnectionCount(), 3);
     events.clear();

@@ -87,10 +87,10 @@ TEST_F(SocketOpen, udp_listen_on_0_is_bound_to_every_address_and_receives) {
     const std::int32_t s = sock.Listen(17, port, "0");
     ASSERT_NE(s, 0);
 
-    const std::optional<sockaddr_in> bound = stack.sockets().localAddress(static_cast<platform::SOCKET>(s));
+    const std::optional<platform::SockAddrIn> bound = stack.sockets().localAddress(static_cast<platform::SOCKET>(s));
     ASSERT_TRUE(bound.has_value());
     EXPECT_EQ(bound->sin_addr.s_addr, 0u);
-    EXPECT_EQ(ntohs(bound->sin_port), port);
+    EXPECT_EQ(platform::netToHost16(bound->sin_port), port);
     EXPECT_EQ(sock.ConnectionCount(), 1);
 
     UdpPeer peer;
@@ -104,10 +104,10 @@ TEST_F(SocketOpen, listen_on_a_given_address_binds_only_there) {
     const std::uint16_t port = freePort();
     const std::int32_t s = sock.Listen(17, port, "127.0.0.1");
     ASSERT_NE(s, 0);
-    const std::optional<sockaddr_in> bound = stack.sockets().localAddress(static_cast<platform::SOCKET>(s));
+    const std::optional<platform::SockAddrIn> bound = stack.sockets().localAddress(static_cast<platform::SOCKET>(s));
     ASSERT_TRUE(bound.has_value());
     EXPECT_EQ(bound->sin_addr.s_addr, ipv4("127.0.0.1"));
-    EXPECT_EQ(ntohs(bound->sin_port), port);
+    EXPECT_EQ(platform::netToHost16(bound->sin_port), port);
 }
 
 TEST_F(SocketOpen, close_socket_always_raises_closed_but_closes_only_own_sockets) {

@@ -97,12 +97,12 @@ TEST_F(SocketReceive, datagrams_on_a_socket_not_in_the_table_are_discarded) {
     auto& ws = stack.sockets();
     const platform::SOCKET stranger = ws.socket(platform::AF_INET_W, platform::SOCK_DGRAM_W, 17);
     ASSERT_NE(stranger, platform::INVALID_SOCKET);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
+    platform::SockAddrIn local{};
+    local.sin_family = platform::AF_INET_W;
     local.sin_addr.s_addr = ipv4("127.0.0.1");
     ASSERT_EQ(ws.bind(stranger, local), 0);
     ASSERT_EQ(ws.WSAAsyncSelect(stranger, window, sock.MessageId(), platform::FD_READ), 0);
-    const std::uint16_t strangerPort = ntohs(ws.localAddress(stranger)->sin_port);
+    const std::uint16_t strangerPort = platform::netToHost16(ws.localAddress(stranger)->sin_port);
 
     peer.sendTo(strangerPort, {1});
     peer.sendTo(strangerPort, {2, 2});

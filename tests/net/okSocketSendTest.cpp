@@ -142,7 +142,7 @@ TEST_F(SocketSend, peer_reply_to_the_sending_socket_is_received_there) {
     ASSERT_TRUE(local.has_value());
     ASSERT_TRUE(peer.receive().has_value());
     events.clear();
-    peer.sendTo(ntohs(local->sin_port), {'p', 'o', 'n', 'g'});
+    peer.sendTo(platform::netToHost16(local->sin_port), {'p', 'o', 'n', 'g'});
     ASSERT_TRUE(runUntilCount(1)) << dump(events.lines);
     settle();
     EXPECT_EQ(events.lines, Strings{Received(s, 4)});

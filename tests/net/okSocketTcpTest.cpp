@@ -21,7 +21,7 @@ protected:
     void SetUp() override {
         SocketFixture::SetUp();
         ASSERT_TRUE(client.Initilize(stack.windows().CreateMessageWindow(), stack.platform().hook()));
-        port = freePort(SOCK_STREAM);
+        port = freePort(kStream);
         listener = sock.Listen(6, port, "127.0.0.1");
         ASSERT_NE(listener, 0);
         settle();
@@ -42,7 +42,7 @@ protected:
         std::int32_t a = 0;
         if (events.lines.size() == 1 && local) {
             a = handleIn(events.lines[0]);
-            EXPECT_EQ(events.lines, Strings{Accepted(a, "127.0.0.1", ntohs(local->sin_port))});
+            EXPECT_EQ(events.lines, Strings{Accepted(a, "127.0.0.1", platform::netToHost16(local->sin_port))});
         } else {
             ADD_FAILURE() << "server:" << dump(events.lines);
         }

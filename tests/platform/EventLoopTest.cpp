@@ -3,8 +3,6 @@
 // spinning.
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -12,6 +10,8 @@
 #include "LoopTestSupport.h"
 #include "platform/Clock.h"
 #include "platform/PollEventLoop.h"
+#include "platform/SysSocket.h"
+#include "platform/WinSock.h"
 
 namespace pm::platform {
 namespace {
@@ -223,23 +223,44 @@ TEST_F(RealLoop, run_ends_when_a_timer_quits_after_three_ticks) {
     EXPECT_EQ(ticks, 3);
 }
 
+// Two pairs of UDP sockets on loopback: the one kind of socket both systems
+// can poll. [1] pokes [0].
 class SocketWatch : public RealLoop {
 protected:
+    static constexpr std::uint32_t kLoopback = 0x0100007Fu; // network order
+
     void SetUp() override {
-        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0, pairA), 0);
-        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0, pairB), 0);
+        for (auto* pair : {pairA, pairB}) {
+            for (int i = 0; i < 2; ++i) {
+                int error = 0;
+                pair[i] = sys::open(false, 0, error);
+                ASSERT_NE(pair[i], sys::kNoFd) << error;
+                ASSERT_EQ(sys::bind(pair[i], kLoopback, 0), 0);
+            }
+        }
     }
     void TearDown() override {
         for (int fd : {pairA[0], pairA[1], pairB[0], pairB[1]}) {
-            ::close(fd);
+            if (fd != sys::kNoFd) {
+                sys::close(fd);
+            }
         }
     }
-    static void poke(int fd) {
-        const char c = 'x';
-        ASSERT_EQ(::send(fd, &c, 1, 0), 1);
+    // Returns once the datagram is waiting, so that one pass of the loop sees it.
+    static void poke(const int* pair) {
+        std::uint32_t ip = 0;
+        std::uint16_t port = 0;
+        ASSERT_EQ(sys::localAddress(pair[0], ip, port), 0);
+        const std::uint8_t c = 'x';
+        int error = 0;
+        ASSERT_EQ(sys::send(pair[1], &c, 1, false, kLoopback, port, error), 1) << error;
+        std::vector<sys::PollItem> items(1);
+        items[0].fd = pair[0];
+        items[0].wantRead = true;
+        ASSERT_EQ(sys::poll(items, static_cast<int>(testsupport::kWatchdog.count())), 1);
     }
-    int pairA[2] = {-1, -1};
-    int pairB[2] = {-1, -1};
+    int pairA[2] = {sys::kNoFd, sys::kNoFd};
+    int pairB[2] = {sys::kNoFd, sys::kNoFd};
 };
 
 TEST_F(SocketWatch, readable_socket_reports_readable_and_paused_watch_reports_nothing) {
@@ -252,7 +273,7 @@ TEST_F(SocketWatch, readable_socket_reports_readable_and_paused_watch_reports_no
     loop.runOnce(0ms);
     EXPECT_EQ(calls, 0);
 
-    poke(pairA[1]);
+    poke(pairA);
     loop.runOnce(0ms);
     EXPECT_EQ(calls, 1);
     EXPECT_TRUE(seen.readable);
@@ -281,8 +302,8 @@ TEST_F(SocketWatch, watch_removed_by_an_earlier_callback_of_the_same_pass_is_not
         loop.unwatch(b);
     });
     b = loop.watchSocket(pairB[0], true, false, [&](Readiness) { ++callsB; });
-    poke(pairA[1]);
-    poke(pairB[1]);
+    poke(pairA);
+    poke(pairB);
     loop.runOnce(0ms);
     EXPECT_EQ(callsA, 1);
     EXPECT_EQ(callsB, 0);

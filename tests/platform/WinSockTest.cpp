@@ -3,12 +3,9 @@
 
 #include "platform/WinSock.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -75,17 +72,17 @@ protected:
         return nullptr;
     }
 
-    static sockaddr_in loopbackAddr(std::uint16_t port) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(kLoopback);
+    static SockAddrIn loopbackAddr(std::uint16_t port) {
+        SockAddrIn a{};
+        a.sin_family = AF_INET_W;
+        a.sin_port = hostToNet16(port);
+        a.sin_addr.s_addr = hostToNet32(kLoopback);
         return a;
     }
-    sockaddr_in addrOf(SOCKET s) const {
+    SockAddrIn addrOf(SOCKET s) const {
         auto a = ws.localAddress(s);
         EXPECT_TRUE(a.has_value());
-        return a.value_or(sockaddr_in{});
+        return a.value_or(SockAddrIn{});
     }
 
     SOCKET udpBound() {
@@ -166,7 +163,7 @@ TEST_F(Sockets, handles_are_not_reused_even_when_the_descriptor_is) {
 
 TEST_F(Sockets, bind_on_a_port_in_use_fails_with_address_in_use) {
     const SOCKET first = udpBound();
-    const std::uint16_t port = ntohs(addrOf(first).sin_port);
+    const std::uint16_t port = netToHost16(addrOf(first).sin_port);
     const SOCKET second = ws.socket(AF_INET_W, SOCK_DGRAM_W, 17);
     EXPECT_EQ(ws.bind(second, loopbackAddr(port)), SOCKET_ERROR);
     EXPECT_EQ(ws.WSAGetLastError(), WSAEADDRINUSE);
@@ -423,12 +420,12 @@ TEST_F(TcpSockets, listen_and_connect_give_accept_and_connect_notices) {
     EXPECT_EQ(countFor(c), 2);
     EXPECT_EQ(countFor(l), 1);
 
-    sockaddr_in peer{};
+    SockAddrIn peer{};
     const SOCKET a = ws.accept(l, &peer);
     ASSERT_NE(a, INVALID_SOCKET);
     EXPECT_NE(a, l);
     EXPECT_NE(a, c);
-    EXPECT_EQ(peer.sin_addr.s_addr, htonl(kLoopback));
+    EXPECT_EQ(peer.sin_addr.s_addr, hostToNet32(kLoopback));
     EXPECT_EQ(peer.sin_port, addrOf(c).sin_port);
 
     // Nothing else waiting: accept says so, and FD_ACCEPT is armed again.
@@ -444,7 +441,7 @@ TEST_F(TcpSockets, stream_data_and_peer_close_give_read_then_close) {
     SOCKET server = 0;
     connectedPair(client, server);
     const std::uint8_t hello[] = {'h', 'i'};
-    ASSERT_EQ(ws.sendto(client, hello, 2, 0, sockaddr_in{}), 2);
+    ASSERT_EQ(ws.sendto(client, hello, 2, 0, SockAddrIn{}), 2);
     ASSERT_TRUE(runUntil(loop, [&] { return count(server, FD_READ) == 1; }));
     std::uint8_t buf[16];
     ASSERT_EQ(ws.recv(server, buf, sizeof buf, 0), 2);
@@ -488,7 +485,7 @@ TEST_F(TcpSockets, registration_before_connect_is_quiet_until_the_connection_exi
     const SOCKET a = ws.accept(l, nullptr);
     ASSERT_NE(a, INVALID_SOCKET);
     const std::uint8_t byte = 7;
-    ASSERT_EQ(ws.sendto(a, &byte, 1, 0, sockaddr_in{}), 1);
+    ASSERT_EQ(ws.sendto(a, &byte, 1, 0, SockAddrIn{}), 1);
     ASSERT_TRUE(runUntil(loop, [&] { return count(c, FD_READ) == 1; }));
     EXPECT_EQ(count(c, FD_CLOSE), 0);
 }
@@ -505,23 +502,23 @@ TEST(SocketNames, inet_addr_parses_dotted_text_in_network_order) {
     EXPECT_EQ(WinSock::inet_addr("0"), 0u);
     EXPECT_EQ(WinSock::inet_addr("0.0.0.0"), 0u);
     EXPECT_EQ(WinSock::inet_addr(""), INADDR_NONE_W);
-    EXPECT_EQ(WinSock::inet_addr("127.0.0.1"), htonl(kLoopback));
-    EXPECT_EQ(WinSock::inet_addr("192.168.1.20"), htonl(0xC0A80114));
+    EXPECT_EQ(WinSock::inet_addr("127.0.0.1"), hostToNet32(kLoopback));
+    EXPECT_EQ(WinSock::inet_addr("192.168.1.20"), hostToNet32(0xC0A80114));
     EXPECT_EQ(WinSock::inet_addr("localhost"), INADDR_NONE_W);
     EXPECT_EQ(WinSock::inet_addr("1.2.3.256"), INADDR_NONE_W);
     EXPECT_EQ(WinSock::inet_addr("1.2.3.4x"), INADDR_NONE_W);
-    EXPECT_EQ(WinSock::inet_ntoa(htonl(0xC0A80114)), "192.168.1.20");
+    EXPECT_EQ(WinSock::inet_ntoa(hostToNet32(0xC0A80114)), "192.168.1.20");
     EXPECT_EQ(WinSock::inet_ntoa(WinSock::inet_addr("10.0.0.255")), "10.0.0.255");
 }
 
 TEST_F(Sockets, gethostbyname_finds_localhost_and_reports_unknown_hosts) {
     const auto local = ws.gethostbyname("localhost");
     ASSERT_FALSE(local.empty());
-    EXPECT_NE(std::find(local.begin(), local.end(), htonl(kLoopback)), local.end());
+    EXPECT_NE(std::find(local.begin(), local.end(), hostToNet32(kLoopback)), local.end());
 
     const auto dotted = ws.gethostbyname("127.0.0.1");
     ASSERT_EQ(dotted.size(), 1u);
-    EXPECT_EQ(dotted[0], htonl(kLoopback));
+    EXPECT_EQ(dotted[0], hostToNet32(kLoopback));
 
     ws.WSASetLastError(0);
     EXPECT_TRUE(ws.gethostbyname("no-such-host.invalid").empty());
@@ -529,35 +526,6 @@ TEST_F(Sockets, gethostbyname_finds_localhost_and_reports_unknown_hosts) {
     ws.WSASetLastError(0);
     EXPECT_TRUE(ws.gethostbyname("").empty());
     EXPECT_EQ(ws.WSAGetLastError(), WSAHOST_NOT_FOUND);
-}
-
-TEST(SocketErrors, errno_maps_to_the_windows_sockets_numbers) {
-    struct Row {
-        int err;
-        int wsa;
-    };
-    const Row rows[] = {
-        {0, 0},
-        {EINTR, WSAEINTR},
-        {EAGAIN, WSAEWOULDBLOCK},
-        {EWOULDBLOCK, WSAEWOULDBLOCK},
-        {EINPROGRESS, WSAEWOULDBLOCK},
-        {EBADF, WSAENOTSOCK},
-        {ENOTSOCK, WSAENOTSOCK},
-        {EMSGSIZE, WSAEMSGSIZE},
-        {EADDRINUSE, WSAEADDRINUSE},
-        {EADDRNOTAVAIL, 10049},
-        {ENETUNREACH, 10051},
-        {ECONNABORTED, 10053},
-        {ECONNRESET, WSAECONNRESET},
-        {ENOTCONN, 10057},
-        {ETIMEDOUT, 10060},
-        {ECONNREFUSED, WSAECONNREFUSED},
-        {EHOSTUNREACH, 10065},
-    };
-    for (const auto& row : rows) {
-        EXPECT_EQ(wsaErrorFromErrno(row.err), row.wsa) << "errno " << row.err;
-    }
 }
 
 } // namespace

@@ -2,36 +2,33 @@
 // A plain UDP socket on loopback that plays the far end in tests: it collects
 // what arrives and sends what a test tells it to.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "platform/SysSocket.h"
+#include "platform/WinSock.h"
+
 namespace pm::test {
 
 class UdpPeer {
 public:
     explicit UdpPeer(const char* address = "127.0.0.1", std::uint16_t port = 0) {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        ::inet_pton(AF_INET, address, &a.sin_addr);
-        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        namespace sys = platform::sys;
+        int error = 0;
+        fd_ = sys::open(false, 0, error);
+        std::uint32_t ip = 0;
+        if (fd_ == sys::kNoFd || !sys::parseIPv4(address, ip) ||
+            sys::bind(fd_, ip, platform::hostToNet16(port)) != 0) {
             throw std::runtime_error("UdpPeer: cannot bind");
         }
-        socklen_t len = sizeof a;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
+        std::uint16_t bound = 0;
+        sys::localAddress(fd_, ip, bound);
+        port_ = platform::netToHost16(bound);
     }
-    ~UdpPeer() { ::close(fd_); }
+    ~UdpPeer() { platform::sys::close(fd_); }
     UdpPeer(const UdpPeer&) = delete;
     UdpPeer& operator=(const UdpPeer&) = delete;
 
@@ -39,23 +36,30 @@ public:
 
     void sendTo(std::uint16_t port, std::span<const std::uint8_t> bytes,
                 const char* address = "127.0.0.1") const {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(port);
-        ::inet_pton(AF_INET, address, &to.sin_addr);
-        ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        std::uint32_t ip = 0;
+        platform::sys::parseIPv4(address, ip);
+        int error = 0;
+        platform::sys::send(fd_, bytes.data(), bytes.size(), false, ip, platform::hostToNet16(port), error);
     }
 
     // Everything that has arrived so far, oldest first.
     std::vector<std::vector<std::uint8_t>> take() {
         std::vector<std::vector<std::uint8_t>> out;
-        std::uint8_t buf[65536];
+        std::vector<std::uint8_t> buf(65536);
         for (;;) {
-            const ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+            std::uint32_t ip = 0;
+            std::uint16_t port = 0;
+            int error = 0;
+            const long n = platform::sys::receive(fd_, buf.data(), buf.size(), false, ip, port, error);
             if (n < 0) {
+                // Windows reports a refused earlier send on the next read;
+                // the datagrams behind it are still there.
+                if (error == platform::WSAECONNRESET) {
+                    continue;
+                }
                 break;
             }
-            out.emplace_back(buf, buf + n);
+            out.emplace_back(buf.begin(), buf.begin() + n);
         }
         return out;
     }

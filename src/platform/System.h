@@ -1,0 +1,25 @@
+#pragma once
+// Small services of the operating system whose calls differ between the
+// systems: one file per system (SystemPosix.cpp, SystemWindows.cpp).
+
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace pm::platform {
+
+// The broken-down local time of t; false when the system cannot say.
+bool localTime(std::time_t t, std::tm& out);
+
+// The running program's own file; empty when the system does not tell.
+std::filesystem::path ownProgramPath();
+
+bool isExecutable(const std::filesystem::path& program);
+
+// Replaces this process with program, given args (args[0] is its name), so
+// that it keeps this process's id and signals. Returns only on failure, with
+// the reason.
+std::string replaceProcess(const std::filesystem::path& program, std::vector<std::string> args);
+
+} // namespace pm::platform

@@ -1,0 +1,33 @@
+#include "platform/System.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <system_error>
+
+namespace pm::platform {
+
+bool localTime(std::time_t t, std::tm& out) { return localtime_r(&t, &out) != nullptr; }
+
+std::filesystem::path ownProgramPath() {
+    std::error_code ec;
+    std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::filesystem::path() : exe;
+}
+
+bool isExecutable(const std::filesystem::path& program) { return ::access(program.c_str(), X_OK) == 0; }
+
+std::string replaceProcess(const std::filesystem::path& program, std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (auto& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    std::fflush(nullptr);
+    ::execv(program.c_str(), argv.data());
+    return std::strerror(errno);
+}
+
+} // namespace pm::platform
