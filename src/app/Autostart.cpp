@@ -219,6 +219,10 @@ StartupFileContent ReadStartupText(std::string_view text) {
     return out;
 }
 
+namespace {
+constexpr std::uintmax_t kLargestStartupFile = 4 * 1024 * 1024;
+} // namespace
+
 std::optional<std::string> LoadStartupFile(const std::filesystem::path& path, std::string* whyNot) {
     const auto fail = [whyNot](std::string reason) -> std::optional<std::string> {
         if (whyNot != nullptr) {
@@ -229,6 +233,16 @@ std::optional<std::string> LoadStartupFile(const std::filesystem::path& path, st
     std::error_code ec;
     if (std::filesystem::is_directory(path, ec)) {
         return fail("it is a folder, not a file");
+    }
+    // A device or a pipe would never end, or never begin: only a plain
+    // file of a start-up file's size is read.
+    const auto status = std::filesystem::status(path, ec);
+    if (!ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        return fail("it is not a plain file (a device, a pipe or a socket)");
+    }
+    if (const auto size = std::filesystem::file_size(path, ec); !ec && size > kLargestStartupFile) {
+        return fail("it is larger than " + std::to_string(kLargestStartupFile / (1024 * 1024)) +
+                    " MiB; a start-up file of 100 servers is a few dozen kilobytes");
     }
     errno = 0;
     const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.string().c_str(), "rb"), &std::fclose);
@@ -242,6 +256,9 @@ std::optional<std::string> LoadStartupFile(const std::filesystem::path& path, st
         bytes.insert(bytes.end(), chunk, chunk + got);
         if (got < sizeof chunk) {
             break;
+        }
+        if (bytes.size() > kLargestStartupFile) { // grown since it was measured
+            return fail("it is larger than " + std::to_string(kLargestStartupFile / (1024 * 1024)) + " MiB");
         }
     }
     if (std::ferror(file.get()) != 0) {

@@ -64,7 +64,10 @@ std::filesystem::path StatePersistence::resolve(const std::filesystem::path& giv
     if (std::filesystem::is_directory(path, ec)) {
         path /= kFileInFolder;
     }
-    return path.lexically_normal();
+    // Links resolved: the lock beside the file must be the same one for
+    // every name the file goes by, or two programs could share one state.
+    const std::filesystem::path real = std::filesystem::weakly_canonical(path, ec);
+    return ec ? path.lexically_normal() : real;
 }
 
 std::string StatePersistence::fileText() const {

@@ -120,8 +120,9 @@ int main(int argc, char** argv) {
         startupFile = *cmd.configPath;
         std::error_code ec;
         if (!std::filesystem::is_regular_file(startupFile, ec)) {
-            writeLine(stderr, std::string(kProgram) + ": warning: start-up file '" + *cmd.configPath +
-                                  "' not found; starting with no servers");
+            writeLine(stderr, std::string(kProgram) + ": warning: start-up file '" + *cmd.configPath + "' " +
+                                  (std::filesystem::exists(startupFile, ec) ? "is not a plain file" : "not found") +
+                                  "; starting with no servers");
         }
     } else {
         startupFile = pm::app::DefaultStartupFile();

@@ -9,6 +9,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <sys/stat.h>
+
 #include "AppFixture.h"
 #include "app/StartupFile.h"
 
@@ -155,4 +157,18 @@ TEST(CheckConfig, prints_what_a_run_would_add_and_exits_by_the_outcome) {
     EXPECT_EQ(app::CheckConfig(dir / "nothing.cfg", out, err, "pm"), 2);
     EXPECT_NE(err.str().find("No such file or directory"), std::string::npos) << err.str();
     std::filesystem::remove_all(dir);
+}
+
+// Neither a device that never ends nor a pipe that never opens holds the
+// check (or a run) up: only plain files are read.
+TEST(CheckConfig, devices_and_pipes_are_refused_at_once) {
+    const auto fifo = std::filesystem::temp_directory_path() / ("pm_fifo_" + std::to_string(::getpid()));
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::filesystem::path& path : {std::filesystem::path("/dev/zero"), fifo}) {
+        std::ostringstream out;
+        std::ostringstream err;
+        EXPECT_EQ(app::CheckConfig(path, out, err, "pm"), 2) << path;
+        EXPECT_NE(err.str().find("it is not a plain file"), std::string::npos) << err.str();
+    }
+    std::filesystem::remove(fifo);
 }

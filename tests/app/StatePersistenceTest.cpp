@@ -364,3 +364,18 @@ TEST_F(StateTest, a_server_gone_from_the_start_up_file_is_kept_thirty_days) {
     EXPECT_EQ(storedServer(stored(), "Gone"), nullptr) << "dropped by the hourly housekeeping";
     EXPECT_NE(storedServer(stored(), "A"), nullptr) << "listed: kept however old";
 }
+
+// Every name a state file goes by leads to the same file, so to the same
+// lock: a second program cannot slip past it through a link.
+TEST(StatePath, links_to_the_state_resolve_to_the_same_file) {
+    const fs::path dir = fs::temp_directory_path() / ("pm_statepath_" + std::to_string(::getpid()));
+    fs::create_directories(dir / "st");
+    std::ofstream(dir / "st" / "state.db") << "";
+    fs::create_symlink(dir / "st" / "state.db", dir / "link.db");
+    fs::create_directory_symlink(dir / "st", dir / "linkdir");
+    const fs::path real = StatePersistence::resolve(dir / "st");
+    EXPECT_EQ(StatePersistence::resolve(dir / "link.db"), real);
+    EXPECT_EQ(StatePersistence::resolve(dir / "linkdir"), real);
+    EXPECT_EQ(StatePersistence::resolve(dir / "st" / ".." / "st" / "state.db"), real);
+    fs::remove_all(dir);
+}
