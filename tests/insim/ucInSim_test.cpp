@@ -78,6 +78,17 @@ protected:
 
     void tick(std::chrono::milliseconds by) { stack.loop().advance(by); }
 
+    // A client of its own for a table row, on the given InSim version; what
+    // the last one said on its way out is not this row's.
+    void renewClient(const std::string& inSimVersion) {
+        owner.notices.clear();
+        client = std::make_unique<ucInSim>(stack.platform(), &owner);
+        client->setPort(std::to_string(server.port()));
+        client->setPortListen(std::to_string(listenPort));
+        client->setInSimVersion(inSimVersion);
+        server.take();
+    }
+
     void fromServer(const std::vector<std::uint8_t>& bytes) {
         server.sendTo(listenPort, bytes);
         stack.loop().drain();
@@ -648,12 +659,7 @@ TEST_F(ClientTest, auto_moves_up_to_the_generation_of_the_hosts_release_within_o
         int settled;
     } rows[] = {{"0.8C", 10}, {"0.7F", 9}, {"0.5Z", 4}};
     for (const auto& row : rows) {
-        owner.notices.clear();
-        client = std::make_unique<ucInSim>(stack.platform(), &owner);
-        client->setPort(std::to_string(server.port()));
-        client->setPortListen(std::to_string(listenPort));
-        server.take(); // the last row's goodbye
-        client->setInSimVersion("auto");
+        renewClient("auto");
         client->Connect();
         tick(1s);
         auto first = server.take();
@@ -711,11 +717,7 @@ TEST_F(ClientTest, generation_notices_name_what_the_operator_should_change) {
         {"auto", "LFS?", 4, "cannot read the host's version 'LFS?'; staying on InSim 4"},
     };
     for (const auto& row : rows) {
-        owner.notices.clear();
-        client = std::make_unique<ucInSim>(stack.platform(), &owner);
-        client->setPort(std::to_string(server.port()));
-        client->setPortListen(std::to_string(listenPort));
-        client->setInSimVersion(row.setting);
+        renewClient(row.setting);
         client->Connect();
         tick(1s);
         server.take();
@@ -819,11 +821,7 @@ TEST_F(ClientTest, generation_lines_are_said_once_and_hold_no_control_characters
         {"10", "0.8C", 0, {"asked for InSim 10, the host answers InSim 0 (LFS 0.8C); set its InSim version to auto"}},
     };
     for (const auto& row : rows) {
-        owner.notices.clear();
-        client = std::make_unique<ucInSim>(stack.platform(), &owner);
-        client->setPort(std::to_string(server.port()));
-        client->setPortListen(std::to_string(listenPort));
-        client->setInSimVersion(row.setting);
+        renewClient(row.setting);
         client->Connect();
         tick(1s);
         server.take();
@@ -845,11 +843,7 @@ TEST_F(ClientTest, a_host_that_speaks_first_still_gets_the_handshake) {
 
 TEST_F(ClientTest, a_silent_host_is_named_once_unless_the_server_is_on_four) {
     for (const char* setting : {"10", "auto", "4"}) {
-        owner.notices.clear();
-        client = std::make_unique<ucInSim>(stack.platform(), &owner);
-        client->setPort(std::to_string(server.port()));
-        client->setPortListen(std::to_string(listenPort));
-        client->setInSimVersion(setting);
+        renewClient(setting);
         client->Connect();
         tick(100s); // three tries, a retry, three more
         EXPECT_EQ(owner.notices.size(), std::string(setting) == "4" ? 0u : 1u) << setting;
