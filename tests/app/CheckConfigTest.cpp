@@ -9,7 +9,9 @@
 #include <fstream>
 #include <sstream>
 
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include "AppFixture.h"
 #include "app/StartupFile.h"
@@ -161,6 +163,7 @@ TEST(CheckConfig, prints_what_a_run_would_add_and_exits_by_the_outcome) {
 
 // Neither a device that never ends nor a pipe that never opens holds the
 // check (or a run) up: only plain files are read.
+#ifndef _WIN32
 TEST(CheckConfig, devices_and_pipes_are_refused_at_once) {
     const auto fifo = std::filesystem::temp_directory_path() / ("pm_fifo_" + std::to_string(::getpid()));
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
@@ -172,3 +175,4 @@ TEST(CheckConfig, devices_and_pipes_are_refused_at_once) {
     }
     std::filesystem::remove(fifo);
 }
+#endif
