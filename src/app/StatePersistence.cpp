@@ -3,6 +3,8 @@
 #include <ctime>
 #include <system_error>
 
+#include "app/Numbers.h"
+
 namespace pm::app {
 
 namespace {
@@ -68,6 +70,21 @@ std::filesystem::path StatePersistence::resolve(const std::filesystem::path& giv
     // every name the file goes by, or two programs could share one state.
     const std::filesystem::path real = std::filesystem::weakly_canonical(path, ec);
     return ec ? path.lexically_normal() : real;
+}
+
+std::optional<std::string> StatePersistence::refusal(const std::filesystem::path& state,
+                                                     const std::filesystem::path& startupFile) {
+    std::error_code ec;
+    // A file that is not a database is moved aside as damaged: never the
+    // start-up file, given here by a slip of the keyboard.
+    if (std::filesystem::equivalent(state, startupFile, ec)) {
+        return "--state names the start-up file '" + startupFile.string() + "'; give the state a file of its own";
+    }
+    const auto status = std::filesystem::status(state, ec);
+    if (!ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        return "--state names '" + state.string() + "', which is not a plain file; give the state a file of its own";
+    }
+    return std::nullopt;
 }
 
 std::string StatePersistence::fileText() const {
@@ -252,14 +269,25 @@ void StatePersistence::restore() {
 
     if (mode_ == Mode::Open) {
         std::vector<store::ServerState> stored;
-        if (store::Result r = store_.load(stored); !r) {
+        std::vector<store::UnreadableServer> unreadable;
+        if (store::Result r = store_.load(stored, unreadable); !r) {
             handleFailure(r);
             stored.clear();
+            unreadable.clear();
         }
         for (auto& [index, tracked] : tracked_) {
             for (const auto& state : stored) {
                 if (state.key == tracked.key) {
                     apply(index, tracked, state);
+                    break;
+                }
+            }
+            for (const auto& bad : unreadable) {
+                if (bad.key == tracked.key) {
+                    // The row is left as found until this server's first
+                    // change replaces it, so the sqlite3 shell can still show it.
+                    form_.AddStatus(tracked.key.name + ": its saved state cannot be read (" + bad.detail +
+                                    "); it starts from the start-up file");
                     break;
                 }
             }
@@ -305,8 +333,16 @@ void StatePersistence::apply(std::int16_t index, Tracked& tracked, const store::
     const int lastRace = pick(tracked.file.lastRace, stored.file.lastRace, stored.rules.lastRace, "Last Race");
     const int reverseTop =
         pick(tracked.file.reverseTop, stored.file.reverseTop, stored.rules.reverseTop, "Reverse Top");
-    const std::string reverseCount =
-        pick(tracked.file.reverseCount, stored.file.reverseCount, stored.rules.reverseCount, "Reverse Count");
+    // "3" and "03" are the same count: only an edit that changes the number
+    // is the admin's. Texts that are no number compare as texts.
+    const auto countNow = parseNumber(tracked.file.reverseCount);
+    const auto countThen = parseNumber(stored.file.reverseCount);
+    const bool countEdited = countNow && countThen ? *countNow != *countThen
+                                                   : tracked.file.reverseCount != stored.file.reverseCount;
+    if (countEdited) {
+        fromFile.push_back("Reverse Count");
+    }
+    const std::string& reverseCount = countEdited ? tracked.file.reverseCount : stored.rules.reverseCount;
 
     views.lstFinish.clear();
     for (const auto& text : stored.finish) {

@@ -59,6 +59,11 @@ public:
 
     // --state as given: an existing folder gets kFileInFolder inside it.
     static std::filesystem::path resolve(const std::filesystem::path& given);
+    // Why a resolved --state cannot be used at all, for the program to end
+    // with before anything runs: it is the start-up file, or something that
+    // is no file (a device, a pipe), beside which no lock could be kept.
+    static std::optional<std::string> refusal(const std::filesystem::path& state,
+                                              const std::filesystem::path& startupFile);
 
     // Before the start-up file is read. Returns the message to end with when
     // another running program holds this state.

@@ -48,10 +48,8 @@ int main(int argc, char** argv) {
         cmd.configPath ? std::filesystem::path(*cmd.configPath) : pm::app::DefaultStartupFile();
     if (cmd.statePath) {
         window.statePath = pm::app::StatePersistence::resolve(*cmd.statePath);
-        std::error_code ec;
-        if (std::filesystem::equivalent(*window.statePath, window.startupFile, ec)) {
-            return fail("--state names the start-up file '" + window.startupFile.string() +
-                        "'; give the state a file of its own");
+        if (const auto why = pm::app::StatePersistence::refusal(*window.statePath, window.startupFile)) {
+            return fail(*why);
         }
     }
     window.trace = cmd.trace;

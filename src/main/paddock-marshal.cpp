@@ -132,12 +132,8 @@ int main(int argc, char** argv) {
 #ifdef PM_WITH_STATE
     if (cmd.statePath) {
         statePath = pm::app::StatePersistence::resolve(*cmd.statePath);
-        // A file that is not a database is moved aside as damaged: never the
-        // start-up file, given here by a slip of the keyboard.
-        std::error_code ec;
-        if (std::filesystem::equivalent(*statePath, startupFile, ec)) {
-            writeLine(stderr, std::string(kProgram) + ": --state names the start-up file '" +
-                                  startupFile.string() + "'; give the state a file of its own");
+        if (const auto why = pm::app::StatePersistence::refusal(*statePath, startupFile)) {
+            writeLine(stderr, std::string(kProgram) + ": " + *why);
             return pm::app::kUsageExitCode;
         }
     }

@@ -290,7 +290,10 @@ void okSocket::Send(std::int32_t lngSocket, std::span<const std::uint8_t> Data, 
                 // An ICMP answer to an earlier datagram (the host not up yet,
                 // a route gone for a moment): that datagram is lost, the
                 // socket is fine. Closing it would silence every later try.
-                platform_.trace.WriteStatus("datagram lost, socket kept: " + WinsockErrorText(error));
+                // The peer's address names the server: this layer knows no server names.
+                platform_.trace.WriteStatus("datagram to " + WinSock::inet_ntoa(to.sin_addr.s_addr) + ":" +
+                                            std::to_string(netToHost16(to.sin_port)) +
+                                            " lost, socket kept: " + WinsockErrorText(error));
                 return;
             }
             if (!raise([&](okSocketEvents& e) { e.Error(lngSocket, "send error: " + WinsockErrorText(error)); })) {

@@ -465,7 +465,13 @@ Result StateStore::rollBack(Result why) {
 }
 
 Result StateStore::load(std::vector<ServerState>& out) {
+    std::vector<UnreadableServer> unreadable;
+    return load(out, unreadable);
+}
+
+Result StateStore::load(std::vector<ServerState>& out, std::vector<UnreadableServer>& unreadable) {
     out.clear();
+    unreadable.clear();
     if (!isOpen()) {
         return Result{Problem::Unavailable, "not open"};
     }
@@ -497,7 +503,16 @@ Result StateStore::load(std::vector<ServerState>& out) {
         ServerState state;
         state.key = {columnText(s, 0), columnText(s, 1), columnText(s, 2), sqlite3_column_int(s, 3)};
         if ((rc = readList(s, 4, state.finish)) != SQLITE_OK || (rc = readList(s, 5, state.order)) != SQLITE_OK) {
+            // A list that is not a list of texts (an edit by hand, say) costs
+            // its own server's state, not every server's: the pages are sound.
+            if (rc == SQLITE_MISMATCH || rc == SQLITE_ERROR) {
+                unreadable.push_back({state.key, rc == SQLITE_MISMATCH ? "a list is not a list of texts"
+                                                                      : "a list is not readable: " +
+                                                                            std::string(sqlite3_errmsg(db_))});
+                continue;
+            }
             out.clear();
+            unreadable.clear();
             return fail(rc, "reading lists");
         }
         state.rules = {sqlite3_column_int(s, 6), sqlite3_column_int(s, 7), sqlite3_column_int(s, 8),
@@ -508,6 +523,7 @@ Result StateStore::load(std::vector<ServerState>& out) {
     }
     if (rc != SQLITE_DONE) {
         out.clear();
+        unreadable.clear();
         return fail(rc, "reading servers");
     }
     return {};

@@ -71,6 +71,12 @@ struct ServerState {
     }
 };
 
+// A saved server whose row is there but cannot be read back.
+struct UnreadableServer {
+    ServerKey key;
+    std::string detail;
+};
+
 // What went wrong, sorted by what the caller can do about it.
 enum class Problem {
     None,
@@ -120,6 +126,9 @@ public:
     std::optional<std::filesystem::path> moveAside(const std::string& stamp, std::string& error);
 
     Result load(std::vector<ServerState>& out);
+    // As above, and names each server whose row was skipped because its
+    // lists are not lists of texts; the other servers load all the same.
+    Result load(std::vector<ServerState>& out, std::vector<UnreadableServer>& unreadable);
     // Replaces each given server's state, all in one transaction.
     Result save(std::span<const ServerState> servers);
     // Removes servers last changed before `changedBefore` that are not in `keep`.

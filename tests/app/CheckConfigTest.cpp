@@ -118,6 +118,13 @@ TEST(CheckConfig, prints_what_a_run_would_add_and_exits_by_the_outcome) {
           "  Last Race       grey (counts as off)\n", "Every block reads whole: 2 servers.\n"},
          {}},
         {"empty", "", 0, {"No [NEW SERVER] block"}, {}},
+        {"saved as UTF-16", [] {
+             std::string wide = "\xff\xfe";
+             for (const char c : block({"A"})) {
+                 wide += std::string{c, '\0'};
+             }
+             return wide;
+         }(), 1, {"No [NEW SERVER] block", "it is not plain text: saved as UTF-16"}, {}},
         {"stops in the second block",
          block({"A"}) + "[NEW SERVER]\r\nL1=B\r\nL2=h\r\nL3=1\r\nL4=2\r\nL5",
          1,

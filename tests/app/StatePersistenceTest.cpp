@@ -192,6 +192,7 @@ TEST_F(StateTest, an_edit_of_the_start_up_file_wins_over_the_saved_rule_it_start
         {{2, 0, "10"}, "211 5", "; from the edited start-up file: Last Race"},
         {{1, 2, "10"}, "021 5", "; from the edited start-up file: Reverse Top"},
         {{1, 0, "7"}, "011 7", "; from the edited start-up file: Reverse Count"},
+        {{1, 0, "010"}, "011 5", ""}, // the same count, written another way
         {{0, 2, "3"}, "021 3", "; from the edited start-up file: Last Race, Reverse Top, Reverse Count"},
     };
     for (const auto& row : rows) {
@@ -271,6 +272,32 @@ TEST_F(StateTest, a_damaged_file_is_moved_aside_and_the_program_starts_clean) {
     views(1).chkCustom.setValue(1);
     stack.loop().drain();
     EXPECT_EQ(stored().front().rules.custom, 1);
+}
+
+TEST_F(StateTest, a_server_whose_saved_row_cannot_be_read_starts_from_the_file_and_the_others_are_restored) {
+    const std::string cfg = block("A", {1, 0, "10"}) + block("B", {1, 0, "10"});
+    start(cfg);
+    for (std::int16_t n : {1, 2}) {
+        views(n).chkCustom.setValue(1);
+    }
+    stack.loop().drain();
+    stop();
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(statePath.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "UPDATE server SET finish = 'edited by hand' WHERE name = 'A'", nullptr, nullptr,
+                           nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+
+    start(cfg);
+    EXPECT_EQ(rules(1), "100 10");
+    EXPECT_EQ(rules(2), "101 10");
+    EXPECT_EQ(state->mode(), Mode::Open);
+    const V lines = linesWith("A: ");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("A: its saved state cannot be read (a list is not readable: ", 0), 0u) << lines[0];
+    EXPECT_TRUE(lines[0].ends_with("); it starts from the start-up file")) << lines[0];
+    EXPECT_EQ(linesWith("B: restored").size(), 1u);
 }
 
 TEST_F(StateTest, a_newer_or_foreign_file_is_used_for_nothing_and_left_as_it_is) {
@@ -377,5 +404,33 @@ TEST(StatePath, links_to_the_state_resolve_to_the_same_file) {
     EXPECT_EQ(StatePersistence::resolve(dir / "link.db"), real);
     EXPECT_EQ(StatePersistence::resolve(dir / "linkdir"), real);
     EXPECT_EQ(StatePersistence::resolve(dir / "st" / ".." / "st" / "state.db"), real);
+    fs::remove_all(dir);
+}
+
+TEST(StatePath, only_a_file_of_its_own_is_taken_for_the_state) {
+    const fs::path dir = fs::temp_directory_path() / ("pm_staterefusal_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const fs::path cfg = dir / "autostart.cfg";
+    std::ofstream(cfg) << "[NEW SERVER]\r\n";
+    fs::create_symlink(cfg, dir / "cfg-link");
+    const struct {
+        fs::path given;
+        const char* refused; // nullptr: taken
+    } rows[] = {
+        {dir / "state.db", nullptr},
+        {dir, nullptr}, // a folder holds the state file
+        {cfg, "names the start-up file"},
+        {dir / "cfg-link", "names the start-up file"},
+        {"/dev/null", "which is not a plain file"},
+    };
+    for (const auto& row : rows) {
+        const auto why = StatePersistence::refusal(StatePersistence::resolve(row.given), cfg);
+        if (row.refused == nullptr) {
+            EXPECT_FALSE(why) << row.given << ": " << why.value_or("");
+        } else {
+            ASSERT_TRUE(why) << row.given;
+            EXPECT_NE(why->find(row.refused), std::string::npos) << *why;
+        }
+    }
     fs::remove_all(dir);
 }

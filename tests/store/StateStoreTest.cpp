@@ -230,20 +230,26 @@ TEST_F(StoreTest, a_damaged_file_is_recognised_and_moved_aside_with_its_log) {
         {"a page overwritten", good.substr(0, 4096) + std::string(4096, '\x5a') + good.substr(8192)},
         {"the header's magic", "SQLite format 2" + good.substr(15)},
     };
-    // And a file whose pages are sound but whose lists are not lists.
+    // A file whose pages are sound but where one server's lists are not
+    // lists: that server is named, the others load.
     for (const char* list : {"'not json'", "'{\"a\":1}'", "'[1, 2]'"}) {
         fs::remove_all(dir);
         fs::create_directories(dir);
         {
             StateStore s(path);
             ASSERT_TRUE(s.open());
-            ASSERT_TRUE(s.save(std::vector{field("A", 2)}));
+            ASSERT_TRUE(s.save(std::vector{field("A", 2), field("B", 3)}));
         }
-        craft(std::string("UPDATE server SET start_order = ") + list);
+        craft(std::string("UPDATE server SET start_order = ") + list + " WHERE name = 'A'");
         StateStore s(path);
         ASSERT_TRUE(s.open());
         std::vector<ServerState> loaded;
-        EXPECT_EQ(s.load(loaded).problem, Problem::Corrupt) << list;
+        std::vector<store::UnreadableServer> unreadable;
+        ASSERT_TRUE(s.load(loaded, unreadable)) << list;
+        ASSERT_EQ(loaded.size(), 1u) << list;
+        EXPECT_TRUE(loaded[0].sameContent(field("B", 3))) << list;
+        ASSERT_EQ(unreadable.size(), 1u) << list;
+        EXPECT_EQ(unreadable[0].key, field("A", 2).key) << list;
     }
     for (const auto& row : rows) {
         fs::remove_all(dir);
