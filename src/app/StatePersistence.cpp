@@ -216,6 +216,9 @@ void StatePersistence::retry() {
         }
         return;
     }
+    if (!savedLoaded_) {
+        loadSaved();
+    }
     flush();
     if (mode_ != Mode::Open) {
         return; // the write failed again: still unavailable, already said so
@@ -268,30 +271,7 @@ void StatePersistence::restore() {
     }
 
     if (mode_ == Mode::Open) {
-        std::vector<store::ServerState> stored;
-        std::vector<store::UnreadableServer> unreadable;
-        if (store::Result r = store_.load(stored, unreadable); !r) {
-            handleFailure(r);
-            stored.clear();
-            unreadable.clear();
-        }
-        for (auto& [index, tracked] : tracked_) {
-            for (const auto& state : stored) {
-                if (state.key == tracked.key) {
-                    apply(index, tracked, state);
-                    break;
-                }
-            }
-            for (const auto& bad : unreadable) {
-                if (bad.key == tracked.key) {
-                    // The row is left as found until this server's first
-                    // change replaces it, so the sqlite3 shell can still show it.
-                    form_.AddStatus(tracked.key.name + ": its saved state cannot be read (" + bad.detail +
-                                    "); it starts from the start-up file");
-                    break;
-                }
-            }
-        }
+        loadSaved();
     }
 
     for (auto& [index, tracked] : tracked_) {
@@ -316,6 +296,39 @@ void StatePersistence::restore() {
     });
     housekeeping();
     flush();
+}
+
+void StatePersistence::loadSaved() {
+    savedLoaded_ = true;
+    std::vector<store::ServerState> stored;
+    std::vector<store::UnreadableServer> unreadable;
+    if (store::Result r = store_.load(stored, unreadable); !r) {
+        handleFailure(r);
+        stored.clear();
+        unreadable.clear();
+    }
+    for (auto& [index, tracked] : tracked_) {
+        // Loaded late (the file could not be used at start): a server that
+        // has changed since is newer than anything saved.
+        if (tracked.changed) {
+            continue;
+        }
+        for (const auto& state : stored) {
+            if (state.key == tracked.key) {
+                apply(index, tracked, state);
+                break;
+            }
+        }
+        for (const auto& bad : unreadable) {
+            if (bad.key == tracked.key) {
+                // The row is left as found until this server's first
+                // change replaces it, so the sqlite3 shell can still show it.
+                form_.AddStatus(tracked.key.name + ": its saved state cannot be read (" + bad.detail +
+                                "); it starts from the start-up file");
+                break;
+            }
+        }
+    }
 }
 
 void StatePersistence::apply(std::int16_t index, Tracked& tracked, const store::ServerState& stored) {
@@ -421,6 +434,9 @@ void StatePersistence::untrack(std::int16_t index) {
 
 void StatePersistence::markDirty(std::int16_t index) {
     dirty_.insert(index);
+    if (auto it = tracked_.find(index); it != tracked_.end()) {
+        it->second.changed = true;
+    }
     // A change from outside a client event (the window) is written once the
     // action that made it is over.
     if (!flushPosted_) {

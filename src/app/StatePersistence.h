@@ -83,6 +83,7 @@ private:
         store::ServerKey key;
         store::FileSettings file; // what the start-up file said this run
         std::optional<store::ServerState> saved; // as the file holds it now
+        bool changed = false;                    // since the program started
         std::vector<std::function<void()>> disconnect;
     };
 
@@ -92,6 +93,7 @@ private:
     void handleFailure(const store::Result& result);
     void retry();
     void housekeeping();
+    void loadSaved();
     void apply(std::int16_t index, Tracked& tracked, const store::ServerState& stored);
     void track(std::int16_t index, Tracked& tracked);
     void untrack(std::int16_t index);
@@ -108,6 +110,7 @@ private:
     Mode mode_ = Mode::Closed;
     bool unavailableReported_ = false;
     bool restored_ = false;
+    bool savedLoaded_ = false; // the saved state has been given back (or there was none to read)
     bool flushing_ = false;
     bool flushPosted_ = false;
     std::map<std::int16_t, Tracked> tracked_;

@@ -356,7 +356,7 @@ TEST_F(StateTest, a_full_disk_is_reported_once_and_the_state_written_when_there_
     EXPECT_EQ(stored().front().rules, (store::RuleSettings{1, 1, 1, "3"}));
 }
 
-TEST_F(StateTest, a_file_that_cannot_be_opened_leaves_the_saved_state_for_a_later_start) {
+TEST_F(StateTest, a_file_that_can_be_opened_only_later_gives_back_what_has_not_changed_since_the_start) {
     start(block("A", {}) + block("B", {}));
     views(1).chkCustom.setValue(1);
     views(2).txtReverse.setText("2");
@@ -375,6 +375,10 @@ TEST_F(StateTest, a_file_that_cannot_be_opened_leaves_the_saved_state_for_a_late
     const auto all = stored();
     EXPECT_EQ(storedServer(all, "A")->rules, (store::RuleSettings{0, 0, 0, "10"})) << "changed this run";
     EXPECT_EQ(storedServer(all, "B")->rules.reverseCount, "2") << "untouched this run, so kept";
+    EXPECT_EQ(rules(1), "000 10") << "changed this run: newer than the saved state";
+    EXPECT_EQ(rules(2), "100 2") << "untouched this run: given back now";
+    EXPECT_EQ(linesWith("restored").size(), 1u);
+    EXPECT_EQ(linesWith("restored")[0].rfind("B: restored", 0), 0u);
 }
 
 TEST_F(StateTest, a_server_gone_from_the_start_up_file_is_kept_thirty_days) {
