@@ -170,16 +170,6 @@ bool parseIPv4(const std::string& text, std::uint32_t& address) {
     return true;
 }
 
-std::string formatIPv4(std::uint32_t address) {
-    in_addr a{};
-    a.s_addr = address;
-    char buf[INET_ADDRSTRLEN] = {};
-    if (::inet_ntop(AF_INET, &a, buf, sizeof buf) == nullptr) {
-        return {};
-    }
-    return buf;
-}
-
 std::vector<std::uint32_t> lookup(const std::string& name) {
     std::vector<std::uint32_t> out;
     if (name.empty() || startup() != 0) {
