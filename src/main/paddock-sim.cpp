@@ -25,7 +25,6 @@ using namespace pm;
 namespace {
 
 constexpr int kExitInterrupted = 130;
-constexpr int kStdin = 0;
 
 void printLine(std::string_view line) {
     std::fwrite(line.data(), 1, line.size(), stdout);
@@ -126,7 +125,7 @@ int main(int argc, char** argv) {
 
     std::unique_ptr<sim::Console> console;
     if (cl.console) {
-        console = std::make_unique<sim::Console>(loop, runner, kStdin);
+        console = std::make_unique<sim::Console>(loop, runner, platform::InputStream::standardInput());
         console->setErrorSink([](std::string_view e) { std::cerr << e << std::endl; });
     }
 

@@ -1,44 +1,23 @@
 #include "sim/Console.h"
 
-#include <unistd.h>
-
-#include <cerrno>
-
 namespace pm::sim {
 
-Console::Console(platform::EventLoop& loop, ScenarioRunner& runner, int fd, std::string source)
-    : loop_(loop), runner_(runner), fd_(fd), source_(std::move(source)) {
+Console::Console(platform::EventLoop& loop, ScenarioRunner& runner, platform::InputStream::Source input,
+                 std::string source)
+    : runner_(runner), source_(std::move(source)) {
     runner_.setInteractive(true);
     runner_.start();
-    watch_ = loop_.watchSocket(fd_, true, false, [this](platform::Readiness) { readable(); });
+    input_ = std::make_unique<platform::InputStream>(
+        loop, input, [this](std::string_view chunk) { feed(chunk); },
+        [this] {
+            // A last line without its line end still counts.
+            if (!pending_.empty()) {
+                feed("\n");
+            }
+        });
 }
 
-Console::~Console() {
-    stop();
-}
-
-void Console::stop() {
-    if (watch_ != 0) {
-        loop_.unwatch(watch_);
-        watch_ = 0;
-    }
-}
-
-void Console::readable() {
-    char buf[4096];
-    const ssize_t n = ::read(fd_, buf, sizeof buf);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
-        return;
-    }
-    if (n <= 0) {
-        if (!pending_.empty()) {
-            feed("\n");
-        }
-        stop();
-        return;
-    }
-    feed(std::string_view(buf, static_cast<std::size_t>(n)));
-}
+Console::~Console() = default;
 
 void Console::feed(std::string_view chunk) {
     pending_.append(chunk);

@@ -1,14 +1,16 @@
 #pragma once
-// Scenario commands typed while the sim serves: each line from a file
-// descriptor (stdin) is parsed and run as it arrives, so a person can join
+// Scenario commands typed while the sim serves: each line from standard
+// input is parsed and run as it arrives, so a person can join
 // drivers, vote, look at a screen ("show NAME") and click on it. A bad line
 // is reported and the next one is read; end of input just stops reading.
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "platform/EventLoop.h"
+#include "platform/InputStream.h"
 #include "sim/ScenarioRunner.h"
 
 namespace pm::sim {
@@ -17,26 +19,22 @@ class Console {
 public:
     using ErrorSink = std::function<void(std::string_view)>;
 
-    Console(platform::EventLoop& loop, ScenarioRunner& runner, int fd, std::string source = "stdin");
+    Console(platform::EventLoop& loop, ScenarioRunner& runner, platform::InputStream::Source input,
+            std::string source = "stdin");
     ~Console();
     Console(const Console&) = delete;
     Console& operator=(const Console&) = delete;
 
     void setErrorSink(ErrorSink sink) { errors_ = std::move(sink); }
-    bool open() const { return watch_ != 0; }
+    bool open() const { return input_ && input_->open(); }
 
     // One chunk of input, as read; complete lines run at once.
     void feed(std::string_view chunk);
 
 private:
-    void readable();
-    void stop();
-
-    platform::EventLoop& loop_;
     ScenarioRunner& runner_;
-    int fd_;
     std::string source_;
-    platform::EventLoop::WatchId watch_ = 0;
+    std::unique_ptr<platform::InputStream> input_;
     std::string pending_;
     int lineNumber_ = 0;
     ErrorSink errors_;
