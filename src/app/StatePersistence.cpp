@@ -299,14 +299,16 @@ void StatePersistence::restore() {
 }
 
 void StatePersistence::loadSaved() {
-    savedLoaded_ = true;
     std::vector<store::ServerState> stored;
     std::vector<store::UnreadableServer> unreadable;
     if (store::Result r = store_.load(stored, unreadable); !r) {
         handleFailure(r);
-        stored.clear();
-        unreadable.clear();
+        // A file that could not be read now is read again by the retry that
+        // finds it usable; one moved aside for a fresh one has nothing left.
+        savedLoaded_ = mode_ == Mode::Open;
+        return;
     }
+    savedLoaded_ = true;
     for (auto& [index, tracked] : tracked_) {
         // Loaded late (the file could not be used at start): a server that
         // has changed since is newer than anything saved.
