@@ -66,6 +66,16 @@ std::filesystem::path StatePersistence::resolve(const std::filesystem::path& giv
     if (std::filesystem::is_directory(path, ec)) {
         path /= kFileInFolder;
     }
+    // A link to a file not made yet: SQLite creates the file through it, so
+    // the lock goes beside the file it leads to, not beside the link.
+    for (int hops = 0; hops < 40 && std::filesystem::is_symlink(path, ec) && !std::filesystem::exists(path, ec);
+         ++hops) {
+        const std::filesystem::path target = std::filesystem::read_symlink(path, ec);
+        if (ec) {
+            break;
+        }
+        path = target.is_absolute() ? target : path.parent_path() / target;
+    }
     // Links resolved: the lock beside the file must be the same one for
     // every name the file goes by, or two programs could share one state.
     const std::filesystem::path real = std::filesystem::weakly_canonical(path, ec);
