@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <initializer_list>
 #include <system_error>
 
 namespace pm::store {
@@ -500,8 +501,23 @@ Result StateStore::load(std::vector<ServerState>& out, std::vector<UnreadableSer
     sqlite3_stmt* s = st_->selectServers.fresh();
     int rc;
     while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        // SQLite keeps whatever an edit by hand puts in a number column. Read
+        // as an int, a word would be a rule silently off, and an ordinal too
+        // large for one would pass for another server's. The type is asked
+        // first: once a value has been read as a number, it is unreliable.
+        const auto whole = [s](int column) {
+            return sqlite3_column_type(s, column) == SQLITE_INTEGER &&
+                   (column == 13 || sqlite3_column_int64(s, column) == sqlite3_column_int(s, column));
+        };
+        const bool ordinalRead = whole(3);
+        const bool numbersRead = std::ranges::all_of(std::initializer_list<int>{6, 7, 8, 10, 11, 13}, whole);
         ServerState state;
-        state.key = {columnText(s, 0), columnText(s, 1), columnText(s, 2), sqlite3_column_int(s, 3)};
+        state.key = {columnText(s, 0), columnText(s, 1), columnText(s, 2),
+                     ordinalRead ? sqlite3_column_int(s, 3) : -1}; // -1: the server it stood for is unknown
+        if (!ordinalRead || !numbersRead) {
+            unreadable.push_back({state.key, "a number is not a whole number"});
+            continue;
+        }
         if ((rc = readList(s, 4, state.finish)) != SQLITE_OK || (rc = readList(s, 5, state.order)) != SQLITE_OK) {
             // A list that is not a list of texts (an edit by hand, say) costs
             // its own server's state, not every server's: the pages are sound.
