@@ -438,6 +438,15 @@ TEST(StatePath, links_to_the_state_resolve_to_the_same_file) {
     fs::remove_all(dir);
 }
 
+// "--state /var/lib/pm/" before the folder is made (a mount not up yet):
+// once it is, the state goes in it, not in a file named like the folder.
+TEST(StatePath, a_folder_not_made_yet_gets_the_file_inside_it_when_named_with_a_slash) {
+    const fs::path dir = fs::temp_directory_path() / ("pm_statefolder_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    EXPECT_EQ(StatePersistence::resolve(dir / "later" / ""), dir / "later" / StatePersistence::kFileInFolder);
+    fs::remove_all(dir);
+}
+
 TEST(StatePath, only_a_file_of_its_own_is_taken_for_the_state) {
     const fs::path dir = fs::temp_directory_path() / ("pm_staterefusal_" + std::to_string(::getpid()));
     fs::create_directories(dir);
