@@ -63,7 +63,8 @@ std::filesystem::path StatePersistence::resolve(const std::filesystem::path& giv
     if (ec) {
         path = given;
     }
-    if (std::filesystem::is_directory(path, ec)) {
+    // A trailing slash names a folder too, one that may not be made yet.
+    if (!path.has_filename() || std::filesystem::is_directory(path, ec)) {
         path /= kFileInFolder;
     }
     // A link to a file not made yet: SQLite creates the file through it, so
