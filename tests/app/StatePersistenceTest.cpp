@@ -472,5 +472,8 @@ TEST(StatePath, only_a_file_of_its_own_is_taken_for_the_state) {
             EXPECT_NE(why->find(row.refused), std::string::npos) << *why;
         }
     }
+    // A start-up file not written yet: the state would take its place, and
+    // the admin's file, once written, would be moved aside as damaged.
+    EXPECT_TRUE(StatePersistence::refusal(StatePersistence::resolve(dir / "later.cfg"), dir / "later.cfg"));
     fs::remove_all(dir);
 }
