@@ -88,7 +88,15 @@ std::optional<std::string> StatePersistence::refusal(const std::filesystem::path
     std::error_code ec;
     // A file that is not a database is moved aside as damaged: never the
     // start-up file, given here by a slip of the keyboard.
-    if (std::filesystem::equivalent(state, startupFile, ec)) {
+    // A start-up file not written yet has no file to compare: its name is
+    // compared, resolved as the state's is.
+    const auto missing = [](const std::filesystem::path& p) {
+        std::error_code e;
+        return !std::filesystem::exists(p, e);
+    };
+    const bool same = missing(startupFile) ? resolve(startupFile) == state
+                                           : std::filesystem::equivalent(state, startupFile, ec);
+    if (same) {
         return "--state names the start-up file '" + startupFile.string() + "'; give the state a file of its own";
     }
     const auto status = std::filesystem::status(state, ec);
