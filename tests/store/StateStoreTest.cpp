@@ -240,7 +240,8 @@ TEST_F(StoreTest, a_damaged_file_is_recognised_and_moved_aside_with_its_log) {
         {
             StateStore s(path);
             ASSERT_TRUE(s.open());
-            ASSERT_TRUE(s.save(std::vector{field("A", 2), field("B", 3)}));
+            // The bad row last: nothing read after it tidies up after it.
+            ASSERT_TRUE(s.save(std::vector{field("B", 3), field("A", 2)}));
         }
         craft(std::string("UPDATE server SET ") + edit + " WHERE name = 'A'");
         StateStore s(path);
@@ -252,6 +253,16 @@ TEST_F(StoreTest, a_damaged_file_is_recognised_and_moved_aside_with_its_log) {
         EXPECT_TRUE(loaded[0].sameContent(field("B", 3))) << edit;
         ASSERT_EQ(unreadable.size(), 1u) << edit;
         EXPECT_EQ(unreadable[0].key, field("A", 2).key) << edit;
+        // The reading of the bad row is over: it holds back no checkpoint,
+        // so a later save reaches the file itself.
+        ASSERT_TRUE(s.save(std::vector{field("B", 5)})) << edit;
+        s.checkpoint();
+        fs::copy_file(path, dir / "file-alone.db");
+        StateStore alone(dir / "file-alone.db");
+        ASSERT_TRUE(alone.open()) << edit;
+        ASSERT_TRUE(alone.load(loaded)) << edit;
+        ASSERT_EQ(loaded.size(), 1u) << edit;
+        EXPECT_EQ(loaded[0].order.size(), 5u) << edit;
     }
     // An ordinal that is no whole number does not stand for the server whose
     // ordinal it would read as.
