@@ -477,8 +477,15 @@ Result StateStore::load(std::vector<ServerState>& out, std::vector<UnreadableSer
         return Result{Problem::Unavailable, "not open"};
     }
     // Anything but an array of texts is not what was written.
+    // Reset on every way out: a statement left mid-row keeps its read
+    // transaction open, and no checkpoint gets past it for the whole run.
+    struct ResetOnExit {
+        sqlite3_stmt* s;
+        ~ResetOnExit() { sqlite3_reset(s); }
+    };
     const auto readList = [this](sqlite3_stmt* row, int column, std::vector<std::string>& list) {
         sqlite3_stmt* t = st_->listType.fresh();
+        const ResetOnExit resetT{t};
         sqlite3_bind_value(t, 1, sqlite3_column_value(row, column));
         int rc = sqlite3_step(t);
         if (rc != SQLITE_ROW) {
@@ -489,6 +496,7 @@ Result StateStore::load(std::vector<ServerState>& out, std::vector<UnreadableSer
         }
         sqlite3_reset(t);
         sqlite3_stmt* q = st_->readList.fresh();
+        const ResetOnExit resetQ{q};
         sqlite3_bind_value(q, 1, sqlite3_column_value(row, column));
         while ((rc = sqlite3_step(q)) == SQLITE_ROW) {
             if (columnText(q, 0) != "text") {
