@@ -96,17 +96,20 @@ int CheckConfig(const std::filesystem::path& path, std::ostream& out, std::ostre
         out << "  " << kept << "; the rest of the file is not read.\n";
         return kConfigStopsEarly;
     }
+    // Plain text has no NUL bytes. A file saved as UTF-16 ("Unicode" in
+    // Notepad) has one in every ASCII character, which hides every marker;
+    // one cut short by a crash while saving can end in a run of them, which
+    // the last block reads as a value.
+    const bool notText = text->find('\0') != std::string::npos;
     if (content.servers.empty()) {
         out << "No [NEW SERVER] block: the program starts with no servers.\n";
-        // Plain text has no NUL bytes; a file saved as UTF-16 ("Unicode" in
-        // Notepad) has one in every ASCII character, which hides every marker.
-        if (text->find('\0') != std::string::npos) {
-            out << "  The file holds NUL bytes, so it is not plain text: saved as UTF-16, or not a start-up file "
-                   "at all. Save it as ANSI or UTF-8.\n";
-            return kConfigStopsEarly;
-        }
-    } else {
+    } else if (!notText) {
         out << "Every block reads whole: " << added << (added == 1 ? " server.\n" : " servers.\n");
+    }
+    if (notText) {
+        out << "  The file holds NUL bytes, so it is not plain text: saved as UTF-16, cut short by a crash, or not "
+               "a start-up file at all. Save it as ANSI or UTF-8.\n";
+        return kConfigStopsEarly;
     }
     return kConfigReadsWhole;
 }

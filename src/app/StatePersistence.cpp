@@ -63,8 +63,19 @@ std::filesystem::path StatePersistence::resolve(const std::filesystem::path& giv
     if (ec) {
         path = given;
     }
-    if (std::filesystem::is_directory(path, ec)) {
+    // A trailing slash names a folder too, one that may not be made yet.
+    if (!path.has_filename() || std::filesystem::is_directory(path, ec)) {
         path /= kFileInFolder;
+    }
+    // A link to a file not made yet: SQLite creates the file through it, so
+    // the lock goes beside the file it leads to, not beside the link.
+    for (int hops = 0; hops < 40 && std::filesystem::is_symlink(path, ec) && !std::filesystem::exists(path, ec);
+         ++hops) {
+        const std::filesystem::path target = std::filesystem::read_symlink(path, ec);
+        if (ec) {
+            break;
+        }
+        path = target.is_absolute() ? target : path.parent_path() / target;
     }
     // Links resolved: the lock beside the file must be the same one for
     // every name the file goes by, or two programs could share one state.
@@ -77,7 +88,15 @@ std::optional<std::string> StatePersistence::refusal(const std::filesystem::path
     std::error_code ec;
     // A file that is not a database is moved aside as damaged: never the
     // start-up file, given here by a slip of the keyboard.
-    if (std::filesystem::equivalent(state, startupFile, ec)) {
+    // A start-up file not written yet has no file to compare: its name is
+    // compared, resolved as the state's is.
+    const auto missing = [](const std::filesystem::path& p) {
+        std::error_code e;
+        return !std::filesystem::exists(p, e);
+    };
+    const bool same = missing(startupFile) ? resolve(startupFile) == state
+                                           : std::filesystem::equivalent(state, startupFile, ec);
+    if (same) {
         return "--state names the start-up file '" + startupFile.string() + "'; give the state a file of its own";
     }
     const auto status = std::filesystem::status(state, ec);
@@ -299,14 +318,16 @@ void StatePersistence::restore() {
 }
 
 void StatePersistence::loadSaved() {
-    savedLoaded_ = true;
     std::vector<store::ServerState> stored;
     std::vector<store::UnreadableServer> unreadable;
     if (store::Result r = store_.load(stored, unreadable); !r) {
         handleFailure(r);
-        stored.clear();
-        unreadable.clear();
+        // A file that could not be read now is read again by the retry that
+        // finds it usable; one moved aside for a fresh one has nothing left.
+        savedLoaded_ = mode_ == Mode::Open;
+        return;
     }
+    savedLoaded_ = true;
     for (auto& [index, tracked] : tracked_) {
         // Loaded late (the file could not be used at start): a server that
         // has changed since is newer than anything saved.

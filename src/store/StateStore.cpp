@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <initializer_list>
 #include <system_error>
 
 namespace pm::store {
@@ -476,8 +477,15 @@ Result StateStore::load(std::vector<ServerState>& out, std::vector<UnreadableSer
         return Result{Problem::Unavailable, "not open"};
     }
     // Anything but an array of texts is not what was written.
+    // Reset on every way out: a statement left mid-row keeps its read
+    // transaction open, and no checkpoint gets past it for the whole run.
+    struct ResetOnExit {
+        sqlite3_stmt* s;
+        ~ResetOnExit() { sqlite3_reset(s); }
+    };
     const auto readList = [this](sqlite3_stmt* row, int column, std::vector<std::string>& list) {
         sqlite3_stmt* t = st_->listType.fresh();
+        const ResetOnExit resetT{t};
         sqlite3_bind_value(t, 1, sqlite3_column_value(row, column));
         int rc = sqlite3_step(t);
         if (rc != SQLITE_ROW) {
@@ -488,6 +496,7 @@ Result StateStore::load(std::vector<ServerState>& out, std::vector<UnreadableSer
         }
         sqlite3_reset(t);
         sqlite3_stmt* q = st_->readList.fresh();
+        const ResetOnExit resetQ{q};
         sqlite3_bind_value(q, 1, sqlite3_column_value(row, column));
         while ((rc = sqlite3_step(q)) == SQLITE_ROW) {
             if (columnText(q, 0) != "text") {
@@ -500,8 +509,23 @@ Result StateStore::load(std::vector<ServerState>& out, std::vector<UnreadableSer
     sqlite3_stmt* s = st_->selectServers.fresh();
     int rc;
     while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        // SQLite keeps whatever an edit by hand puts in a number column. Read
+        // as an int, a word would be a rule silently off, and an ordinal too
+        // large for one would pass for another server's. The type is asked
+        // first: once a value has been read as a number, it is unreliable.
+        const auto whole = [s](int column) {
+            return sqlite3_column_type(s, column) == SQLITE_INTEGER &&
+                   (column == 13 || sqlite3_column_int64(s, column) == sqlite3_column_int(s, column));
+        };
+        const bool ordinalRead = whole(3);
+        const bool numbersRead = std::ranges::all_of(std::initializer_list<int>{6, 7, 8, 10, 11, 13}, whole);
         ServerState state;
-        state.key = {columnText(s, 0), columnText(s, 1), columnText(s, 2), sqlite3_column_int(s, 3)};
+        state.key = {columnText(s, 0), columnText(s, 1), columnText(s, 2),
+                     ordinalRead ? sqlite3_column_int(s, 3) : -1}; // -1: the server it stood for is unknown
+        if (!ordinalRead || !numbersRead) {
+            unreadable.push_back({state.key, "a number is not a whole number"});
+            continue;
+        }
         if ((rc = readList(s, 4, state.finish)) != SQLITE_OK || (rc = readList(s, 5, state.order)) != SQLITE_OK) {
             // A list that is not a list of texts (an edit by hand, say) costs
             // its own server's state, not every server's: the pages are sound.

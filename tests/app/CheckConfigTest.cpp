@@ -125,6 +125,11 @@ TEST(CheckConfig, prints_what_a_run_would_add_and_exits_by_the_outcome) {
              }
              return wide;
          }(), 1, {"No [NEW SERVER] block", "it is not plain text: saved as UTF-16"}, {}},
+        {"NUL bytes after a whole block, as a crash while saving leaves them",
+         block({"A"}) + std::string(6, '\0'),
+         1,
+         {"Server 1 (line 1): A\n", "it is not plain text"},
+         {}},
         {"stops in the second block",
          block({"A"}) + "[NEW SERVER]\r\nL1=B\r\nL2=h\r\nL3=1\r\nL4=2\r\nL5",
          1,

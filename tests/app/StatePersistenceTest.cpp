@@ -381,6 +381,30 @@ TEST_F(StateTest, a_file_that_can_be_opened_only_later_gives_back_what_has_not_c
     EXPECT_EQ(linesWith("restored")[0].rfind("B: restored", 0), 0u);
 }
 
+TEST_F(StateTest, a_saved_state_whose_first_reading_fails_is_given_back_by_the_retry) {
+    const std::string cfg = block("A", {});
+    start(cfg);
+    views(1).chkCustom.setValue(1);
+    stack.loop().drain();
+    stop();
+
+    // The file opens, then its reading fails for a while (an I/O error).
+    std::ofstream(cfgPath, std::ios::binary) << cfg;
+    form = std::make_unique<app::frmMain>(stack.platform(), cfgPath);
+    state = std::make_unique<StatePersistence>(*form, stack.platform(), statePath,
+                                               store::StateStore::Options{faultyVfs()});
+    ASSERT_FALSE(state->open());
+    form->Form_Load();
+    vfsFaults().shmLockError = SQLITE_IOERR_SHMLOCK;
+    state->restore();
+    EXPECT_EQ(state->mode(), Mode::Unavailable);
+
+    vfsFaults() = {};
+    stack.loop().advance(StatePersistence::kRetryEvery);
+    EXPECT_EQ(state->mode(), Mode::Open);
+    EXPECT_EQ(rules(1), "101 10") << "unchanged this run: the saved state is given back";
+}
+
 TEST_F(StateTest, a_server_gone_from_the_start_up_file_is_kept_thirty_days) {
     start(block("A", {}) + block("Gone", {}));
     views(1).chkCustom.setValue(1);
@@ -408,6 +432,18 @@ TEST(StatePath, links_to_the_state_resolve_to_the_same_file) {
     EXPECT_EQ(StatePersistence::resolve(dir / "link.db"), real);
     EXPECT_EQ(StatePersistence::resolve(dir / "linkdir"), real);
     EXPECT_EQ(StatePersistence::resolve(dir / "st" / ".." / "st" / "state.db"), real);
+    // A link made before its state file: the file it will lead to.
+    fs::create_symlink(dir / "st" / "later.db", dir / "later-link.db");
+    EXPECT_EQ(StatePersistence::resolve(dir / "later-link.db"), StatePersistence::resolve(dir / "st" / "later.db"));
+    fs::remove_all(dir);
+}
+
+// "--state /var/lib/pm/" before the folder is made (a mount not up yet):
+// once it is, the state goes in it, not in a file named like the folder.
+TEST(StatePath, a_folder_not_made_yet_gets_the_file_inside_it_when_named_with_a_slash) {
+    const fs::path dir = fs::temp_directory_path() / ("pm_statefolder_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    EXPECT_EQ(StatePersistence::resolve(dir / "later" / ""), dir / "later" / StatePersistence::kFileInFolder);
     fs::remove_all(dir);
 }
 
@@ -436,5 +472,8 @@ TEST(StatePath, only_a_file_of_its_own_is_taken_for_the_state) {
             EXPECT_NE(why->find(row.refused), std::string::npos) << *why;
         }
     }
+    // A start-up file not written yet: the state would take its place, and
+    // the admin's file, once written, would be moved aside as damaged.
+    EXPECT_TRUE(StatePersistence::refusal(StatePersistence::resolve(dir / "later.cfg"), dir / "later.cfg"));
     fs::remove_all(dir);
 }

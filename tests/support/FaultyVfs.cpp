@@ -41,6 +41,13 @@ int xWrite(sqlite3_file* f, const void* buf, int n, sqlite3_int64 at) {
     return ToFile<decltype(sqlite3_io_methods::xWrite)>::call<&sqlite3_io_methods::xWrite>(f, buf, n, at);
 }
 
+int xShmLock(sqlite3_file* f, int offset, int n, int flags) {
+    if ((flags & SQLITE_SHM_LOCK) != 0 && vfsFaults().shmLockError != SQLITE_OK) {
+        return vfsFaults().shmLockError;
+    }
+    return ToFile<decltype(sqlite3_io_methods::xShmLock)>::call<&sqlite3_io_methods::xShmLock>(f, offset, n, flags);
+}
+
 const sqlite3_io_methods kMethods = {
     3,
     PM_TO_FILE(xClose),
@@ -56,7 +63,7 @@ const sqlite3_io_methods kMethods = {
     PM_TO_FILE(xSectorSize),
     PM_TO_FILE(xDeviceCharacteristics),
     PM_TO_FILE(xShmMap),
-    PM_TO_FILE(xShmLock),
+    xShmLock,
     PM_TO_FILE(xShmBarrier),
     PM_TO_FILE(xShmUnmap),
     PM_TO_FILE(xFetch),

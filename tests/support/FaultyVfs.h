@@ -13,6 +13,7 @@ struct VfsFaults {
     int writeError = SQLITE_OK; // the write that runs out fails with this ...
     int writesLeft = -1;        // ... after this many more succeed; -1 = never
     int writes = 0;             // writes seen (successful ones)
+    int shmLockError = SQLITE_OK; // every lock taken on the log's shared index fails with this: no read starts
 };
 
 // Registers the VFS (once) and returns its name for StateStore::Options.
