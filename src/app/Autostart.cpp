@@ -286,6 +286,7 @@ void frmMain::Autostart() {
     }
     StartupFileContent content = ReadStartupText(*text);
     startupStop_ = std::move(content.stop);
+    startupNotText_ = text->find('\0') != std::string::npos;
     for (const StartupServer& s : content.servers) {
         if (!applyStartupServer(s)) {
             return;

@@ -99,6 +99,8 @@ public:
     // Where and why the start-up file's reading ended early; empty when it
     // read to the end (or there was no file).
     const std::optional<StartupStop>& StartupStopped() const { return startupStop_; }
+    // The start-up file held NUL bytes: not plain text (saved as UTF-16, say).
+    bool StartupNotText() const { return startupNotText_; }
 
     // ---- Operator actions (item = list index; -1 = no item selected)
     void cmdNewServer_Click();
@@ -165,6 +167,7 @@ private:
     platform::Platform& platform_;
     std::filesystem::path startupFile_;
     std::optional<StartupStop> startupStop_;
+    bool startupNotText_ = false;
     bool loaded_ = false;
     std::int16_t LastServerIndex_ = 0;
     std::int16_t shownIndex_ = kTemplateIndex;

@@ -219,6 +219,14 @@ int main(int argc, char** argv) {
                            "); the servers from there on were not added. '" + kProgram + " --check-config " +
                            startupFile.string() + "' shows the details.");
         }
+        // A file saved as UTF-16 hides every block: a service would start
+        // with no servers and say nothing.
+        if (form.StartupNotText()) {
+            form.AddStatus("start-up file '" + startupFile.string() +
+                           "': it holds NUL bytes, so it is not plain text (saved as UTF-16?); save it as ANSI or "
+                           "UTF-8. '" + kProgram + " --check-config " + startupFile.string() +
+                           "' shows the details.");
+        }
 
         auto& loop = stack.loop();
         exitCode = loop.run();

@@ -55,7 +55,8 @@ headless)
 
     printf 'notes\n[NEW SERVER]\nName=A\n' >"$work/lf.cfg"
     : >"$work/empty.cfg"
-    for cfg in lf empty; do
+    printf '\xff\xfe[\0N\0E\0W\0' >"$work/wide.cfg"
+    for cfg in lf empty wide; do
         "$marshal" --headless --config "$work/$cfg.cfg" >"$work/out" 2>"$work/err" &
         pid=$!
         sleep 1
@@ -71,6 +72,9 @@ headless)
             grep -q ": start-up file '.*lf.cfg': the reading stopped at line 2 (its lines end in LF alone" \
                 "$work/out" || fail "lf: the status line does not name the line and the reason"
             grep -q -- "--check-config" "$work/out" || fail "lf: the status line does not name --check-config"
+        elif [ "$cfg" = wide ]; then
+            grep -q ": start-up file '.*wide.cfg': it holds NUL bytes, so it is not plain text" "$work/out" ||
+                fail "wide: no status line for a file saved as UTF-16"
         else
             [ ! -s "$work/out" ] || fail "empty: status lines for an empty file"
         fi
