@@ -4,6 +4,7 @@
 // stale lock behind. The holder writes its process ID into the file, so
 // that a second program refused the lock can say who holds it.
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -18,7 +19,7 @@ public:
     };
     struct Attempt {
         Outcome outcome = Outcome::Failed;
-        long holderPid = 0;      // HeldByOther: the process written in the file; 0 when unknown
+        long holderPid = 0;     // HeldByOther: the process written in the file; 0 when unknown
         std::string holderName; // HeldByOther: that process's command name, when the system tells
         std::string error;      // Failed: why, in a few words
     };
@@ -31,10 +32,13 @@ public:
     // Creates the file when needed; never blocks.
     Attempt acquire(const std::filesystem::path& path);
     void release();
-    bool held() const { return fd_ >= 0; }
+    bool held() const { return handle_ != kNone; }
 
 private:
-    int fd_ = -1;
+    // A descriptor on POSIX systems, a HANDLE on Windows (whose invalid
+    // handle is -1 as well).
+    static constexpr std::intptr_t kNone = -1;
+    std::intptr_t handle_ = kNone;
 };
 
 } // namespace pm::platform
