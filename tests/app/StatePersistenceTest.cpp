@@ -284,7 +284,7 @@ TEST_F(StateTest, a_server_whose_saved_row_cannot_be_read_starts_from_the_file_a
     stack.loop().drain();
     stop();
     sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(statePath.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open(statePath.string().c_str(), &db), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db, "UPDATE server SET finish = 'edited by hand' WHERE name = 'A'", nullptr, nullptr,
                            nullptr),
               SQLITE_OK);
@@ -318,7 +318,7 @@ TEST_F(StateTest, a_newer_or_foreign_file_is_used_for_nothing_and_left_as_it_is)
         fs::remove_all(dir);
         fs::create_directories(dir);
         sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open(statePath.c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_open(statePath.string().c_str(), &db), SQLITE_OK);
         ASSERT_EQ(sqlite3_exec(db, row.sql, nullptr, nullptr, nullptr), SQLITE_OK);
         sqlite3_close(db);
         const auto size = fs::file_size(statePath);

@@ -70,7 +70,7 @@ protected:
     // one) would leave it.
     void craft(const std::string& sql) {
         sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_open(path.string().c_str(), &db), SQLITE_OK);
         ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
         sqlite3_close(db);
     }
