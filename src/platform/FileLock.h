@@ -1,8 +1,9 @@
 #pragma once
 // An exclusive advisory lock on a file, held until release or until the
-// process ends in any way (a SIGKILL included), so a crash never leaves a
-// stale lock behind. The holder writes its process ID into the file, so
-// that a second program refused the lock can say who holds it.
+// process ends in any way (a SIGKILL or TerminateProcess included), so a
+// crash never leaves a stale lock behind. The holder writes its process ID
+// into the file, so that a second program refused the lock can say who
+// holds it.
 
 #include <cstdint>
 #include <filesystem>
@@ -20,7 +21,7 @@ public:
     struct Attempt {
         Outcome outcome = Outcome::Failed;
         long holderPid = 0;     // HeldByOther: the process written in the file; 0 when unknown
-        std::string holderName; // HeldByOther: that process's command name, when the system tells
+        std::string holderName; // HeldByOther: its command name (program file on Windows), when told
         std::string error;      // Failed: why, in a few words
     };
 
