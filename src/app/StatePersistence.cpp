@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "app/Numbers.h"
+#include "platform/System.h"
 
 namespace pm::app {
 
@@ -19,7 +20,7 @@ std::string counted(std::size_t n, const char* one, const char* many) {
 std::string fileStamp(platform::Clock::Wall when) {
     const std::time_t t = std::chrono::system_clock::to_time_t(when);
     std::tm local{};
-    localtime_r(&t, &local);
+    platform::localTime(t, local);
     char buf[32];
     const std::size_t n = std::strftime(buf, sizeof buf, "%Y%m%d-%H%M%S", &local);
     return std::string(buf, n);

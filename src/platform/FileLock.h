@@ -1,9 +1,11 @@
 #pragma once
 // An exclusive advisory lock on a file, held until release or until the
-// process ends in any way (a SIGKILL included), so a crash never leaves a
-// stale lock behind. The holder writes its process ID into the file, so
-// that a second program refused the lock can say who holds it.
+// process ends in any way (a SIGKILL or TerminateProcess included), so a
+// crash never leaves a stale lock behind. The holder writes its process ID
+// into the file, so that a second program refused the lock can say who
+// holds it.
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -18,8 +20,8 @@ public:
     };
     struct Attempt {
         Outcome outcome = Outcome::Failed;
-        long holderPid = 0;      // HeldByOther: the process written in the file; 0 when unknown
-        std::string holderName; // HeldByOther: that process's command name, when the system tells
+        long holderPid = 0;     // HeldByOther: the process written in the file; 0 when unknown
+        std::string holderName; // HeldByOther: its command name (program file on Windows), when told
         std::string error;      // Failed: why, in a few words
     };
 
@@ -31,10 +33,13 @@ public:
     // Creates the file when needed; never blocks.
     Attempt acquire(const std::filesystem::path& path);
     void release();
-    bool held() const { return fd_ >= 0; }
+    bool held() const { return handle_ != kNone; }
 
 private:
-    int fd_ = -1;
+    // A descriptor on POSIX systems, a HANDLE on Windows (whose invalid
+    // handle is -1 as well).
+    static constexpr std::intptr_t kNone = -1;
+    std::intptr_t handle_ = kNone;
 };
 
 } // namespace pm::platform

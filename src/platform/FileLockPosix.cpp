@@ -73,17 +73,17 @@ FileLock::Attempt FileLock::acquire(const std::filesystem::path& path) {
     if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
         // Locked but unable to say by whom: still ours, and still exclusive.
     }
-    fd_ = fd;
+    handle_ = fd;
     out.outcome = Outcome::Acquired;
     return out;
 }
 
 void FileLock::release() {
-    if (fd_ >= 0) {
+    if (held()) {
         // The file stays: removing it would race with a program that has
         // just opened it and is about to lock the removed copy.
-        ::close(fd_);
-        fd_ = -1;
+        ::close(static_cast<int>(handle_));
+        handle_ = kNone;
     }
 }
 

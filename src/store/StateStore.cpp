@@ -46,6 +46,13 @@ CREATE TABLE server (
 constexpr const char* kMigrations[] = {kSchemaV1};
 static_assert(std::size(kMigrations) == StateStore::kSchemaVersion);
 
+// SQLite takes file names in UTF-8 on every system, where Windows paths are
+// wide: a folder name outside the code page must still open.
+std::string sqliteName(const std::filesystem::path& path) {
+    const std::u8string name = path.u8string();
+    return std::string(name.begin(), name.end());
+}
+
 Problem classify(int rc) {
     switch (rc & 0xff) {
     case SQLITE_CORRUPT:
@@ -175,7 +182,8 @@ Result StateStore::open() {
     commits_ = 0;
     versionFound_ = 0;
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
-    int rc = sqlite3_open_v2(path_.c_str(), &db_, flags, options_.vfs.empty() ? nullptr : options_.vfs.c_str());
+    const char* vfs = options_.vfs.empty() ? nullptr : options_.vfs.c_str();
+    int rc = sqlite3_open_v2(sqliteName(path_).c_str(), &db_, flags, vfs);
     const auto failOpen = [this](Result r) {
         // A file found wanting is left as found: closing must not fold its
         // log into it (or delete the log).
@@ -331,7 +339,7 @@ void StateStore::syncLoop() {
         if (db == nullptr) {
             const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
             const char* vfs = options_.vfs.empty() ? nullptr : options_.vfs.c_str();
-            if (sqlite3_open_v2(path_.c_str(), &db, flags, vfs) != SQLITE_OK) {
+            if (sqlite3_open_v2(sqliteName(path_).c_str(), &db, flags, vfs) != SQLITE_OK) {
                 sqlite3_close_v2(db);
                 db = nullptr;
                 return false;

@@ -8,7 +8,9 @@
 #
 # PM_RUNNER, when set, runs both programs (the Windows ones under Wine), and
 # PM_STOP_SIGNAL is the signal that asks paddock-marshal to end (default
-# TERM; Wine turns INT into the console's Ctrl+C).
+# TERM; Wine turns INT into the console's Ctrl+C). PM_STATE, when set, is
+# paddock-marshal's --state file, and PM_SIM_PORT the simulator's port
+# (default: any free one), so that a later run can meet the same server.
 set -u
 runner=${PM_RUNNER:-}
 stop_signal=${PM_STOP_SIGNAL:-TERM}
@@ -84,7 +86,7 @@ free_udp_port() {
     return 1
 }
 
-$runner "$simulator" --port 0 --bind 127.0.0.1 --password "$password" --script "$scenario" \
+$runner "$simulator" --port "${PM_SIM_PORT:-0}" --bind 127.0.0.1 --password "$password" --script "$scenario" \
     >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
 
@@ -99,7 +101,7 @@ printf '%s\r\n' "[NEW SERVER]" "Name=Simulated" "Host=127.0.0.1" "InSim Port=$po
     "Listen Port=$listen" "Admin PW=$password" "Connect=1" "Last Race=0" "Reverse Top=0" \
     "Reverse Count=10" >"$work/autostart.cfg"
 
-$runner "$marshal" --headless --config "$work/autostart.cfg" >"$work/marshal.out" 2>"$work/marshal.err" &
+$runner "$marshal" --headless --config "$work/autostart.cfg" ${PM_STATE:+--state "$PM_STATE"} >"$work/marshal.out" 2>"$work/marshal.err" &
 marshal_pid=$!
 
 # The last expectation of the scenario is checked before its final wait.

@@ -70,7 +70,7 @@ protected:
     // one) would leave it.
     void craft(const std::string& sql) {
         sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_open(path.string().c_str(), &db), SQLITE_OK);
         ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
         sqlite3_close(db);
     }
@@ -131,6 +131,27 @@ TEST_F(StoreTest, a_save_replaces_only_the_servers_it_names) {
     shorter.changedAt += 60;
     ASSERT_TRUE(s.save(std::vector{shorter}));
     EXPECT_TRUE(same(reload(), (std::vector{shorter, field("B", 8)})));
+}
+
+// The state goes where it was asked to, whatever the folder is called:
+// Windows paths are wide and SQLite takes UTF-8, and a detour through the
+// code page would lose most of these names.
+TEST_F(StoreTest, a_folder_named_in_any_script_holds_the_state) {
+    const char8_t* names[] = {u8"Zürich", u8"Δρόμος", u8"グリッド"};
+    for (const char8_t* name : names) {
+        SCOPED_TRACE(reinterpret_cast<const char*>(name));
+        path = dir / name / "state.db";
+        fs::create_directories(path.parent_path());
+        {
+            StateStore s(path);
+            ASSERT_TRUE(s.open());
+            ASSERT_TRUE(s.save(std::vector{field("A", 3)}));
+        }
+        EXPECT_TRUE(fs::is_regular_file(path));
+        EXPECT_TRUE(same(reload(), std::vector{field("A", 3)}));
+    }
+    const auto entries = std::distance(fs::directory_iterator(dir), fs::directory_iterator());
+    EXPECT_EQ(entries, static_cast<std::ptrdiff_t>(std::size(names))) << "a file under a mangled name";
 }
 
 TEST_F(StoreTest, the_log_is_synced_by_the_store_itself_after_a_commit) {
