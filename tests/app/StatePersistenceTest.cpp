@@ -485,3 +485,36 @@ TEST(StatePath, only_a_file_of_its_own_is_taken_for_the_state) {
     EXPECT_TRUE(StatePersistence::refusal(StatePersistence::resolve(dir / "later.cfg"), dir / "later.cfg"));
     fs::remove_all(dir);
 }
+
+#ifdef _WIN32
+#include <windows.h> // last: its macros clash with names above
+
+// Windows opens one file under several names: its 8.3 short name, or the
+// long one with dots or spaces after it. SQLite names its log and the lock
+// is named after the name given, so each spelling must come out as one name,
+// or a second program gets a lock and a log of its own on the same file.
+TEST(StatePath, every_name_windows_gives_the_state_file_resolves_to_one) {
+    const fs::path dir = fs::temp_directory_path() / ("pm_statenames_" + std::to_string(::getpid()));
+    fs::create_directories(dir / "sub");
+    const fs::path file = dir / "longer-state-name.db";
+    std::ofstream(file) << "";
+    std::wstring shortName(MAX_PATH, L'\0');
+    shortName.resize(::GetShortPathNameW(file.c_str(), shortName.data(), MAX_PATH));
+    const fs::path real = StatePersistence::resolve(file);
+    const fs::path spellings[] = {
+        shortName,
+        file.wstring() + L".",
+        file.wstring() + L" .",
+        dir / "sub" / ".." / "longer-state-name.db",
+    };
+    for (const auto& given : spellings) {
+        EXPECT_EQ(StatePersistence::resolve(given), real) << given;
+    }
+    // Not made yet: only the folder's name can be made long.
+    const fs::path later = StatePersistence::resolve(dir / "later.db");
+    std::wstring shortDir(MAX_PATH, L'\0');
+    shortDir.resize(::GetShortPathNameW(dir.c_str(), shortDir.data(), MAX_PATH));
+    EXPECT_EQ(StatePersistence::resolve(fs::path(shortDir) / "later.db."), later);
+    fs::remove_all(dir);
+}
+#endif
