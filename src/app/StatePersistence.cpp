@@ -81,7 +81,7 @@ std::filesystem::path StatePersistence::resolve(const std::filesystem::path& giv
     // Links resolved: the lock beside the file must be the same one for
     // every name the file goes by, or two programs could share one state.
     const std::filesystem::path real = std::filesystem::weakly_canonical(path, ec);
-    return ec ? path.lexically_normal() : real;
+    return platform::longFileName(ec ? path.lexically_normal() : real);
 }
 
 std::optional<std::string> StatePersistence::refusal(const std::filesystem::path& state,

@@ -17,6 +17,12 @@ std::filesystem::path ownProgramPath();
 
 bool isExecutable(const std::filesystem::path& program);
 
+// The one name of an absolute path among those the system takes for the same
+// file: on Windows the long form of every folder and file that exists (no
+// 8.3 short names) without the dots and spaces Windows drops from the end of
+// a name. Unchanged on POSIX systems, whose names are all the file's own.
+std::filesystem::path longFileName(const std::filesystem::path& path);
+
 // Replaces this process with program, given args (args[0] is its name), so
 // that it keeps this process's id and signals. Returns only on failure, with
 // the reason.

@@ -19,6 +19,8 @@ std::filesystem::path ownProgramPath() {
 
 bool isExecutable(const std::filesystem::path& program) { return ::access(program.c_str(), X_OK) == 0; }
 
+std::filesystem::path longFileName(const std::filesystem::path& path) { return path; }
+
 std::string replaceProcess(const std::filesystem::path& program, std::vector<std::string> args) {
     std::vector<char*> argv;
     for (auto& arg : args) {

@@ -29,6 +29,37 @@ bool isExecutable(const std::filesystem::path& program) {
     return std::filesystem::is_regular_file(program, ec);
 }
 
+std::filesystem::path longFileName(const std::filesystem::path& path) {
+    std::wstring full(path.native().size() + MAX_PATH, L'\0');
+    DWORD n = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (n >= full.size()) {
+        full.resize(n);
+        n = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    }
+    if (n == 0 || n >= full.size()) {
+        return path;
+    }
+    full.resize(n);
+    // GetLongPathNameW takes only names that exist: the part not made yet
+    // is kept as given.
+    std::filesystem::path head(full);
+    std::filesystem::path tail;
+    while (head.has_relative_path()) {
+        const DWORD size = ::GetLongPathNameW(head.c_str(), nullptr, 0);
+        if (size > 0) {
+            std::wstring buf(size, L'\0');
+            const DWORD m = ::GetLongPathNameW(head.c_str(), buf.data(), size);
+            if (m > 0 && m < size) {
+                buf.resize(m);
+                return tail.empty() ? std::filesystem::path(buf) : std::filesystem::path(buf) / tail;
+            }
+        }
+        tail = tail.empty() ? head.filename() : head.filename() / tail;
+        head = head.parent_path();
+    }
+    return std::filesystem::path(full);
+}
+
 std::string replaceProcess(const std::filesystem::path&, std::vector<std::string>) {
     // Windows has no call that keeps the process and swaps its program.
     return "not supported on Windows";
