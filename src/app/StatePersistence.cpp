@@ -95,7 +95,7 @@ std::optional<std::string> StatePersistence::refusal(const std::filesystem::path
         std::error_code e;
         return !std::filesystem::exists(p, e);
     };
-    const bool same = missing(startupFile) ? resolve(startupFile) == state
+    const bool same = missing(startupFile) ? platform::sameFileName(resolve(startupFile), state)
                                            : std::filesystem::equivalent(state, startupFile, ec);
     if (same) {
         return "--state names the start-up file '" + startupFile.string() + "'; give the state a file of its own";

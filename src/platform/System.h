@@ -23,6 +23,10 @@ bool isExecutable(const std::filesystem::path& program);
 // a name. Unchanged on POSIX systems, whose names are all the file's own.
 std::filesystem::path longFileName(const std::filesystem::path& path);
 
+// Whether two names, as resolved, are the same to the file system: Windows
+// ignores case, POSIX systems do not.
+bool sameFileName(const std::filesystem::path& a, const std::filesystem::path& b);
+
 // Replaces this process with program, given args (args[0] is its name), so
 // that it keeps this process's id and signals. Returns only on failure, with
 // the reason.

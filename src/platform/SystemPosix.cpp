@@ -21,6 +21,8 @@ bool isExecutable(const std::filesystem::path& program) { return ::access(progra
 
 std::filesystem::path longFileName(const std::filesystem::path& path) { return path; }
 
+bool sameFileName(const std::filesystem::path& a, const std::filesystem::path& b) { return a == b; }
+
 std::string replaceProcess(const std::filesystem::path& program, std::vector<std::string> args) {
     std::vector<char*> argv;
     for (auto& arg : args) {

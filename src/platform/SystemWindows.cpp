@@ -60,6 +60,13 @@ std::filesystem::path longFileName(const std::filesystem::path& path) {
     return std::filesystem::path(full);
 }
 
+bool sameFileName(const std::filesystem::path& a, const std::filesystem::path& b) {
+    const std::wstring& x = a.native();
+    const std::wstring& y = b.native();
+    return ::CompareStringOrdinal(x.data(), static_cast<int>(x.size()), y.data(), static_cast<int>(y.size()),
+                                  TRUE) == CSTR_EQUAL;
+}
+
 std::string replaceProcess(const std::filesystem::path&, std::vector<std::string>) {
     // Windows has no call that keeps the process and swaps its program.
     return "not supported on Windows";
