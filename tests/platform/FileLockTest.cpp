@@ -90,5 +90,19 @@ TEST_F(FileLockTest, a_place_that_cannot_hold_the_file_fails_with_a_reason) {
     }
 }
 
+#ifdef _WIN32
+// Deleting the lock of a running program (a "stale" file cleared by hand)
+// would let the next one make a new file and lock that: Windows can refuse
+// the deletion while the file is open.
+TEST_F(FileLockTest, a_held_lock_file_cannot_be_deleted) {
+    FileLock first;
+    ASSERT_EQ(first.acquire(path).outcome, Outcome::Acquired);
+    std::error_code ec;
+    EXPECT_FALSE(fs::remove(path, ec));
+    FileLock second;
+    EXPECT_EQ(second.acquire(path).outcome, Outcome::HeldByOther);
+}
+#endif
+
 } // namespace
 } // namespace pm::platform
