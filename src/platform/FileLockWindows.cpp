@@ -79,10 +79,12 @@ FileLock::Attempt FileLock::acquire(const std::filesystem::path& path) {
         return out;
     }
     // Shared for reading and writing: the lock, not the open, keeps a second
-    // program out, and that one must still read who holds it. Not inherited
-    // by child processes, as O_CLOEXEC on POSIX.
+    // program out, and that one must still read who holds it. Not for
+    // deleting: a lock file cleared by hand while held would let the next
+    // program lock a new file beside the running one. Not inherited by child
+    // processes, as O_CLOEXEC on POSIX.
     HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         out.error = systemMessage(::GetLastError());
