@@ -20,9 +20,12 @@ Console::Console(platform::EventLoop& loop, ScenarioRunner& runner, platform::In
 Console::~Console() = default;
 
 void Console::feed(std::string_view chunk) {
+    // What was pending holds no line end: a long paste without one is
+    // searched once, not again for every chunk.
+    const std::size_t from = pending_.size();
     pending_.append(chunk);
     std::size_t start = 0;
-    for (auto end = pending_.find('\n'); end != std::string::npos; end = pending_.find('\n', start)) {
+    for (auto end = pending_.find('\n', from); end != std::string::npos; end = pending_.find('\n', start)) {
         auto parsed =
             parseScenarioLine(std::string_view(pending_).substr(start, end - start), source_, ++lineNumber_);
         start = end + 1;
