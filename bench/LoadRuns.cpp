@@ -152,31 +152,38 @@ struct VoteRun {
     int wrong = 0; // start order or message count not as expected
 };
 
+// One vote on every peer, all at once, then every start order waited for and
+// counted into run. False when some did not come in time.
+bool voteOnEvery(Fleet& fleet, VoteRun& run, bool record) {
+    std::vector<std::int64_t> sent(fleet.peers.size());
+    for (std::size_t i = 0; i < fleet.peers.size(); ++i) {
+        sent[i] = fleet.peers[i]->sendVote();
+    }
+    const bool all = fleet.pumpUntil(
+        [&] { return fleet.all([](const InSimPeer& p) { return p.orderArrived(); }); }, kVoteTimeout);
+    for (std::size_t i = 0; i < fleet.peers.size(); ++i) {
+        const InSimPeer& p = *fleet.peers[i];
+        if (!p.orderArrived()) {
+            ++run.timedOut;
+            continue;
+        }
+        if (!p.orderIsFinishingOrder() || p.messagesBeforeOrder() != kMessagesPerVote) {
+            ++run.wrong;
+        }
+        if (record) {
+            run.latencyUs.push_back(static_cast<double>(p.orderArrivedNs() - sent[i]) / 1000.0);
+        }
+    }
+    return all;
+}
+
 // rounds x (one vote on every peer, all at once); waits for every start
 // order before the next round.
 VoteRun vote(Fleet& fleet, int rounds, Clock::duration gap, bool record) {
     VoteRun run;
-    std::vector<std::int64_t> sent(fleet.peers.size());
     for (int r = 0; r < rounds; ++r) {
         fleet.pumpFor(gap);
-        for (std::size_t i = 0; i < fleet.peers.size(); ++i) {
-            sent[i] = fleet.peers[i]->sendVote();
-        }
-        const bool all = fleet.pumpUntil(
-            [&] { return fleet.all([](const InSimPeer& p) { return p.orderArrived(); }); }, kVoteTimeout);
-        for (std::size_t i = 0; i < fleet.peers.size(); ++i) {
-            const InSimPeer& p = *fleet.peers[i];
-            if (!p.orderArrived()) {
-                ++run.timedOut;
-                continue;
-            }
-            if (!p.orderIsFinishingOrder() || p.messagesBeforeOrder() != kMessagesPerVote) {
-                ++run.wrong;
-            }
-            if (record) {
-                run.latencyUs.push_back(static_cast<double>(p.orderArrivedNs() - sent[i]) / 1000.0);
-            }
-        }
+        const bool all = voteOnEvery(fleet, run, record);
         if (!all && record) {
             say("round " + std::to_string(r) + ": " + std::to_string(run.timedOut) +
                 " votes unanswered so far");
@@ -447,7 +454,6 @@ constexpr auto kQuietBeforeVote = 20ms;
 // time and so is written every time.
 VoteRun voteAfterRaces(Fleet& fleet, int rounds, bool record, int& race) {
     VoteRun run;
-    std::vector<std::int64_t> sent(fleet.peers.size());
     for (int r = 0; r < rounds; ++r) {
         ++race;
         std::vector<int> answered;
@@ -470,24 +476,7 @@ VoteRun voteAfterRaces(Fleet& fleet, int rounds, bool record, int& race) {
             throw std::runtime_error("a race's results were not answered in time");
         }
         fleet.pumpFor(kQuietBeforeVote);
-        for (std::size_t i = 0; i < fleet.peers.size(); ++i) {
-            sent[i] = fleet.peers[i]->sendVote();
-        }
-        fleet.pumpUntil([&] { return fleet.all([](const InSimPeer& p) { return p.orderArrived(); }); },
-                        kVoteTimeout);
-        for (std::size_t i = 0; i < fleet.peers.size(); ++i) {
-            const InSimPeer& p = *fleet.peers[i];
-            if (!p.orderArrived()) {
-                ++run.timedOut;
-                continue;
-            }
-            if (!p.orderIsFinishingOrder() || p.messagesBeforeOrder() != kMessagesPerVote) {
-                ++run.wrong;
-            }
-            if (record) {
-                run.latencyUs.push_back(static_cast<double>(p.orderArrivedNs() - sent[i]) / 1000.0);
-            }
-        }
+        voteOnEvery(fleet, run, record);
     }
     return run;
 }

@@ -111,6 +111,17 @@ int runToEnd(sqlite3_stmt* s) {
 // A list as a JSON array of strings: one row per server stays one row, a
 // commit writes a page or two, and the shell shows the list as it reads
 // (json_each() turns it into rows). Read back with SQLite's own JSON.
+// A whole-number pragma, such as the header's application id.
+int readPragma(sqlite3* db, const char* sql, int& value) {
+    Stmt q;
+    int rc = q.prepare(db, sql);
+    if (rc == SQLITE_OK && (rc = sqlite3_step(q.get())) == SQLITE_ROW) {
+        value = sqlite3_column_int(q.get(), 0);
+        rc = SQLITE_OK;
+    }
+    return rc;
+}
+
 std::string jsonArray(const std::vector<std::string>& list) {
     std::string out = "[";
     for (const auto& item : list) {
@@ -206,25 +217,9 @@ Result StateStore::open() {
     // must be left exactly as it is.
     int appId = 0;
     int version = 0;
-    {
-        Stmt q;
-        rc = q.prepare(db_, "PRAGMA application_id");
-        if (rc == SQLITE_OK && (rc = sqlite3_step(q.get())) == SQLITE_ROW) {
-            appId = sqlite3_column_int(q.get(), 0);
-            rc = SQLITE_OK;
-        }
-        if (rc != SQLITE_OK) {
-            return failOpen(fail(rc, "reading the header"));
-        }
-        Stmt v;
-        rc = v.prepare(db_, "PRAGMA user_version");
-        if (rc == SQLITE_OK && (rc = sqlite3_step(v.get())) == SQLITE_ROW) {
-            version = sqlite3_column_int(v.get(), 0);
-            rc = SQLITE_OK;
-        }
-        if (rc != SQLITE_OK) {
-            return failOpen(fail(rc, "reading the header"));
-        }
+    if ((rc = readPragma(db_, "PRAGMA application_id", appId)) != SQLITE_OK ||
+        (rc = readPragma(db_, "PRAGMA user_version", version)) != SQLITE_OK) {
+        return failOpen(fail(rc, "reading the header"));
     }
     versionFound_ = version;
     if ((appId != 0 && appId != kApplicationId) || (appId == 0 && version != 0)) {
