@@ -1,6 +1,6 @@
 // The start-up file: blocks of nine positional "label=value" lines, each
 // block introduced by "[NEW SERVER]", lines ending CR LF, text in
-// Windows-1252.
+// Windows-1252 or, when it plainly is that, UTF-8.
 //
 // The whole reading sits under one failure trap: the first thing that goes
 // wrong ends it silently, and whatever was applied until then stays, down to
@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "app/Numbers.h"
@@ -32,6 +33,8 @@ constexpr std::string_view kSettingNames[] = {
     "",        "name",      "host",        "InSim port",   "listen port", "admin password",
     "Connect", "Last Race", "Reverse Top", "Reverse Count"};
 constexpr std::size_t kSettingLines = 9;
+// The lines after them that a reader may know: the InSim version.
+constexpr std::size_t kOptionalLines = 1;
 
 std::vector<std::string_view> splitAt(std::string_view text, std::string_view separator) {
     std::vector<std::string_view> pieces;
@@ -179,6 +182,9 @@ bool readBlock(std::string_view block, LineNumbers& numbers, StartupFileContent&
     StartupServer& s = out.servers.emplace_back();
     s.line = markerLine;
     s.name = *name;
+    for (std::size_t k = 1; k < lines.size() && k <= kSettingLines + kOptionalLines; ++k) {
+        s.settingLines.push_back({numbers.at(lines[k].data()), std::string(lines[k].substr(0, lines[k].find('=')))});
+    }
     // The tenth line never stops the reading: older readers ignore it, and
     // a block cut short still connects in the generation it names.
     if (lines.size() > kSettingLines + 1) {
@@ -223,7 +229,45 @@ namespace {
 constexpr std::uintmax_t kLargestStartupFile = 4 * 1024 * 1024;
 } // namespace
 
-std::optional<std::string> LoadStartupFile(const std::filesystem::path& path, std::string* whyNot) {
+std::string_view encodingName(StartupEncoding encoding) {
+    switch (encoding) {
+    case StartupEncoding::Ascii: return "plain ASCII";
+    case StartupEncoding::Utf8Bom: return "UTF-8 (it starts with a byte-order mark)";
+    case StartupEncoding::Utf8: return "UTF-8";
+    case StartupEncoding::Windows1252: return "Windows-1252 (ANSI)";
+    }
+    return "";
+}
+
+namespace {
+
+// Names and passwords typed in an editor that saves UTF-8 must reach the
+// host as the same letters, which the code page conversion of every packet
+// then gives the host in its own single bytes.
+std::string decodeStartupBytes(std::span<const std::uint8_t> bytes, StartupEncoding& encoding) {
+    constexpr std::string_view kBom = "\xEF\xBB\xBF";
+    const std::string_view raw(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    if (raw.starts_with(kBom) && platform::isUtf8Text(raw.substr(kBom.size()))) {
+        encoding = StartupEncoding::Utf8Bom;
+        return std::string(raw.substr(kBom.size()));
+    }
+    const bool ascii = std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b < 0x80; });
+    if (ascii) {
+        encoding = StartupEncoding::Ascii;
+        return std::string(raw);
+    }
+    if (platform::isUtf8Text(raw)) {
+        encoding = StartupEncoding::Utf8;
+        return std::string(raw);
+    }
+    encoding = StartupEncoding::Windows1252;
+    return platform::cp1252ToUtf8(bytes);
+}
+
+} // namespace
+
+std::optional<std::string> LoadStartupFile(const std::filesystem::path& path, std::string* whyNot,
+                                           StartupEncoding* encoding) {
     const auto fail = [whyNot](std::string reason) -> std::optional<std::string> {
         if (whyNot != nullptr) {
             *whyNot = std::move(reason);
@@ -264,7 +308,12 @@ std::optional<std::string> LoadStartupFile(const std::filesystem::path& path, st
     if (std::ferror(file.get()) != 0) {
         return fail(errno != 0 ? std::strerror(errno) : "it cannot be read");
     }
-    return platform::cp1252ToUtf8(bytes);
+    StartupEncoding read = StartupEncoding::Ascii;
+    std::string text = decodeStartupBytes(bytes, read);
+    if (encoding != nullptr) {
+        *encoding = read;
+    }
+    return text;
 }
 
 std::optional<std::string> frmMain::GetLineValue(std::string_view line) {
@@ -335,7 +384,13 @@ bool frmMain::applyStartupServer(const StartupServer& s) {
     if (s.reverseCount) {
         views.txtReverse.setText(*s.reverseCount);
     }
+    startupRules_[n] = {s.lastRace, s.reverseTop, s.reverseCount};
     return true;
+}
+
+const frmMain::StartupRules* frmMain::StartupRulesRead(std::int16_t index) const {
+    const auto it = startupRules_.find(index);
+    return it == startupRules_.end() ? nullptr : &it->second;
 }
 
 } // namespace pm::app

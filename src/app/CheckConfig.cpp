@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "app/StartupFile.h"
 #include "app/frmMain.h"
+#include "insim/ucInSim.h"
 
 namespace pm::app {
 
@@ -28,6 +31,87 @@ std::string shown(const std::string& value) {
     const bool blankAtEnd = std::isspace(static_cast<unsigned char>(value.front())) != 0 ||
                             std::isspace(static_cast<unsigned char>(value.back())) != 0;
     return blankAtEnd ? "'" + value + "' (the blanks are part of it)" : value;
+}
+
+// The labels people write for each setting line, in the order of the
+// lines, lower case without blanks or signs. Labels are free text, so only
+// one of these standing on another setting's line is worth a word.
+struct UsualLabels {
+    std::string_view setting;
+    std::vector<std::string_view> labels;
+};
+const std::vector<UsualLabels>& usualLabels() {
+    static const std::vector<UsualLabels> table = {
+        {"name", {"name", "servername"}},
+        {"host", {"host", "hostip", "ip", "hostname", "hostaddress", "serverip"}},
+        {"InSim port", {"insimport", "hostport", "serverport", "port"}},
+        {"listen port", {"listenport", "localport", "udpport"}},
+        {"admin password", {"adminpw", "adminpassword", "adminpass", "password", "pw"}},
+        {"Connect", {"connect", "autoconnect"}},
+        {"Last Race", {"lastrace"}},
+        {"Reverse Top", {"reversetop"}},
+        {"Reverse Count", {"reversecount"}},
+        {"InSim version", {"insimversion", "insimver"}},
+    };
+    return table;
+}
+
+std::string labelKey(std::string_view label) {
+    std::string key;
+    for (const char c : label) {
+        if (std::isalnum(static_cast<unsigned char>(c)) != 0) {
+            key += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+    }
+    return key;
+}
+
+// Which setting a label names, as an index into usualLabels(); nullopt for
+// a label that names none of them.
+std::optional<std::size_t> settingNamedBy(std::string_view label) {
+    const std::string key = labelKey(label);
+    const auto& table = usualLabels();
+    for (std::size_t k = 0; k < table.size(); ++k) {
+        if (std::find(table[k].labels.begin(), table[k].labels.end(), key) != table[k].labels.end()) {
+            return k;
+        }
+    }
+    return std::nullopt;
+}
+
+// A label that names another setting than its place: the usual sign of a
+// line left out above it (or one too many), which shifts every value up.
+void warnAboutLabels(std::ostream& out, const StartupServer& s) {
+    const auto& table = usualLabels();
+    for (std::size_t k = 0; k < s.settingLines.size() && k < table.size(); ++k) {
+        const auto& line = s.settingLines[k];
+        const auto named = settingNamedBy(line.label);
+        if (!named || *named == k) {
+            continue;
+        }
+        out << "  warning: line " << line.line << " is read as the " << table[k].setting << " (line " << k + 1
+            << " of the block), but its label '" << line.label << "' names the " << table[*named].setting
+            << (*named > k ? "; a line may be missing above it" : "; a line may be one too many above it")
+            << "\n";
+        return; // the first one says it; the lines below it are shifted alike
+    }
+}
+
+// Port values that no Connect can use: the run would stay idle with only a
+// status line to say why, so the check fails on them.
+int reportBadPorts(std::ostream& out, const StartupServer& s) {
+    int bad = 0;
+    const auto check = [&](const std::optional<std::string>& value, std::size_t k, std::string_view what) {
+        if (!value || insim::ucInSim::ParsePort(*value) || k >= s.settingLines.size()) {
+            return;
+        }
+        ++bad;
+        out << "  line " << s.settingLines[k].line << ": the " << what << " '" << *value
+            << "' is not a port number (1 to 65535); this server cannot connect\n";
+    };
+    check(s.port, 2, "InSim port");
+    check(s.listenPort, 3, "listen port");
+    return bad;
 }
 
 void printServer(std::ostream& out, int number, const StartupServer& s) {
@@ -62,21 +146,25 @@ void printServer(std::ostream& out, int number, const StartupServer& s) {
 int CheckConfig(const std::filesystem::path& path, std::ostream& out, std::ostream& err,
                 std::string_view program) {
     std::string whyNot;
-    const auto text = LoadStartupFile(path, &whyNot);
+    StartupEncoding encoding = StartupEncoding::Ascii;
+    const auto text = LoadStartupFile(path, &whyNot, &encoding);
     if (!text) {
         err << program << ": cannot read the start-up file '" << path.string() << "': " << whyNot << "\n";
         return kConfigUnreadable;
     }
     const StartupFileContent content = ReadStartupText(*text);
-    out << "Start-up file " << path.string() << "\n";
+    out << "Start-up file " << path.string() << ", read as " << encodingName(encoding) << "\n";
 
     // The run's server limit ends the reading too, with a message box, at
     // the block after the last server it can hold.
     const std::size_t limit = static_cast<std::size_t>(frmMain::kMaxServerIndex);
     const std::size_t added = std::min(content.servers.size(), limit);
+    int badPorts = 0;
     for (std::size_t i = 0; i < added; ++i) {
         out << "\n";
         printServer(out, static_cast<int>(i + 1), content.servers[i]);
+        warnAboutLabels(out, content.servers[i]);
+        badPorts += reportBadPorts(out, content.servers[i]);
     }
     out << "\n";
     if (content.servers.size() > limit) {
@@ -104,14 +192,19 @@ int CheckConfig(const std::filesystem::path& path, std::ostream& out, std::ostre
     if (content.servers.empty()) {
         out << "No [NEW SERVER] block: the program starts with no servers.\n";
     } else if (!notText) {
-        out << "Every block reads whole: " << added << (added == 1 ? " server.\n" : " servers.\n");
+        out << "Every block reads whole: " << added << (added == 1 ? " server" : " servers");
+        if (badPorts > 0) {
+            out << ", but " << badPorts << (badPorts == 1 ? " port value" : " port values")
+                << " above cannot be used";
+        }
+        out << ".\n";
     }
     if (notText) {
         out << "  The file holds NUL bytes, so it is not plain text: saved as UTF-16, cut short by a crash, or not "
-               "a start-up file at all. Save it as ANSI or UTF-8.\n";
+               "a start-up file at all. Save it as UTF-8 or ANSI.\n";
         return kConfigStopsEarly;
     }
-    return kConfigReadsWhole;
+    return badPorts > 0 ? kConfigStopsEarly : kConfigReadsWhole;
 }
 
 } // namespace pm::app

@@ -10,6 +10,7 @@ namespace pm::app {
 
 // Exit codes of the check.
 inline constexpr int kConfigReadsWhole = 0;
+// Also when a value is read but cannot be used (a port that is no port).
 inline constexpr int kConfigStopsEarly = 1;
 inline constexpr int kConfigUnreadable = 2;
 

@@ -31,6 +31,13 @@ struct StartupServer {
     // speak is 4 too, and kept as written for a word to the operator.
     std::string inSimVersion = "4";
     std::optional<std::string> inSimVersionRefused;
+    // The block's setting lines as they stand, read or not, for a check that
+    // tells which line is which: [0] is the block's line 1 (the name).
+    struct SettingLine {
+        int line = 0;      // as an editor numbers it
+        std::string label; // the text before the first '=' (all of it without one)
+    };
+    std::vector<SettingLine> settingLines;
 };
 
 // Where the reading ended before the end of the file, and why.
@@ -48,8 +55,20 @@ struct StartupFileContent {
 // text: the whole file as UTF-8.
 StartupFileContent ReadStartupText(std::string_view text);
 
-// The whole file, converted from Windows-1252 to UTF-8; nullopt when it
-// cannot be read, with the reason in *whyNot when given.
-std::optional<std::string> LoadStartupFile(const std::filesystem::path& path, std::string* whyNot = nullptr);
+// How the file's bytes were read.
+enum class StartupEncoding {
+    Ascii,       // nothing beyond ASCII: every reading agrees
+    Utf8Bom,     // UTF-8, from its byte-order mark
+    Utf8,        // UTF-8, told by its bytes
+    Windows1252, // ANSI, what every file was before UTF-8 was read
+};
+std::string_view encodingName(StartupEncoding encoding);
+
+// The whole file as UTF-8: read as UTF-8 when it starts with a byte-order
+// mark or is UTF-8 beyond doubt (isUtf8Text), as Windows-1252 otherwise, so
+// that no existing file changes meaning. nullopt when it cannot be read,
+// with the reason in *whyNot when given.
+std::optional<std::string> LoadStartupFile(const std::filesystem::path& path, std::string* whyNot = nullptr,
+                                           StartupEncoding* encoding = nullptr);
 
 } // namespace pm::app

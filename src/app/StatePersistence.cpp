@@ -284,6 +284,11 @@ void StatePersistence::restore() {
         t.key.port = views.ucInSim.Port();
         t.key.ordinal = seen[{t.key.name, t.key.host, t.key.port}]++;
         t.file = {views.chkLastRace.value(), views.chkReverse.value(), views.txtReverse.text()};
+        if (const auto* read = form_.StartupRulesRead(index)) {
+            t.lastRaceRead = read->lastRace.has_value();
+            t.reverseTopRead = read->reverseTop.has_value();
+            t.reverseCountRead = read->reverseCount.has_value();
+        }
         tracked_.emplace(index, std::move(t));
     }
     if (mode_ == Mode::Ignored) {
@@ -357,19 +362,30 @@ void StatePersistence::apply(std::int16_t index, Tracked& tracked, const store::
     ServerViews& views = *form_.server(index);
     // The admin's edit of the start-up file since the state was saved wins
     // over the state; an unedited line gives way to what was changed later.
+    // A line the reading never got to (a typo above it stopped it) is no
+    // edit: the saved rule stands, and so does what the file said then, so
+    // that the file once mended is compared with what it last said.
     std::vector<std::string> fromFile;
-    const auto pick = [&](const auto& fileNow, const auto& fileThen, const auto& kept, const char* label) {
+    const auto pick = [&](bool read, auto& fileNow, const auto& fileThen, const auto& kept, const char* label) {
+        if (!read) {
+            fileNow = fileThen;
+            return kept;
+        }
         if (fileNow != fileThen) {
             fromFile.push_back(label);
             return fileNow;
         }
         return kept;
     };
-    const int lastRace = pick(tracked.file.lastRace, stored.file.lastRace, stored.rules.lastRace, "Last Race");
-    const int reverseTop =
-        pick(tracked.file.reverseTop, stored.file.reverseTop, stored.rules.reverseTop, "Reverse Top");
+    const int lastRace = pick(tracked.lastRaceRead, tracked.file.lastRace, stored.file.lastRace,
+                              stored.rules.lastRace, "Last Race");
+    const int reverseTop = pick(tracked.reverseTopRead, tracked.file.reverseTop, stored.file.reverseTop,
+                                stored.rules.reverseTop, "Reverse Top");
     // "3" and "03" are the same count: only an edit that changes the number
     // is the admin's. Texts that are no number compare as texts.
+    if (!tracked.reverseCountRead) {
+        tracked.file.reverseCount = stored.file.reverseCount;
+    }
     const auto countNow = parseNumber(tracked.file.reverseCount);
     const auto countThen = parseNumber(stored.file.reverseCount);
     const bool countEdited = countNow && countThen ? *countNow != *countThen
@@ -377,7 +393,7 @@ void StatePersistence::apply(std::int16_t index, Tracked& tracked, const store::
     if (countEdited) {
         fromFile.push_back("Reverse Count");
     }
-    const std::string& reverseCount = countEdited ? tracked.file.reverseCount : stored.rules.reverseCount;
+    const std::string reverseCount = countEdited ? tracked.file.reverseCount : stored.rules.reverseCount;
 
     views.lstFinish.clear();
     for (const auto& text : stored.finish) {

@@ -82,6 +82,11 @@ private:
     struct Tracked {
         store::ServerKey key;
         store::FileSettings file; // what the start-up file said this run
+        // Which of file's rules the reading got to; the others are the
+        // views' initial values, which say nothing of the file.
+        bool lastRaceRead = true;
+        bool reverseTopRead = true;
+        bool reverseCountRead = true;
         std::optional<store::ServerState> saved; // as the file holds it now
         bool changed = false;                    // since the program started
         std::vector<std::function<void()>> disconnect;

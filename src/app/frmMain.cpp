@@ -182,6 +182,7 @@ void frmMain::removeServer(std::int16_t index) {
         shownChanged(kNothingShown);
     }
     servers_.erase(index);
+    startupRules_.erase(index);
 }
 
 // ---------------------------------------------------------------- operator actions

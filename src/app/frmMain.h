@@ -101,6 +101,16 @@ public:
     const std::optional<StartupStop>& StartupStopped() const { return startupStop_; }
     // The start-up file held NUL bytes: not plain text (saved as UTF-16, say).
     bool StartupNotText() const { return startupNotText_; }
+    // The rule lines the start-up file's reading got to for a server it
+    // added; a line after the place where the reading stopped is unset,
+    // and its view holds the initial value, not the file's.
+    struct StartupRules {
+        std::optional<int> lastRace;
+        std::optional<int> reverseTop;
+        std::optional<std::string> reverseCount;
+    };
+    // nullptr for a server that did not come from the start-up file.
+    const StartupRules* StartupRulesRead(std::int16_t index) const;
 
     // ---- Operator actions (item = list index; -1 = no item selected)
     void cmdNewServer_Click();
@@ -168,6 +178,7 @@ private:
     std::filesystem::path startupFile_;
     std::optional<StartupStop> startupStop_;
     bool startupNotText_ = false;
+    std::map<std::int16_t, StartupRules> startupRules_;
     bool loaded_ = false;
     std::int16_t LastServerIndex_ = 0;
     std::int16_t shownIndex_ = kTemplateIndex;

@@ -17,9 +17,11 @@ namespace {
 constexpr int kUdp = 17;
 constexpr const char* kIName = "Brenhollow ISC";
 
+} // namespace
+
 // A port text as the operator typed it: blanks around it are forgiven,
 // anything else that is not a port number is refused.
-std::optional<std::int32_t> parsePort(const std::string& text) {
+std::optional<std::int32_t> ucInSim::ParsePort(const std::string& text) {
     const std::string t = TrimBlanks(text);
     std::int32_t value = 0;
     const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), value);
@@ -28,8 +30,6 @@ std::optional<std::int32_t> parsePort(const std::string& text) {
     }
     return value;
 }
-
-} // namespace
 
 std::string_view linkStateName(LinkState state) {
     switch (state) {
@@ -101,15 +101,20 @@ void ucInSim::Connect() {
         WriteStatus("Unable to initialize InSimSocket");
     }
 
-    const auto listenPort = parsePort(txtPortListen.text());
-    const auto serverPort = parsePort(txtPort.text());
+    const auto listenPort = ParsePort(txtPortListen.text());
+    const auto serverPort = ParsePort(txtPort.text());
     if (!listenPort || !serverPort) {
-        // Nothing sensible can be sent with such a port: stay idle, say why.
+        // Nothing sensible can be sent with such a port: stay idle, and say
+        // why where the operator looks, not only in the trace.
         status([&] {
             return std::string(!listenPort ? "Listen Port is not a port number: '" + txtPortListen.text()
                                            : "Host Port is not a port number: '" + txtPort.text()) +
                    "'";
         });
+        const std::string why = !listenPort ? "listen port '" + txtPortListen.text() + "'"
+                                            : "InSim port '" + txtPort.text() + "'";
+        txtLinkError.setText("the " + why + " is not a port number (1 to 65535)");
+        notice(txtLinkError.text() + "; not connecting");
         cmdConnect.setEnabled(true);
         return;
     }
@@ -288,6 +293,7 @@ void ucInSim::versionReceived(int hostInSimVer) {
 }
 
 void ucInSim::linkFailed(LinkFailure kind, const std::string& text) {
+    txtLinkError.setText(text);
     if (kind != lastFailure_) {
         lastFailure_ = kind;
         notice(text + "; retrying every " + std::to_string(kRetryDelay.count() / 1000) + " s");
@@ -338,6 +344,9 @@ void ucInSim::cmdConnect_Click() {
     if (!connectable_) {
         return;
     }
+    // The operator's own action starts a new story: an old reason would
+    // stand beside a link the operator has just ended or asked for afresh.
+    txtLinkError.setText({});
     if (bConnected_) {
         bAutoReconnect_ = false;
         Disconnect();
@@ -372,6 +381,7 @@ void ucInSim::myTimer_Timer() {
                 // A host that never answers looks like no host at all; say
                 // it once, and what may be wrong. (Servers on InSim 4 keep
                 // the log they always had.)
+                txtLinkError.setText("no answer from " + host_ + ":" + std::to_string(serverPort_));
                 if (lastFailure_ != LinkFailure::NoAnswer) {
                     lastFailure_ = LinkFailure::NoAnswer;
                     notice("no answer from " + host_ + ":" + std::to_string(serverPort_) + " in InSim " +

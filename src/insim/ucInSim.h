@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -187,6 +188,9 @@ public:
     // host's IS_VER). Read at each Connect.
     platform::TextBox txtInSimVer{"4"};
     platform::CommandButton cmdConnect{"Connect"};
+    // Why the link is not up, in plain words, for the panel; empty while
+    // it is up, and before anyone asked for it.
+    platform::TextBox txtLinkError;
     platform::Timer myTimer;
     platform::Timer timRetry;
 
@@ -200,6 +204,9 @@ public:
     std::string InSimVersion() const { return txtInSimVer.text(); }
     void setInSimVersion(std::string value) { txtInSimVer.setText(std::move(value)); }
     static constexpr const char* kAutoGeneration = "auto";
+    // A port as typed in the panel or the start-up file: 1 to 65535, blanks
+    // around it forgiven; nullopt for anything else.
+    static std::optional<std::int32_t> ParsePort(const std::string& text);
     // The generation this client speaks now.
     const WireGeneration& wire() const { return *wire_; }
     void setPortListen(std::string value) { txtPortListen.setText(std::move(value)); }

@@ -112,8 +112,11 @@ void ucInSim::ReceivePacket(std::span<const std::uint8_t> data) {
 
 void ucInSim::linkEstablished() {
     if (lastFailure_ != LinkFailure::None) {
-        notice("the host answers again"); // the trouble reported earlier is over
+        // The trouble reported earlier is over; "again" only for a host
+        // that had answered before it.
+        notice(linkedBefore_ ? "the host answers again" : "the host answers");
     }
+    txtLinkError.setText({});
     lastFailure_ = LinkFailure::None;
     noticedStranger_.clear();
     // Only an earlier link can have left entries behind.

@@ -125,6 +125,18 @@ std::size_t utf8ToCp1252(std::string_view utf8, std::span<std::uint8_t> out) {
     return written;
 }
 
+bool isUtf8Text(std::string_view bytes) {
+    for (std::size_t pos = 0; pos < bytes.size();) {
+        const char32_t cp = nextCodePoint(bytes, pos);
+        // C1 controls never stand in text written as UTF-8, but Windows-1252
+        // text makes them of a letter and a sign ("\xC2\x80" is "Â€").
+        if (cp == kInvalid || (cp >= 0x80 && cp <= 0x9F)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::vector<std::uint8_t> utf8ToCp1252(std::string_view utf8) {
     const bool ascii = std::all_of(utf8.begin(), utf8.end(),
                                    [](char c) { return static_cast<std::uint8_t>(c) < 0x80; });

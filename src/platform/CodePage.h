@@ -18,6 +18,12 @@ namespace pm::platform {
 void appendCp1252AsUtf8(std::string& out, std::uint8_t byte);
 std::string cp1252ToUtf8(std::span<const std::uint8_t> bytes);
 
+// Whether bytes are well-formed UTF-8 that no writer of Windows-1252 text
+// would produce by chance: no invalid sequence, no C1 control. Text from an
+// editor that saved UTF-8 passes; Windows-1252 with letters beyond ASCII
+// almost never does.
+bool isUtf8Text(std::string_view bytes);
+
 // One byte per code point. A code point without a single-byte code, and each
 // invalid UTF-8 sequence, becomes '?'.
 std::vector<std::uint8_t> utf8ToCp1252(std::string_view utf8);

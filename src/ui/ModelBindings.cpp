@@ -206,6 +206,11 @@ void ModelBindings::windowTitle(platform::TextBox& model, QWidget* window) {
     undo_.push_back([&model, id] { model.changed.disconnect(id); });
 }
 
+void ModelBindings::watch(platform::TextBox& model, std::function<void()> onChange) {
+    const auto id = model.changed.connect(std::move(onChange));
+    undo_.push_back([&model, id] { model.changed.disconnect(id); });
+}
+
 void ModelBindings::clear() {
     // Newest first, the reverse of how they were made.
     while (!undo_.empty()) {

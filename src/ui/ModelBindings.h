@@ -54,6 +54,8 @@ public:
     void button(platform::CommandButton& model, QAbstractButton* button, std::function<void()> onPress,
                 std::function<void()> afterShow = {});
     void windowTitle(platform::TextBox& model, QWidget* window);
+    // Runs onChange after every change of a model shown in some other way.
+    void watch(platform::TextBox& model, std::function<void()> onChange);
 
     // Unties everything. The models must still exist: call this before a
     // model set is discarded.

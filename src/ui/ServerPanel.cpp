@@ -117,6 +117,9 @@ QWidget* ServerPanel::buildInSimPanel() {
     cmdConnect_->setAutoDefault(false);
     linkState_ = new QLabel(fraInSim_);
     linkState_->setObjectName(QStringLiteral("linkState"));
+    // A long reason is cut, not allowed to widen the window; the tool tip
+    // holds it whole.
+    linkState_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
 
     auto* ports = new QHBoxLayout;
     ports->addWidget(txtPort_);
@@ -218,6 +221,7 @@ void ServerPanel::showViews(app::ServerViews* views) {
     bindings_.button(
         client.cmdConnect, cmdConnect_, [&client] { client.cmdConnect_Click(); },
         [this] { showLinkState(); });
+    bindings_.watch(client.txtLinkError, [this] { showLinkState(); });
     bindings_.list(views->lstConnections, lstConnections_);
     bindings_.list(views->lstFinish, lstFinish_);
     bindings_.list(views->lstOrder, lstOrder_);
@@ -257,9 +261,14 @@ void ServerPanel::showLinkState() {
         linkState_->setText(QStringLiteral("Connecting…"));
     } else if (button.caption() == "Disconnect") {
         linkState_->setText(QStringLiteral("Connected"));
+    } else if (const std::string& why = views_->ucInSim.txtLinkError.text(); !why.empty()) {
+        // Why it is not connected, where the operator looks after pressing
+        // Connect: a refused port or an unknown host, and what comes next.
+        linkState_->setText(toQString("Not connected: " + why));
     } else {
         linkState_->setText(QStringLiteral("Not connected"));
     }
+    linkState_->setToolTip(linkState_->text());
 }
 
 bool ServerPanel::eventFilter(QObject* watched, QEvent* event) {

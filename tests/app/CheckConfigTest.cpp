@@ -124,7 +124,7 @@ TEST(CheckConfig, prints_what_a_run_would_add_and_exits_by_the_outcome) {
                  wide += std::string{c, '\0'};
              }
              return wide;
-         }(), 1, {"No [NEW SERVER] block", "it is not plain text: saved as UTF-16"}, {}},
+         }(), 1, {"No [NEW SERVER] block", "it is not plain text: saved as UTF-16", "Save it as UTF-8 or ANSI"}, {}},
         {"NUL bytes after a whole block, as a crash while saving leaves them",
          block({"A"}) + std::string(6, '\0'),
          1,
@@ -142,6 +142,25 @@ TEST(CheckConfig, prints_what_a_run_would_add_and_exits_by_the_outcome) {
          1,
          {"Server 100 (line 991): S100\n", "The reading stops at line 1001, the [NEW SERVER] of block 101"},
          {}},
+        {"ports that no Connect can use",
+         block({"A", "*", "4200l"}) + block({"B", "*", "*", "99999"}),
+         1,
+         {"  line 4: the InSim port '4200l' is not a port number (1 to 65535); this server cannot connect\n",
+          "  line 15: the listen port '99999' is not a port number (1 to 65535); this server cannot connect\n",
+          "Every block reads whole: 2 servers, but 2 port values above cannot be used.\n"},
+         {}},
+        {"a line left out: its label says so before the value that stops the reading",
+         "[NEW SERVER]\r\nName=A\r\nHost=h\r\nInSim Port=29999\r\nAdmin PW=pw\r\nConnect=0\r\n"
+         "Last Race=1\r\nReverse Top=10\r\n",
+         1,
+         {"  warning: line 5 is read as the listen port (line 4 of the block), but its label 'Admin PW' names the "
+          "admin password; a line may be missing above it\n",
+          "The reading stops at line 8: Reverse Top=10\n"},
+         {}},
+        {"encoding: UTF-8 told by its bytes", block({"Caf\xc3\xa9"}), 0, {", read as UTF-8\n", "): Caf\xc3\xa9\n"}, {}},
+        {"encoding: Windows-1252", block({"Caf\xe9"}), 0, {", read as Windows-1252 (ANSI)\n", "): Caf\xc3\xa9\n"}, {}},
+        {"encoding: a byte-order mark", "\xef\xbb\xbf" + block({"A"}), 0,
+         {", read as UTF-8 (it starts with a byte-order mark)\n"}, {}},
         {"missing",
          std::nullopt,
          2,

@@ -162,3 +162,45 @@ TEST_F(StartupFileTest, the_tenth_line_sets_the_insim_version) {
             << (row.tenth ? row.tenth : "none");
     }
 }
+
+TEST_F(StartupFileTest, a_port_that_cannot_be_a_port_is_said_once_per_connect) {
+    loadWith(block({"A", "*", "4200l", "*", "*", "1"}) + block({"B", "*", "*", "99999", "*", "1"}) +
+             block({"C", "*", "*", "99999", "*", "0"}));
+    EXPECT_EQ(statusTexts(), (V{"A: the InSim port '4200l' is not a port number (1 to 65535); not connecting",
+                                "B: the listen port '99999' is not a port number (1 to 65535); not connecting"}))
+        << "a server that waits for the operator says it when asked";
+    EXPECT_EQ(views(1).ucInSim.state(), insim::LinkState::Idle);
+    EXPECT_EQ(views(1).ucInSim.txtLinkError.text(), "the InSim port '4200l' is not a port number (1 to 65535)");
+}
+
+// Names and passwords typed in an editor that saves UTF-8 reach the host
+// as the letters they are; every other file keeps its Windows-1252 reading.
+TEST_F(StartupFileTest, a_utf8_file_is_read_as_utf8_and_its_texts_go_out_in_the_code_page) {
+    const std::string utf8 = block({"Caf\xc3\xa9", "127.0.0.1", "*", "*", "p\xc3\xa4ss"});
+    const struct {
+        const char* what;
+        std::string file;
+        std::string name;
+    } rows[] = {
+        {"UTF-8 with a byte-order mark", "\xef\xbb\xbf" + utf8, "Caf\xc3\xa9"},
+        {"UTF-8 without one", utf8, "Caf\xc3\xa9"},
+        {"Windows-1252", block({"Caf\xe9", "*", "*", "*", "p\xe4ss"}), "Caf\xc3\xa9"},
+        // Bytes that are UTF-8 only by chance: "\xc2\x80" is Windows-1252's "\xc3\x82\xe2\x82\xac".
+        {"Windows-1252 that happens to be well-formed UTF-8", block({"\xc2\x80"}), "\xc3\x82\xe2\x82\xac"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        loadWith(row.file);
+        ASSERT_EQ(form->lstServers.count(), 1);
+        EXPECT_EQ(form->lstServers.text(0), row.name);
+    }
+
+    loadWith("\xef\xbb\xbf" + utf8);
+    auto& peer = wire(1);
+    stack.loop().advance(std::chrono::seconds(1)); // the first handshake try
+    const auto datagrams = peer.take();
+    ASSERT_FALSE(datagrams.empty());
+    const auto& isi = datagrams.front();
+    ASSERT_EQ(isi.at(1), insim::ISP_ISI);
+    EXPECT_EQ(std::string(isi.begin() + 12, isi.begin() + 16), "p\xe4ss") << "the host's code page, not UTF-8";
+}

@@ -223,6 +223,28 @@ TEST_F(StateTest, an_edit_of_the_start_up_file_wins_over_the_saved_rule_it_start
     }
 }
 
+TEST_F(StateTest, rule_lines_that_a_typo_above_kept_unread_leave_the_saved_rules_alone) {
+    const std::string good = block("S", {1, 1, "3"});
+    std::string typo = good;
+    typo.replace(typo.find("Last Race=1"), 11, "Last Race=yes");
+    start(good);
+    admin(1, 2, "boss");
+    says(1, 2, "*reverse 5");
+    ASSERT_EQ(rules(1), "110 5");
+    const std::string saved = when();
+
+    stack.loop().advance(1min);
+    start(typo);
+    EXPECT_EQ(rules(1), "110 5");
+    EXPECT_EQ(linesWith("restored"), V{"S: restored 0 finishers, 0 in the start order, rules from " + saved});
+
+    // Mended, the file says what it said before: still no edit of it.
+    stack.loop().advance(1min);
+    start(good);
+    EXPECT_EQ(rules(1), "110 5");
+    EXPECT_EQ(linesWith("restored"), V{"S: restored 0 finishers, 0 in the start order, rules from " + saved});
+}
+
 TEST_F(StateTest, a_rebuilt_order_is_one_commit_written_before_the_next_datagram) {
     start(block("S", {1, 0, "10"}));
     wire(1);

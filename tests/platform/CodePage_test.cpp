@@ -73,3 +73,23 @@ TEST(CodePage, BoundedConversionStopsAtTheOutputSize) {
 
 } // namespace
 } // namespace pm::platform
+
+TEST(CodePage, Utf8TextIsWhatNoWindows1252WriterMakesByChance) {
+    const struct {
+        std::string bytes;
+        bool utf8;
+    } rows[] = {
+        {"", true},
+        {"plain", true},
+        {"Caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8f\x81", true},
+        {"Caf\xe9", false},          // Windows-1252's é
+        {"\xc2\x80", false},         // a C1 control: Windows-1252's "Â€"
+        {"\xc3\xa9\xe9", false},     // one stray byte spoils the rest
+        {"\xc0\xaf", false},         // overlong
+        {"\xed\xa0\x80", false},     // a surrogate
+        {"\xe2\x82", false},         // cut short
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(pm::platform::isUtf8Text(row.bytes), row.utf8) << row.bytes;
+    }
+}

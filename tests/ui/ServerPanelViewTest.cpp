@@ -148,10 +148,12 @@ TEST_F(PanelTest, operator_edits_do_not_echo_and_keep_the_cursor) {
 }
 
 TEST_F(PanelTest, connect_button_starts_the_client) {
-    typeInto(edit("txtPortListen"), "0x"); // not a port: the client stays idle
+    typeInto(edit("txtPortListen"), "0x"); // not a port: the client stays idle, and the panel says why
     click(button("cmdConnect"));
     EXPECT_EQ(views(n).ucInSim.state(), insim::LinkState::Idle);
     EXPECT_TRUE(button("cmdConnect")->isEnabled());
+    EXPECT_EQ(find<QLabel>("linkState")->text(),
+              "Not connected: the listen port '0x' is not a port number (1 to 65535)");
 
     UdpPeer server; // never answers
     typeInto(edit("txtPortListen"), QString::number(freeUdpPort()));
