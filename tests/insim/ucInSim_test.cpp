@@ -305,6 +305,14 @@ TEST_F(ClientTest, listen_port_in_use_is_reported_once_and_retried_until_free) {
     squatter.reset();
     tick(6s);
     EXPECT_EQ(client->state(), LinkState::Handshake);
+    // This host had never answered: it answers now, not "again".
+    server.take();
+    IsVer ver;
+    ver.Version = "0.7F";
+    ver.Product = "S2";
+    ver.InSimVer = 4;
+    fromServer(ver.toBytes());
+    EXPECT_EQ(owner.notices.back(), "the host answers");
 }
 
 TEST_F(ClientTest, an_unresolvable_host_is_reported_once_and_retried) {
