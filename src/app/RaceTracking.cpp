@@ -184,12 +184,15 @@ void frmMain::RaceOrder(std::int16_t Index, std::span<const std::uint8_t> Data) 
     if (server(Index) == nullptr) {
         return;
     }
-    AddStatus("SERVER RACE ORDER");
     // The packet's size is not checked on arrival: NumP may promise more
     // slots than arrived.
     // Nor past the generation's slots: no host has more drivers than that.
     const int numP = std::min<int>(Data.size() > static_cast<std::size_t>(kReoNumP) ? Data[kReoNumP] : 0,
                                    server(Index)->ucInSim.wire().startOrderSlots);
+    const std::size_t plids = std::min<std::size_t>(static_cast<std::size_t>(numP),
+                                                    Data.size() > kReoFirstPlid ? Data.size() - kReoFirstPlid : 0);
+    CheckGrid(Index, Data.subspan(std::min<std::size_t>(kReoFirstPlid, Data.size()), plids));
+    AddStatus("SERVER RACE ORDER");
     for (int k = 1; k <= numP; ++k) {
         const std::size_t at = static_cast<std::size_t>(k - 1 + kReoFirstPlid);
         if (at >= Data.size()) {

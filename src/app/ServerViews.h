@@ -26,6 +26,9 @@ struct ServerViews {
     platform::CheckBox chkCustom;
     platform::CheckBox chkReverse;
     platform::TextBox txtReverse{"10"};
+    // How the host took the last grid sent for a vote ("grid confirmed, 12
+    // drivers"); empty until a host has said.
+    platform::TextBox txtGridCheck;
 };
 
 } // namespace pm::app

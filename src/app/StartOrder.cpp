@@ -100,10 +100,14 @@ void frmMain::SendStartOrder(std::int16_t Index, bool bSilent) {
     reo.NumP = static_cast<std::uint8_t>(sent);
 
     AddStatus("BH RACE ORDER");
+    std::vector<std::pair<std::uint8_t, std::string>> grid;
     for (int k = 0; k < sent; ++k) {
         const std::string name = views->lstOrder.text(k);
         const std::int16_t p = client.GetPlayerNum(name);
         reo.PLID[static_cast<std::size_t>(k)] = static_cast<std::uint8_t>(p);
+        if (p != 0) {
+            grid.emplace_back(static_cast<std::uint8_t>(p), name);
+        }
         AddStatus(std::to_string(k + 1) + "=" + std::to_string(p));
         // Without a player there is nobody to tell: a message to player 0
         // would land on connection 0, the host, with someone else's place.
@@ -115,6 +119,13 @@ void frmMain::SendStartOrder(std::int16_t Index, bool bSilent) {
     if (count > slots) {
         AddStatus("Start order has " + std::to_string(count) + " entries; only the first " +
                   std::to_string(slots) + " were sent");
+    }
+    // A vote's grid is what the host should start with; the silent answer
+    // to the host's own order is no new grid to check.
+    if (!bSilent) {
+        if (ServerSet* set = findSet(Index)) {
+            set->gridAwaited = std::move(grid);
+        }
     }
     client.SendInSim(reo.toBytes(client.wire()));
 }

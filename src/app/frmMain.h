@@ -137,6 +137,11 @@ public:
     void SendStartOrder(std::int16_t Index, bool bSilent);
     void ShowCustomOrderScreen(int conn, const std::string& Username, std::int16_t Index);
     void ClearButtons(int conn, std::int16_t Index);
+    // The host's own IS_REO at the start of a race, held against the grid
+    // last sent for a vote: one status line, and the outcome in
+    // ServerViews::txtGridCheck.
+    void CheckGrid(std::int16_t Index, std::span<const std::uint8_t> hostPlids);
+
     // The user name behind entry slot `slot` of the screen last drawn for
     // connection `conn` of server `Index`; empty when there is none.
     const std::string& ButtonName(std::int16_t Index, int conn, int slot) const;
@@ -160,6 +165,9 @@ private:
         std::optional<std::uint32_t> winnerTime;
         bool raceStarted = false;
         std::set<std::string> carriedOver;
+        // The grid sent for the last vote, until the host says which one it
+        // started with: each place's player and user name.
+        std::optional<std::vector<std::pair<std::uint8_t, std::string>>> gridAwaited;
     };
 
     ServerSet* findSet(std::int16_t index);

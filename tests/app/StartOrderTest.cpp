@@ -153,3 +153,52 @@ TEST_F(StartOrderTest, later_generations_send_their_whole_slots) {
                                             " were sent");
     }
 }
+
+TEST_F(StartOrderTest, the_hosts_order_at_the_start_confirms_the_vote_grid_or_names_where_it_differs) {
+    const struct {
+        const char* what;
+        std::vector<std::uint8_t> hostGrid; // PLIDs of the host's IS_REO at the start
+        bool bLeaves;                       // b leaves the race between the vote and the start
+        std::string line;
+    } rows[] = {
+        {"as sent", {13, 11, 12}, false, "S: grid confirmed, 3 drivers"},
+        {"one who left is no difference", {13, 11}, true, "S: grid confirmed, 2 drivers"},
+        {"a newcomer behind everyone placed", {13, 11, 12, 14}, false, "S: grid confirmed, 3 drivers"},
+        {"two swapped", {13, 12, 11}, false, "S: grid differs at place 2: the host starts b there, not a"},
+        {"one missing who still plays", {13, 11}, false, "S: grid differs at place 3: the host starts nobody "
+                                                          "there, not b"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        makeForm();
+        n = addServer();
+        wire(n);
+        driver(n, 11, "a");
+        driver(n, 12, "b");
+        driver(n, 13, "c");
+        driver(n, 14, "d");
+        auto& v = views(n);
+        v.chkCustom.setValue(1);
+        setItems(v.lstOrder, {"c", "a", "b"});
+        form->VoteAction(n, insim::VOTE_RESTART);
+        if (row.bLeaves) {
+            insim::IsPll pll;
+            pll.PLID = 12;
+            v.ucInSim.ReceivePacket(pll.toBytes());
+        }
+        insim::IsReo reo;
+        reo.NumP = static_cast<std::uint8_t>(row.hostGrid.size());
+        std::copy(row.hostGrid.begin(), row.hostGrid.end(), reo.PLID.begin());
+        const auto before = form->txtStatus.size();
+        v.ucInSim.ReceivePacket(reo.toBytes());
+        const V texts = statusTexts();
+        ASSERT_GT(texts.size(), before);
+        EXPECT_EQ(texts[before], row.line);
+        EXPECT_EQ(v.txtGridCheck.text(), row.line.substr(3));
+
+        // The next start without a vote in between has nothing to confirm.
+        const auto again = form->txtStatus.size();
+        v.ucInSim.ReceivePacket(reo.toBytes());
+        EXPECT_EQ(statusTexts().at(again), "SERVER RACE ORDER");
+    }
+}
