@@ -1,12 +1,8 @@
 #include "ui/RunWindow.h"
 
-#include <signal.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
-
 #include <QApplication>
 #include <QPixmap>
-#include <QSocketNotifier>
+#include <QPointer>
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
@@ -17,6 +13,7 @@
 #include "app/StatePersistence.h"
 #include "app/frmMain.h"
 #include "platform/Platform.h"
+#include "platform/StopRequests.h"
 #include "ui/MainWindow.h"
 #include "ui/QtDialogs.h"
 #include "ui/QtEventLoop.h"
@@ -35,44 +32,6 @@ void writeLine(std::FILE* stream, const std::string& line) {
     std::fputc('\n', stream);
     std::fflush(stream);
 }
-
-// SIGINT and SIGTERM close the window, so the program ends the way it does
-// when the operator closes it: clients say goodbye as they are destroyed.
-class CloseOnSignals {
-public:
-    explicit CloseOnSignals(QWidget& window) {
-        sigset_t mask;
-        sigemptyset(&mask);
-        sigaddset(&mask, SIGINT);
-        sigaddset(&mask, SIGTERM);
-        if (sigprocmask(SIG_BLOCK, &mask, nullptr) != 0) {
-            return;
-        }
-        fd_ = signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
-        if (fd_ < 0) {
-            return;
-        }
-        notifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
-        QObject::connect(notifier_.get(), &QSocketNotifier::activated, &window, [this, &window] {
-            signalfd_siginfo info{};
-            while (::read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-            }
-            window.close();
-        });
-    }
-    ~CloseOnSignals() {
-        notifier_.reset();
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    CloseOnSignals(const CloseOnSignals&) = delete;
-    CloseOnSignals& operator=(const CloseOnSignals&) = delete;
-
-private:
-    int fd_ = -1;
-    std::unique_ptr<QSocketNotifier> notifier_;
-};
 
 bool envSet(const char* name) {
     const char* value = std::getenv(name);
@@ -101,6 +60,13 @@ int runWindow(int& argc, char** argv, const WindowOptions& options) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
 
+    // SIGINT and SIGTERM close the window, so that servers are told goodbye
+    // as when the operator closes it. They are blocked here, before Qt starts
+    // its threads (the X connection's reader, D-Bus): a thread that does not
+    // block them takes them with their default action and ends the process
+    // on the spot.
+    platform::StopRequests stopRequests;
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromLatin1(kProgram));
 
@@ -122,7 +88,14 @@ int runWindow(int& argc, char** argv, const WindowOptions& options) {
         app::frmMain form(platform, options.startupFile);
         MainWindow window(form);
         dialogs.setParent(&window);
-        CloseOnSignals closeOnSignals(window);
+        // A request that came during start-up closes the window once the loop runs.
+        if (!stopRequests.watch(loop, [window = QPointer<MainWindow>(&window)] {
+                if (window) {
+                    window->close();
+                }
+            })) {
+            writeLine(stderr, std::string(kProgram) + ": cannot watch for requests to stop");
+        }
         // Taken before the start-up file connects anything: a second program
         // on the same state stops here, before it disturbs a server.
         std::unique_ptr<app::StatePersistence> state;
@@ -168,6 +141,7 @@ int runWindow(int& argc, char** argv, const WindowOptions& options) {
         // The window goes first (it mirrors the form), then the form, whose
         // clients tell their servers goodbye while the platform still stands.
     }
+    stopRequests.release();
     platform.sharedHook.reset();
     return exitCode;
 }
