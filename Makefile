@@ -46,10 +46,24 @@ clean:
 # program by it. DESTDIR works as usual.
 PREFIX ?= /usr/local
 
+# systemd finds units under /usr and /usr/local; from any other prefix the
+# admin enables the unit by its path, which links it in.
+PM_PREFIX = $(patsubst %/,%,$(PREFIX))
+ifneq ($(filter /usr /usr/local,$(PM_PREFIX)),)
+PM_ENABLE_UNIT = paddock-marshal
+else
+PM_ENABLE_UNIT = $(PM_PREFIX)/lib/systemd/system/paddock-marshal.service
+endif
+
+# Installs no user and no start-up file, and enables nothing: the last line
+# says what is left to the admin.
 install:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DCMAKE_INSTALL_PREFIX=$(PREFIX)
 	cmake --build $(BUILD) -j$(JOBS)
 	cmake --install $(BUILD)
+	@echo "Left to do as root: systemd-sysusers $(PM_PREFIX)/lib/sysusers.d/paddock-marshal.conf;" \
+	  "install -d -m 0750 -g paddock-marshal /etc/paddock-marshal and put your servers in" \
+	  "/etc/paddock-marshal/autostart.cfg; systemctl daemon-reload; systemctl enable --now $(PM_ENABLE_UNIT)"
 
 # The Debian packages paddock-marshal and paddock-marshal-gui, in $(BUILD).
 package:

@@ -98,6 +98,32 @@ CommandLine ParseCommandLine(const std::vector<std::string>& given) {
     return out;
 }
 
+namespace {
+
+constexpr const char* kStartupFileName = "autostart.cfg";
+
+// Whether folder is where an install puts the programs: bin/ for the
+// commands, libexec/paddock-marshal/ for the window. A build tree or an
+// unpacked zip is neither.
+bool isInstalledFolder(const std::filesystem::path& folder) {
+    if (folder.filename() == "bin") {
+        return true;
+    }
+    return folder.filename() == "paddock-marshal" && folder.parent_path().filename() == "libexec";
+}
+
+// The installed program's default, on systems that have one.
+std::string installedDefaultHelp() {
+    const std::filesystem::path folder = platform::systemConfigFolder();
+    if (folder.empty()) {
+        return {};
+    }
+    return ";\n                 installed in a bin folder without one beside it:\n                 " +
+           (folder / "paddock-marshal" / kStartupFileName).string();
+}
+
+} // namespace
+
 std::string UsageText(std::string_view program) {
     const std::string p(program);
     return "Usage: " + p +
@@ -111,7 +137,9 @@ std::string UsageText(std::string_view program) {
            "\n"
            "  (no option)    open the window (needs a display and the paddock-marshal-gui package)\n"
            "  --headless     run without a window; every status line goes to stdout\n"
-           "  --config PATH  the start-up file (default: autostart.cfg beside the program)\n"
+           "  --config PATH  the start-up file (default: autostart.cfg beside the program" +
+           installedDefaultHelp() +
+           ")\n"
            "  --check-config [PATH]  read the start-up file (PATH, or the one --config or the\n"
            "                 default names) as a run would, print the servers it adds and\n"
            "                 where and why the reading stops; contacts no one. Exit code 0:\n"
@@ -126,12 +154,26 @@ std::string UsageText(std::string_view program) {
            "SIGINT or SIGTERM ends the program; connected servers are told goodbye.\n";
 }
 
-std::filesystem::path DefaultStartupFile() {
-    const std::filesystem::path exe = platform::ownProgramPath();
-    if (exe.empty()) {
-        return "autostart.cfg";
+std::filesystem::path DefaultStartupFile(const std::filesystem::path& program,
+                                         const std::filesystem::path& systemConfigFolder,
+                                         const std::function<bool(const std::filesystem::path&)>& exists) {
+    if (program.empty()) {
+        return kStartupFileName;
     }
-    return exe.parent_path() / "autostart.cfg";
+    const std::filesystem::path folder = program.parent_path();
+    std::filesystem::path beside = folder / kStartupFileName;
+    if (systemConfigFolder.empty() || !isInstalledFolder(folder) || exists(beside)) {
+        return beside;
+    }
+    return systemConfigFolder / "paddock-marshal" / kStartupFileName;
+}
+
+std::filesystem::path DefaultStartupFile() {
+    return DefaultStartupFile(platform::ownProgramPath(), platform::systemConfigFolder(),
+                              [](const std::filesystem::path& path) {
+                                  std::error_code ec;
+                                  return std::filesystem::exists(path, ec);
+                              });
 }
 
 } // namespace pm::app

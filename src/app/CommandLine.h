@@ -2,6 +2,7 @@
 // The paddock-marshal program's command line.
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,9 +36,18 @@ std::string UsageText(std::string_view program);
 // Exit code for a command line that cannot be run.
 inline constexpr int kUsageExitCode = 2;
 
-// The start-up file's default place: autostart.cfg in the folder that holds
-// the running program (as the system names it); fallback is the current
-// folder when the system cannot say.
+// The start-up file's default place. A portable program (a build tree, the
+// Windows zip) keeps autostart.cfg in its own folder. An installed one (in
+// <prefix>/bin, or the window in <prefix>/libexec/paddock-marshal) reads
+// <systemConfigFolder>/paddock-marshal/autostart.cfg, the file the service
+// reads, unless an autostart.cfg sits beside it: that one was put there on
+// purpose. No systemConfigFolder (Windows) means always beside the program;
+// an empty program (the system cannot say) means the current folder.
+std::filesystem::path DefaultStartupFile(const std::filesystem::path& program,
+                                         const std::filesystem::path& systemConfigFolder,
+                                         const std::function<bool(const std::filesystem::path&)>& exists);
+
+// The same for the running program, as the system names it.
 std::filesystem::path DefaultStartupFile();
 
 } // namespace pm::app

@@ -74,7 +74,7 @@ int runWindowProgram(char** argv, const std::vector<std::string>& args,
     }
     std::vector<std::string> windowArgs = args;
     if (!configGiven) {
-        // The default file sits beside this program, not beside the window's.
+        // The default follows this program's folder, not the window's.
         windowArgs.push_back("--config=" + startupFile.string());
     }
     windowArgs.insert(windowArgs.begin(), argv[0] != nullptr ? argv[0] : kProgram);

@@ -17,6 +17,11 @@ std::filesystem::path ownProgramPath();
 
 bool isExecutable(const std::filesystem::path& program);
 
+// Where the system keeps the configuration of installed programs (/etc);
+// empty on systems that have no such place, where a program's files live
+// in its own folder (Windows).
+std::filesystem::path systemConfigFolder();
+
 // The one name of an absolute path among those the system takes for the same
 // file: on Windows the long form of every folder and file that exists (no
 // 8.3 short names) without the dots and spaces Windows drops from the end of

@@ -19,6 +19,8 @@ std::filesystem::path ownProgramPath() {
 
 bool isExecutable(const std::filesystem::path& program) { return ::access(program.c_str(), X_OK) == 0; }
 
+std::filesystem::path systemConfigFolder() { return "/etc"; }
+
 std::filesystem::path longFileName(const std::filesystem::path& path) { return path; }
 
 bool sameFileName(const std::filesystem::path& a, const std::filesystem::path& b) { return a == b; }

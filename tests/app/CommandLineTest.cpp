@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <string>
+#include <vector>
+
 using pm::app::CommandLine;
 using Action = CommandLine::Action;
 
@@ -64,5 +68,44 @@ TEST(CommandLine, check_config_and_screenshot) {
         EXPECT_EQ(cmd.configPath.value_or(""), row.config) << where;
         EXPECT_EQ(cmd.screenshotPath.value_or(""), row.screenshot) << where;
         EXPECT_EQ(cmd.error, row.error) << where;
+    }
+}
+
+// The start-up file a run reads without --config: beside a portable program,
+// the service's file for an installed one, unless one was put beside it.
+TEST(CommandLine, default_startup_file) {
+    const struct {
+        const char* program;
+        const char* systemConfig;
+        const char* existing; // a file that exists, or nullptr
+        const char* expected;
+    } rows[] = {
+        // A build tree and an unpacked folder are portable.
+        {"/home/al/pm/build/paddock-marshal", "/etc", nullptr, "/home/al/pm/build/autostart.cfg"},
+        {"/home/al/cabin/paddock-marshal", "/etc", nullptr, "/home/al/cabin/autostart.cfg"},
+        {"/opt/paddock-marshal/paddock-marshal", "/etc", nullptr, "/opt/paddock-marshal/autostart.cfg"},
+        // Installed on any prefix: the file the service reads.
+        {"/usr/bin/paddock-marshal", "/etc", nullptr, "/etc/paddock-marshal/autostart.cfg"},
+        {"/usr/local/bin/paddock-marshal", "/etc", nullptr, "/etc/paddock-marshal/autostart.cfg"},
+        {"/usr/libexec/paddock-marshal/paddock-marshal-gui", "/etc", nullptr,
+         "/etc/paddock-marshal/autostart.cfg"},
+        // ... unless the admin put one beside the program; a file elsewhere
+        // does not count.
+        {"/usr/local/bin/paddock-marshal", "/etc", "/usr/local/bin/autostart.cfg",
+         "/usr/local/bin/autostart.cfg"},
+        {"/usr/local/bin/paddock-marshal", "/etc", "/usr/local/autostart.cfg",
+         "/etc/paddock-marshal/autostart.cfg"},
+        // No system folder (Windows): always beside, even in a bin folder.
+        {"C:/Tools/bin/paddock-marshal.exe", "", nullptr, "C:/Tools/bin/autostart.cfg"},
+        // The system cannot name the program: the current folder.
+        {"", "/etc", nullptr, "autostart.cfg"},
+    };
+    for (const auto& row : rows) {
+        const auto exists = [&row](const std::filesystem::path& path) {
+            return row.existing != nullptr && path == std::filesystem::path(row.existing);
+        };
+        const std::filesystem::path got = pm::app::DefaultStartupFile(row.program, row.systemConfig, exists);
+        EXPECT_EQ(got, std::filesystem::path(row.expected))
+            << row.program << " with " << (row.existing != nullptr ? row.existing : "nothing");
     }
 }
