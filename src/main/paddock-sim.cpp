@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
     if (!cl.quiet) {
         server.transcript().setSink(printLine);
         server.transcript().note("InSim host " + cl.server.product + " " +
-                                 std::string(sim::releaseName(cl.server.lfs)) + " on UDP port " +
+                                 std::string(sim::releaseName(cl.server.lfs)) + " on TCP and UDP port " +
                                  std::to_string(server.port()));
     }
 

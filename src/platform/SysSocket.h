@@ -29,6 +29,10 @@ void close(Fd fd);
 // Addresses and ports in network byte order. Each returns 0 or an error.
 int bind(Fd fd, std::uint32_t ip, std::uint16_t port);
 int listen(Fd fd, int backlog);
+// Before bind: a listener may take its port again while connections it
+// closed still linger (TIME_WAIT), as a server restarted on its port must.
+// 0 or an error.
+int reuseListeningPort(Fd fd);
 int connect(Fd fd, std::uint32_t ip, std::uint16_t port); // in progress: 10035
 Fd accept(Fd fd, std::uint32_t& ip, std::uint16_t& port, int& error);
 int localAddress(Fd fd, std::uint32_t& ip, std::uint16_t& port);

@@ -97,6 +97,11 @@ int bind(Fd fd, std::uint32_t ip, std::uint16_t port) {
 
 int listen(Fd fd, int backlog) { return ::listen(fd, backlog) == 0 ? 0 : lastError(); }
 
+int reuseListeningPort(Fd fd) {
+    const int on = 1;
+    return ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 ? 0 : lastError();
+}
+
 int connect(Fd fd, std::uint32_t ip, std::uint16_t port) {
     const sockaddr_in a = inet(ip, port);
     return ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 ? 0 : lastError();

@@ -68,6 +68,11 @@ int bind(Fd fd, std::uint32_t ip, std::uint16_t port) {
 
 int listen(Fd fd, int backlog) { return ::listen(native(fd), backlog) == 0 ? 0 : lastError(); }
 
+// Windows already lets a listener bind over its own connections in
+// TIME_WAIT; its SO_REUSEADDR would rather let another program share the
+// port, which no server wants.
+int reuseListeningPort(Fd) { return 0; }
+
 int connect(Fd fd, std::uint32_t ip, std::uint16_t port) {
     const sockaddr_in a = inet(ip, port);
     return ::connect(native(fd), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 ? 0 : lastError();

@@ -33,9 +33,11 @@ bool decimal(const std::string& s, double low, double high, double& out) {
 
 std::string usageText() {
     return "usage: paddock-sim [options]\n"
-           "  A simulated Live for Speed server with InSim on a UDP port.\n"
-           "  --port N          InSim port (default 29999; 0 picks a free one). The first\n"
-           "                    line on stdout is always \"port N\".\n"
+           "  A simulated Live for Speed server with InSim on TCP and UDP on the same\n"
+           "  port, as \"/insim 29999\" opens both. A TCP client gets everything on its\n"
+           "  stream; one client at a time, the newest IS_ISI wins.\n"
+           "  --port N          InSim port, TCP and UDP (default 29999; 0 picks a free\n"
+           "                    one). The first line on stdout is always \"port N\".\n"
            "  --bind ADDR       local address (default 0.0.0.0)\n"
            "  --script FILE     run a scenario, then exit (\"-\" reads standard input)\n"
            "  --console         read scenario commands from standard input while serving\n"
@@ -48,9 +50,12 @@ std::string usageText() {
            "  --race-every K    seconds between the crowd's races (default 20)\n"
            "  --product TEXT    product in IS_VER (default S2; DEMO possible)\n"
            "  --password TEXT   admin password an IS_ISI must carry (default: any)\n"
-           "  --loss P          percent of sent datagrams lost\n"
-           "  --dup P           percent of sent datagrams duplicated\n"
-           "  --reorder P       percent of sent datagrams delivered late\n"
+           "  --loss P          percent of sent datagrams lost (UDP)\n"
+           "  --dup P           percent of sent datagrams duplicated (UDP)\n"
+           "  --reorder P       percent of sent datagrams delivered late (UDP)\n"
+           "  --split P         percent of packets sent on a TCP stream cut in two at a\n"
+           "                    random byte: the first piece leaves at once, the rest\n"
+           "                    a moment later run together with the next packet\n"
            "  --seed N          seed for faults and the crowd (default 1)\n"
            "  --quiet           no transcript\n"
            "  --help            this text\n"
@@ -99,6 +104,7 @@ ParsedCommandLine parseCommandLine(std::span<const std::string> args) {
         {"--loss", percent(o.server.faults.dropPercent)},
         {"--dup", percent(o.server.faults.duplicatePercent)},
         {"--reorder", percent(o.server.faults.reorderPercent)},
+        {"--split", percent(o.server.faults.splitPercent)},
         {"--seed",
          [&](const std::string& v) {
              long long n = 0;

@@ -2,16 +2,16 @@
 
 namespace pm::sim {
 
-bool FaultInjector::roll(double percent) {
+bool FaultInjector::roll(std::mt19937& rng, double percent) {
     // Hundredths of a percent, so 0.5 % means something.
-    const auto draw = rng_() % 10000u;
+    const auto draw = rng() % 10000u;
     return static_cast<double>(draw) < percent * 100.0;
 }
 
 FaultInjector::Fate FaultInjector::decide() {
-    const bool drop = roll(settings_.dropPercent);
-    const bool duplicate = roll(settings_.duplicatePercent);
-    const bool holdBack = roll(settings_.reorderPercent);
+    const bool drop = roll(rng_, settings_.dropPercent);
+    const bool duplicate = roll(rng_, settings_.duplicatePercent);
+    const bool holdBack = roll(rng_, settings_.reorderPercent);
     if (drop) {
         return Fate::Drop;
     }
@@ -22,6 +22,15 @@ FaultInjector::Fate FaultInjector::decide() {
         return Fate::HoldBack;
     }
     return Fate::Send;
+}
+
+std::optional<std::size_t> FaultInjector::cutAt(std::size_t length) {
+    const bool cut = roll(cutRng_, settings_.splitPercent);
+    const auto where = cutRng_();
+    if (!cut || length < 2) {
+        return std::nullopt;
+    }
+    return 1 + where % (length - 1);
 }
 
 } // namespace pm::sim

@@ -4,6 +4,7 @@
 // exactly as the tests written before the later generations expect.
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -15,6 +16,10 @@ struct FaultSettings {
     double dropPercent = 0;      // datagrams the sim sends that never arrive
     double duplicatePercent = 0; // ... that arrive twice
     double reorderPercent = 0;   // ... that arrive after the next one
+    // Packets sent on a TCP stream that are cut in two at a random byte: the
+    // first piece leaves at once, the rest a moment later joined to the
+    // front of whatever follows.
+    double splitPercent = 0;
 };
 
 struct SimOptions {
@@ -36,6 +41,10 @@ struct SimOptions {
     // Between SMALL_VTA and the vote being carried out (the race restarting):
     // the window in which the host takes a start order.
     std::chrono::milliseconds voteTakesEffectAfter{2000};
+
+    // Bytes that may wait unsent on a TCP client's stream; past that the
+    // client is taken to read nothing and its stream is closed.
+    std::size_t streamWaitingLimit = 1 << 20;
 
     FaultSettings faults;
     std::uint32_t seed = 1;

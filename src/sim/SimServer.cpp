@@ -56,18 +56,27 @@ std::size_t arrivedWidth(std::span<const std::uint8_t> d, std::size_t at, int wi
     return d.size() <= at ? 0 : std::min(d.size() - at, static_cast<std::size_t>(widest));
 }
 
+// Ports tried when any free one will do and the number UDP got is taken on
+// TCP.
+constexpr int kPortTries = 20;
+
 } // namespace
+
+std::string_view transportName(Transport transport) {
+    return transport == Transport::Tcp ? "TCP" : "UDP";
+}
 
 SimServer::SimServer(platform::EventLoop& loop, platform::Clock& clock, SimOptions options)
     : loop_(loop), clock_(clock), options_(std::move(options)), transcript_(clock), endpoint_(loop),
-      faults_(options_.seed, options_.faults), world_(options_.hostName) {
+      streams_(loop), faults_(options_.seed, options_.faults), world_(options_.hostName) {
     world_.setMaxCars(factsOf(options_.lfs).maxCars);
+    streams_.setWaitingLimit(options_.streamWaitingLimit);
     openPort();
 }
 
 SimServer::~SimServer() {
     *alive_ = false;
-    for (auto id : {keepAliveTimer_, voteTimer_, reopenTimer_}) {
+    for (auto id : {keepAliveTimer_, voteTimer_, reopenTimer_, cutRestTimer_}) {
         if (id != 0) {
             loop_.stopTimer(id);
         }
@@ -75,11 +84,31 @@ SimServer::~SimServer() {
 }
 
 void SimServer::openPort() {
-    openError_ =
-        endpoint_.open(options_.bindAddress, port_ != 0 ? port_ : options_.port,
-                       [this](const Address& from, std::span<const std::uint8_t> d) { onDatagram(from, d); });
-    if (openError_.empty()) {
-        port_ = endpoint_.port();
+    const std::uint16_t wanted = port_ != 0 ? port_ : options_.port;
+    TcpEndpoint::Handlers handlers;
+    handlers.accepted = [this](TcpEndpoint::StreamId id, const Address& peer) { onStreamAccepted(id, peer); };
+    handlers.received = [this](TcpEndpoint::StreamId id, std::span<const std::uint8_t> bytes) {
+        onStreamBytes(id, bytes);
+    };
+    handlers.lost = [this](TcpEndpoint::StreamId id, const std::string& why) { onStreamLost(id, why); };
+    // UDP first: with any port wanted, its number is the one TCP must get.
+    for (int attempt = 1;; ++attempt) {
+        openError_ = endpoint_.open(options_.bindAddress, wanted,
+                                    [this](const Address& from, std::span<const std::uint8_t> d) {
+                                        onPacket(Origin{Transport::Udp, from, 0}, d);
+                                    });
+        if (!openError_.empty()) {
+            return;
+        }
+        openError_ = streams_.open(options_.bindAddress, endpoint_.port(), handlers);
+        if (openError_.empty()) {
+            port_ = endpoint_.port();
+            return;
+        }
+        endpoint_.close();
+        if (wanted != 0 || attempt == kPortTries) {
+            return;
+        }
     }
 }
 
@@ -87,7 +116,15 @@ std::string SimServer::clientText() const {
     if (!client_) {
         return {};
     }
-    return client_->source.text() + " (" + client_->name + ")";
+    std::string text = client_->source.text() + " (" + client_->name + ")";
+    if (client_->transport == Transport::Tcp) {
+        text += " over TCP";
+    }
+    return text;
+}
+
+std::optional<Transport> SimServer::clientTransport() const {
+    return client_ ? std::optional<Transport>(client_->transport) : std::nullopt;
 }
 
 bool SimServer::demo() const {
@@ -103,13 +140,14 @@ void SimServer::ignored(std::string_view why) {
 
 // ---- Receiving
 
-void SimServer::onDatagram(const Address& from, std::span<const std::uint8_t> d) {
+void SimServer::onPacket(const Origin& from, std::span<const std::uint8_t> d) {
     ++stats_.received;
-    const bool fromClient = client_ && from == client_->source;
+    const bool fromClient = client_ && client_->isAt(from);
+    const bool onStream = from.transport == Transport::Tcp;
     // An IS_ISI reads alike in every generation and names its own; the rest
     // is framed in the generation of the link it arrives on.
     const WireGeneration& framing = fromClient ? *client_->wire : kWire4;
-    transcript_.received(d, framing);
+    transcript_.received(d, framing, onStream ? "[TCP]" : "");
     if (faults_.silent(clock_.monotonicNow())) {
         ignored("silenced");
         return;
@@ -124,10 +162,12 @@ void SimServer::onDatagram(const Address& from, std::span<const std::uint8_t> d)
         return;
     }
     if (!fromClient) {
-        ignored("not from the InSim client (" + from.text() + ")");
+        ignored("not from the InSim client (" + std::string(transportName(from.transport)) + " " +
+                from.address.text() + ")");
         return;
     }
-    if (static_cast<std::size_t>(framing.lengthOf(d[0])) != d.size()) {
+    // A stream's packets were cut by their Size byte: they match it.
+    if (!onStream && static_cast<std::size_t>(framing.lengthOf(d[0])) != d.size()) {
         std::string why = "Size byte " + std::to_string(d[0]) + " but " + std::to_string(d.size()) + " bytes";
         if (framing.sizeUnit != 1) {
             why += " (InSim " + std::to_string(framing.version) + " counts 4-byte units)";
@@ -164,38 +204,70 @@ void SimServer::dispatch(std::span<const std::uint8_t> d) {
     }
 }
 
-void SimServer::handleIsi(const Address& from, std::span<const std::uint8_t> d) {
+void SimServer::refuseIsi(const Origin& from, const std::string& why) {
+    ignored(why);
+    if (from.transport == Transport::Tcp) {
+        // Nothing else can come of a stream whose opening was refused.
+        closeStream(from.stream, "its IS_ISI was refused");
+    }
+}
+
+void SimServer::handleIsi(const Origin& from, std::span<const std::uint8_t> d) {
     const IsiReading reading = readIsi(options_.lfs, d);
     if (reading.wire == nullptr) {
-        ignored(reading.why);
+        refuseIsi(from, reading.why);
         return;
     }
     const auto isi = IsIsi::fromBytes(d);
     if (!isi) {
-        ignored("malformed IS_ISI");
+        refuseIsi(from, "malformed IS_ISI");
         return;
     }
     if (!options_.adminPassword.empty() && isi->Admin != options_.adminPassword) {
-        ignored("admin password incorrect");
+        refuseIsi(from, "admin password incorrect");
         return;
     }
-    if (client_ && client_->source != from) {
+    if (client_ && !client_->isAt(from)) {
         // The old link's buttons go with it.
         world_.clearAllButtons();
         transcript_.note("a new InSim client replaces " + clientText());
+        held_.clear();
+        cutRest_.clear();
+        if (client_->transport == Transport::Tcp) {
+            dropStream(client_->stream);
+            transcript_.note("its stream is closed");
+        }
     }
+    const bool onStream = from.transport == Transport::Tcp;
     ClientLink link;
-    link.source = from;
-    link.replyTo = Address{from.ip, isi->UDPPort != 0 ? isi->UDPPort : from.port};
+    link.transport = from.transport;
+    link.stream = from.stream;
+    link.source = from.address;
+    link.replyTo = Address{from.address.ip, isi->UDPPort != 0 ? isi->UDPPort : from.address.port};
     link.name = rawText(d, 28, 16);
     link.prefix = isi->Prefix.empty() ? '\0' : isi->Prefix.front();
     link.flags = isi->Flags;
     link.wire = reading.wire;
     client_ = link;
     lastSta_.reset();
-    transcript_.note("InSim client " + clientText() + ", replies to port " +
-                     std::to_string(link.replyTo.port));
+    if (!onStream) {
+        transcript_.note("InSim client " + clientText() + " over UDP, replies to port " +
+                         std::to_string(link.replyTo.port));
+    } else if (isi->UDPPort != 0) {
+        // Only IS_NLP and IS_MCI would take that way, and this host sends neither.
+        transcript_.note("InSim client " + clientText() + ", everything on the stream (UDP port " +
+                         std::to_string(isi->UDPPort) + " asked for)");
+    } else {
+        transcript_.note("InSim client " + clientText() + ", everything on the stream");
+    }
     transcript_.note("LFS " + std::string(releaseName(options_.lfs)) + ": " + reading.why);
+    // Each fault acts on one transport; say so rather than seem to work.
+    const FaultSettings& f = faults_.settings();
+    if (onStream && f.dropPercent + f.duplicatePercent + f.reorderPercent > 0) {
+        transcript_.note("loss, duplicates and reordering act on datagrams: none on this stream");
+    } else if (!onStream && f.splitPercent > 0) {
+        transcript_.note("cutting packets apart acts on streams: none for this UDP client");
+    }
     if (keepAliveTimer_ != 0) {
         loop_.stopTimer(keepAliveTimer_);
     }
@@ -381,9 +453,14 @@ void SimServer::forgetClient(std::string_view why) {
         return;
     }
     transcript_.note(std::string(why) + ": " + clientText() + " forgotten");
+    if (client_->transport == Transport::Tcp && streams_.hasStream(client_->stream)) {
+        dropStream(client_->stream);
+        transcript_.note("the host closes the stream");
+    }
     client_.reset();
     lastSta_.reset();
     held_.clear();
+    cutRest_.clear();
     // A host takes an InSim program's buttons away with it.
     world_.clearAllButtons();
     if (keepAliveTimer_ != 0) {
@@ -418,6 +495,10 @@ void SimServer::keepAliveTick() {
 void SimServer::send(const std::vector<std::uint8_t>& bytes) {
     if (!client_) {
         transcript_.sent(bytes, wire(), "(no client)");
+        return;
+    }
+    if (client_->transport == Transport::Tcp) {
+        sendOnStream(bytes);
         return;
     }
     if (!endpoint_.isOpen()) {

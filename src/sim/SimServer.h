@@ -1,6 +1,7 @@
 #pragma once
-// A simulated Live for Speed host with InSim on a UDP port, serving one InSim
-// client: the test peer of the InSim client, the demo without LFS, and a load
+// A simulated Live for Speed host with InSim on one port number for TCP and
+// UDP alike, as "/insim 29999" opens both, serving one InSim client: the
+// test peer of the InSim client, the demo without LFS, and a load
 // generator. It shares only the packet layouts (insim/Packets.h) with the
 // client; sockets, dispatch and bookkeeping are its own, so that each side
 // checks the other.
@@ -40,9 +41,18 @@
 //   units and byte 8 asks for 9 or 10 (0.5Z does not understand that one).
 //   Everything received and sent on the link is framed in its generation.
 // - From 0.8C on, a client below InSim 10 gets no IS_REO at all.
-// - Replies go to the IS_ISI's UDPPort at the client's source address, from
-//   this port; UDPPort 0 means the source port. Only the address and port
-//   the IS_ISI came from count as the client; a new IS_ISI replaces it.
+// - A UDP client: replies go to the IS_ISI's UDPPort at the client's source
+//   address, from this port; UDPPort 0 means the source port. Only the
+//   address and port the IS_ISI came from count as the client.
+// - A TCP client gets everything on its stream (it sends UDPPort 0: no UDP).
+//   The stream is framed by the Size byte in the generation its IS_ISI
+//   names (InboundStream); one that cannot be framed (Size byte 0, no IS_ISI
+//   first) is closed, and so is one whose IS_ISI the host refuses. What
+//   waits unsent is bounded (streamWaitingLimit): a client that reads
+//   nothing loses its stream, the host never waits for it.
+// - One client at a time: an IS_ISI from anywhere else, on either
+//   transport, replaces the client (the old stream is closed). TINY_CLOSE
+//   ends the link; on TCP the host closes the stream.
 // - Requests (IS_TINY) with ReqI 0 are ignored, as a real host does.
 // - A keep-alive TINY_NONE (ReqI 0) goes out every 30 s while a client is
 //   connected; replies are counted, an unanswered one is noted.
@@ -56,12 +66,14 @@
 // - With product "DEMO" drivers have no user name on the wire (UName empty).
 // - Datagrams of any shape are survived: too short, wrong Size byte, unknown
 //   type, from a stranger. Each is noted in the transcript and dropped.
-// - Fault injection (FaultInjector) acts on what the sim sends.
+// - Fault injection (FaultInjector) acts on what the sim sends: loss,
+//   duplicates and reordering on UDP, packets cut apart on TCP.
 
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
@@ -73,19 +85,24 @@
 #include "platform/Clock.h"
 #include "platform/EventLoop.h"
 #include "sim/FaultInjector.h"
+#include "sim/InboundStream.h"
 #include "sim/Outcome.h"
 #include "sim/SimOptions.h"
+#include "sim/TcpEndpoint.h"
 #include "sim/Transcript.h"
 #include "sim/UdpEndpoint.h"
 #include "sim/World.h"
 
 namespace pm::sim {
 
+enum class Transport : std::uint8_t { Udp, Tcp };
+std::string_view transportName(Transport transport); // "UDP", "TCP"
+
 class SimServer {
 public:
     struct Stats {
         int received = 0;
-        int sent = 0; // datagrams that left, duplicates included
+        int sent = 0; // packets that left, duplicates included
         int dropped = 0;
         int duplicated = 0;
         int heldBack = 0;
@@ -94,7 +111,16 @@ public:
         int keepAliveReplies = 0;
         int keepAlivesUnanswered = 0;
         int startOrdersIgnored = 0;
+        int cut = 0; // packets the split fault cut apart
     };
+
+    // Streams beyond this many are closed at once: a real host serves up
+    // to 8 InSim programs.
+    static constexpr std::size_t kMaxStreams = 8;
+    // How long the rest of a cut packet waits for something to run into:
+    // long enough that a client in another process reads the first piece
+    // on its own.
+    static constexpr std::chrono::milliseconds kCutRestAfter{5};
 
     SimServer(platform::EventLoop& loop, platform::Clock& clock, SimOptions options = {});
     ~SimServer();
@@ -103,12 +129,15 @@ public:
 
     // ---- The InSim port and its client
     std::uint16_t port() const { return port_; }
-    bool listening() const { return endpoint_.isOpen(); }
+    bool listening() const { return endpoint_.isOpen() && streams_.isOpen(); }
     const std::string& openError() const { return openError_; } // why the port is not open
     bool clientConnected() const { return client_.has_value(); }
     // The generation spoken on the link; nullptr without a client.
     const insim::WireGeneration* clientWire() const { return client_ ? client_->wire : nullptr; }
-    std::string clientText() const; // "127.0.0.1:40000 (Brenhollow ISC)"; empty when none
+    // "127.0.0.1:40000 (Brenhollow ISC)", "... over TCP"; empty when none.
+    std::string clientText() const;
+    std::optional<Transport> clientTransport() const;
+    std::size_t openStreams() const { return streams_.streamCount(); }
     // Called each time an IS_ISI is accepted.
     void setOnClientConnected(std::function<void()> fn) { onClientConnected_ = std::move(fn); }
 
@@ -173,21 +202,39 @@ public:
     const SimOptions& options() const { return options_; }
 
 private:
+    // Where a packet came from: a datagram's sender, or a stream.
+    struct Origin {
+        Transport transport = Transport::Udp;
+        Address address;
+        TcpEndpoint::StreamId stream = 0;
+    };
     struct ClientLink {
+        Transport transport = Transport::Udp;
+        TcpEndpoint::StreamId stream = 0;
         Address source;  // where its packets come from
-        Address replyTo; // where ours go
+        Address replyTo; // where ours go, on UDP
         std::string name;
         char prefix = 0;
         std::uint16_t flags = 0;
         const insim::WireGeneration* wire = &insim::kWire4;
         bool awaitingKeepAlive = false;
+
+        bool isAt(const Origin& o) const {
+            return o.transport == transport &&
+                   (transport == Transport::Tcp ? o.stream == stream : o.address == source);
+        }
+    };
+    struct InboundState {
+        Address peer;
+        InboundStream in;
     };
 
     // Link (SimServer.cpp)
     void openPort();
-    void onDatagram(const Address& from, std::span<const std::uint8_t> datagram);
+    void onPacket(const Origin& from, std::span<const std::uint8_t> packet);
     void dispatch(std::span<const std::uint8_t> d);
-    void handleIsi(const Address& from, std::span<const std::uint8_t> d);
+    void handleIsi(const Origin& from, std::span<const std::uint8_t> d);
+    void refuseIsi(const Origin& from, const std::string& why);
     void handleTiny(std::span<const std::uint8_t> d);
     void handleMtc(std::span<const std::uint8_t> d);
     void handleMst(std::span<const std::uint8_t> d);
@@ -198,6 +245,17 @@ private:
     void ignored(std::string_view why);
     void keepAliveTick();
     void send(const std::vector<std::uint8_t>& bytes);
+
+    // Streams (SimServerStream.cpp)
+    void onStreamAccepted(TcpEndpoint::StreamId id, const Address& peer);
+    void onStreamBytes(TcpEndpoint::StreamId id, std::span<const std::uint8_t> bytes);
+    void onStreamLost(TcpEndpoint::StreamId id, const std::string& why);
+    // Closed by the host: the client is forgotten when it is the client's.
+    void closeStream(TcpEndpoint::StreamId id, const std::string& why);
+    void dropStream(TcpEndpoint::StreamId id);
+    void sendOnStream(const std::vector<std::uint8_t>& bytes);
+    void writeToClientStream(std::span<const std::uint8_t> bytes);
+    void sendCutRest();
     // Built in the link's generation.
     template <typename Packet> void sendPacket(const Packet& packet) { send(packet.toBytes(wire())); }
     const insim::WireGeneration& wire() const { return client_ ? *client_->wire : insim::kWire4; }
@@ -219,6 +277,10 @@ private:
     SimOptions options_;
     Transcript transcript_;
     UdpEndpoint endpoint_;
+    TcpEndpoint streams_;
+    std::map<TcpEndpoint::StreamId, InboundState> inbound_;
+    std::vector<std::uint8_t> cutRest_; // of the last packet cut, for the client's stream
+    platform::EventLoop::TimerId cutRestTimer_ = 0;
     FaultInjector faults_;
     World world_;
     std::uint16_t port_ = 0;

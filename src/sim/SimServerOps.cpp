@@ -239,6 +239,8 @@ void SimServer::restartServer(std::chrono::milliseconds downtime) {
     world_.hostRestarted();
     held_.clear();
     endpoint_.close();
+    streams_.close(); // streams not yet a client's go too
+    inbound_.clear();
     if (reopenTimer_ != 0) {
         loop_.stopTimer(reopenTimer_);
         reopenTimer_ = 0;

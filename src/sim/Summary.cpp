@@ -13,6 +13,9 @@ std::string summaryText(const SimServer& server) {
         out += " (" + std::to_string(s.dropped) + " dropped, " + std::to_string(s.duplicated) +
                " duplicated, " + std::to_string(s.heldBack) + " held back)";
     }
+    if (s.cut > 0) {
+        out += " (" + std::to_string(s.cut) + " cut apart on TCP)";
+    }
     out += "\n  host: LFS " + std::string(releaseName(server.release()));
     out += "; client: " + (server.clientConnected() ? server.clientText() : std::string("none connected"));
     if (const auto* wire = server.clientWire()) {

@@ -8,10 +8,7 @@
 
 namespace pm::sim {
 
-namespace {
-
-// The few reasons a host's port cannot be had that an operator can act on.
-std::string bindErrorText(int error) {
+std::string portErrorText(int error) {
     switch (error) {
     case 10013: return "permission denied";
     case 10048: return "address already in use";
@@ -19,6 +16,12 @@ std::string bindErrorText(int error) {
     default: return "socket error " + std::to_string(error);
     }
 }
+
+bool parseDottedAddress(const std::string& text, std::uint32_t& ip) {
+    return std::count(text.begin(), text.end(), '.') == 3 && platform::sys::parseIPv4(text, ip);
+}
+
+namespace {
 
 std::uint16_t swap16(std::uint16_t v) { return platform::hostToNet16(v); }
 
@@ -32,19 +35,17 @@ std::string UdpEndpoint::open(const std::string& address, std::uint16_t port, Re
     namespace sys = platform::sys;
     close();
     std::uint32_t ip = 0;
-    // Only the dotted form: the short ones ("0", "127.1") are the client's
-    // start-up file's business, not the host's.
-    if (std::count(address.begin(), address.end(), '.') != 3 || !sys::parseIPv4(address, ip)) {
+    if (!parseDottedAddress(address, ip)) {
         return "not an IPv4 address: " + address;
     }
     int error = 0;
     const sys::Fd fd = sys::open(false, 0, error);
     if (fd == sys::kNoFd) {
-        return "socket: " + bindErrorText(error);
+        return "socket: " + portErrorText(error);
     }
     if (const int bindError = sys::bind(fd, ip, swap16(port)); bindError != 0) {
         sys::close(fd);
-        return "cannot bind UDP " + address + ":" + std::to_string(port) + ": " + bindErrorText(bindError);
+        return "cannot bind UDP " + address + ":" + std::to_string(port) + ": " + portErrorText(bindError);
     }
     std::uint32_t boundIp = 0;
     std::uint16_t boundPort = 0;

@@ -20,6 +20,12 @@ struct Address {
     std::string text() const;
 };
 
+// For both of the host's endpoints: only the dotted form of an address (the
+// short ones, "0" or "127.1", are the client's start-up file's business).
+bool parseDottedAddress(const std::string& text, std::uint32_t& ip);
+// The few reasons a port cannot be had that an operator can act on.
+std::string portErrorText(int error);
+
 class UdpEndpoint {
 public:
     using Receive = std::function<void(const Address& from, std::span<const std::uint8_t> datagram)>;

@@ -11,7 +11,7 @@ ParsedCommandLine parse(std::vector<std::string> args) {
 }
 
 TEST(SimCommandLine, OptionsAndTheirDefaults) {
-    auto p = parse({"--port", "0", "--crowd=12", "--loss", "2.5", "--seed", "9", "--quiet"});
+    auto p = parse({"--port", "0", "--crowd=12", "--loss", "2.5", "--split=40", "--seed", "9", "--quiet"});
     ASSERT_EQ(p.error, "");
     EXPECT_EQ(p.options.server.port, 0);
     ASSERT_TRUE(p.options.crowd);
@@ -19,6 +19,7 @@ TEST(SimCommandLine, OptionsAndTheirDefaults) {
     EXPECT_EQ(p.options.crowd->raceEvery, std::chrono::seconds(20));
     EXPECT_EQ(p.options.crowd->seed, 9u);
     EXPECT_DOUBLE_EQ(p.options.server.faults.dropPercent, 2.5);
+    EXPECT_DOUBLE_EQ(p.options.server.faults.splitPercent, 40);
     EXPECT_TRUE(p.options.quiet);
     EXPECT_EQ(parse({}).options.server.port, 29999);
     EXPECT_EQ(parse({}).options.server.product, "S2");
@@ -29,6 +30,7 @@ TEST(SimCommandLine, BadArgumentsAreNamed) {
     EXPECT_EQ(parse({"--port"}).error, "--port needs a value");
     EXPECT_EQ(parse({"--colour"}).error, "unknown option '--colour'");
     EXPECT_EQ(parse({"--loss", "-1"}).error, "bad value for --loss: '-1'");
+    EXPECT_EQ(parse({"--split", "101"}).error, "bad value for --split: '101'");
     EXPECT_EQ(parse({"--quiet=yes"}).error, "--quiet takes no value");
     EXPECT_EQ(parse({"--race-every", "5"}).error, "--race-every needs --crowd");
     EXPECT_EQ(parse({"--console", "--script", "-"}).error, "--console and --script do not go together");

@@ -31,6 +31,37 @@ TEST(FaultInjector, TheSameSeedGivesTheSameFates) {
     EXPECT_GT(std::count(all.begin(), all.end(), FaultInjector::Fate::HoldBack), 0);
 }
 
+TEST(FaultInjector, CutsFallInsideThePacketRepeatFromTheSeedAndLeaveDatagramFatesAlone) {
+    auto cuts = [](FaultSettings s) {
+        FaultInjector f(7, s);
+        std::vector<std::size_t> out;
+        for (std::size_t length = 1; length < 200; ++length) {
+            out.push_back(f.cutAt(length).value_or(0));
+        }
+        return out;
+    };
+    const auto all = cuts({0, 0, 0, 100});
+    EXPECT_EQ(all[0], 0u); // a byte cannot be cut
+    for (std::size_t i = 1; i < all.size(); ++i) {
+        EXPECT_GE(all[i], 1u);
+        EXPECT_LE(all[i], i); // length i+1: at most i bytes before the cut
+    }
+    EXPECT_EQ(cuts({0, 0, 0, 100}), all);
+    const auto some = cuts({0, 0, 0, 30});
+    EXPECT_GT(std::count(some.begin(), some.end(), 0u), 100);
+    EXPECT_LT(std::count(some.begin(), some.end(), 0u), 199);
+
+    const FaultSettings udp{30, 20, 10};
+    FaultSettings both = udp;
+    both.splitPercent = 50;
+    FaultInjector a(7, udp);
+    FaultInjector b(7, both);
+    for (int i = 0; i < 100; ++i) {
+        b.cutAt(60);
+        EXPECT_EQ(a.decide(), b.decide());
+    }
+}
+
 TEST(FaultInjector, NoFaultsByDefault) {
     for (auto f : fates(1, {})) {
         EXPECT_EQ(f, FaultInjector::Fate::Send);

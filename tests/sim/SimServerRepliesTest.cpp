@@ -109,6 +109,12 @@ TEST_F(Replies, RepliesGoToTheIsiUdpPortAtTheSendersAddress) {
     EXPECT_EQ(listener.take().size(), 2u); // IS_VER, IS_STA
 }
 
+TEST_F(Replies, UdpPortZeroSendsRepliesToThePortTheIsiCameFrom) {
+    send(IsIsi{}.toBytes()); // UDPPort 0
+    sendTiny(TINY_SST);
+    EXPECT_EQ(takeKinds(), (std::vector<std::string>{"IS_VER", "IS_STA"}));
+}
+
 TEST_F(Replies, PacketsFromOtherThanTheClientAreIgnored) {
     connectClient();
     test::UdpPeer stranger;
