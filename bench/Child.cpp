@@ -10,9 +10,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 namespace pm::bench {
@@ -133,11 +135,26 @@ ProcSample Child::sample() const {
             s.cpuSeconds = static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
         }
     }
-    {
-        std::ifstream in("/proc/" + std::to_string(pid_) + "/schedstat");
+    // The process's own schedstat and switch counts are its first thread's
+    // alone; the program's helper threads (the output writers) count too.
+    std::error_code ec;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/task", ec)) {
+        std::ifstream sched(task.path() / "schedstat");
         unsigned long long runNs = 0;
-        if (in >> runNs) {
-            s.runSeconds = static_cast<double>(runNs) / 1e9;
+        if (sched >> runNs) {
+            s.runSeconds += static_cast<double>(runNs) / 1e9;
+        }
+        std::ifstream status(task.path() / "status");
+        std::string line;
+        while (std::getline(status, line)) {
+            for (auto [key, sum] :
+                 {std::pair{std::string_view("voluntary_ctxt_switches:"), &s.voluntary},
+                  std::pair{std::string_view("nonvoluntary_ctxt_switches:"), &s.involuntary}}) {
+                if (line.starts_with(key)) {
+                    *sum += std::stoll(line.substr(key.size()));
+                }
+            }
         }
     }
     std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
@@ -150,10 +167,6 @@ ProcSample Child::sample() const {
             s.rssKiB = value("VmRSS:");
         } else if (line.rfind("VmHWM:", 0) == 0) {
             s.peakRssKiB = value("VmHWM:");
-        } else if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
-            s.voluntary = value("voluntary_ctxt_switches:");
-        } else if (line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
-            s.involuntary = value("nonvoluntary_ctxt_switches:");
         }
     }
     return s;

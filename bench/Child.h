@@ -17,7 +17,8 @@ std::int64_t monoNowNs();
 
 struct ProcSample {
     double cpuSeconds = 0;        // utime + stime, in clock ticks (10 ms)
-    double runSeconds = 0;        // time on a CPU by the scheduler's count (/proc/PID/schedstat), to the ns
+    // These three are summed over the process's threads (/proc/PID/task/*).
+    double runSeconds = 0;        // time on a CPU by the scheduler's count (schedstat), to the ns
     std::int64_t voluntary = 0;   // voluntary context switches: sleeps, i.e. wake-ups
     std::int64_t involuntary = 0; // preemptions
     std::int64_t rssKiB = 0;      // VmRSS

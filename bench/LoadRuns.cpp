@@ -310,6 +310,34 @@ IdleResult measureIdle(Fleet& fleet, Child& child, int seconds) {
     return r;
 }
 
+// What the votes of a measured run cost the program under test, all its
+// threads together: the scheduler's CPU time and its sleeps.
+struct VoteCost {
+    double cpuUs = 0;
+    double wakeups = 0;
+};
+
+VoteCost costPerVote(const ProcSample& before, const ProcSample& after, int votes) {
+    VoteCost c;
+    c.cpuUs = (after.runSeconds - before.runSeconds) * 1e6 / votes;
+    c.wakeups = static_cast<double>(after.voluntary - before.voluntary) / votes;
+    return c;
+}
+
+void reportVoteCost(Report& report, const std::string& key, const std::string& label, const VoteCost& program,
+                    const VoteCost& floor) {
+    report.set(key + ".program.cpu_us_per_vote", program.cpuUs);
+    report.set(key + ".floor.cpu_us_per_vote", floor.cpuUs);
+    report.set(key + ".program.wakeups_per_vote", program.wakeups);
+    report.set(key + ".floor.wakeups_per_vote", floor.wakeups);
+    const double ratio = floor.cpuUs > 0 ? program.cpuUs / floor.cpuUs : 0;
+    report.set(key + ".ratio_cpu", ratio);
+    report.row("1", label + ", CPU per vote: program / floor",
+               fixed(program.cpuUs, 1) + " us / " + fixed(floor.cpuUs, 1) + " us (" + fixed(ratio, 2) + "x)");
+    report.row("1", label + ", wake-ups per vote (voluntary context switches): program / floor",
+               fixed(program.wakeups, 2) + " / " + fixed(floor.wakeups, 2));
+}
+
 void reportIdle(Report& report, int servers, const IdleResult& idle) {
     const double cpuPercent = 100.0 * idle.cpuSeconds / idle.seconds;
     const double wakeupsPerSecond = static_cast<double>(idle.wakeups) / idle.seconds;
@@ -363,6 +391,8 @@ void runVotesMemoryIdle(Report& report, const LoadOptions& o) {
 
         say("vote latency, " + label + ": program");
         Percentiles program;
+        VoteCost programCost;
+        VoteCost floorCost;
         {
             Fleet fleet(n);
             auto child = startProgram(o, fleet, "servers-" + std::to_string(n));
@@ -381,7 +411,9 @@ void runVotesMemoryIdle(Report& report, const LoadOptions& o) {
                 vote(fleet, 1, gap, false); // the first vote after a long sleep is not the subject
             }
             say("vote latency, " + label + ": measuring");
+            const ProcSample before = child->sample();
             const VoteRun run = vote(fleet, rounds, gap, true);
+            programCost = costPerVote(before, child->sample(), rounds * n);
             auto samples = run.latencyUs;
             program = percentiles(samples);
             reportLatency(report, key + ".program", label + ", program", run, program);
@@ -403,7 +435,9 @@ void runVotesMemoryIdle(Report& report, const LoadOptions& o) {
             Child child(o.folder + "/pm-bench-floor", ports, o.workFolder + "/floor.stderr", o.childCpu);
             waitForFloor(fleet);
             vote(fleet, kWarmUpVotes, gap, false);
+            const ProcSample before = child.sample();
             const VoteRun run = vote(fleet, rounds, gap, true);
+            floorCost = costPerVote(before, child.sample(), rounds * n);
             auto samples = run.latencyUs;
             floor = percentiles(samples);
             reportLatency(report, key + ".floor", label + ", floor", run, floor);
@@ -414,6 +448,7 @@ void runVotesMemoryIdle(Report& report, const LoadOptions& o) {
         report.set(key + ".ratio_p50", floor.p50 > 0 ? program.p50 / floor.p50 : 0);
         report.row("1", label + ", p99 program / floor", fixed(ratio, 2) + "x", "<= 3x",
                    Report::verdict(ratio <= 3.0));
+        reportVoteCost(report, key, label, programCost, floorCost);
     }
 
     report.heading("3", "Memory (32 connections + 32 players per server, after the field is seated)");
