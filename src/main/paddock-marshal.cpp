@@ -169,6 +169,14 @@ int main(int argc, char** argv) {
         std::make_unique<pm::platform::HeadlessDialogs>([&errorOut](const std::string& text) {
             errorOut.writeLine(std::string(kProgram) + ": message box: " + text);
         }));
+    // A turn of the loop that writes many lines wakes each writer once. The
+    // loop goes before errorOut does, and the lines written as it goes still
+    // wake their writer.
+    errorOut.attach(&stack.loop());
+    struct Detach {
+        pm::platform::LineOutput& out;
+        ~Detach() { out.attach(nullptr); }
+    } errorOutDetach{errorOut};
     if (cmd.trace) {
         stack.trace().enable([&errorOut](std::string_view line) { errorOut.writeLine(line); });
     }
@@ -184,6 +192,7 @@ int main(int argc, char** argv) {
     int exitCode = 0;
     {
         pm::platform::LineOutput statusOut(kStdout, &stack.trace());
+        statusOut.attach(&stack.loop());
         pm::app::frmMain form(stack.platform(), startupFile);
         form.txtStatus.lineAdded.connect([&statusOut](const std::string& line) { statusOut.writeLine(line); });
         // Every line is on stdout already; memory keeps only a tail.
