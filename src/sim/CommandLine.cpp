@@ -55,7 +55,7 @@ std::string usageText() {
            "  --reorder P       percent of sent datagrams delivered late (UDP)\n"
            "  --split P         percent of packets sent on a TCP stream cut in two at a\n"
            "                    random byte: the first piece leaves at once, the rest\n"
-           "                    a moment later run together with the next packet\n"
+           "                    in one write with the next packet (or alone 5 ms on)\n"
            "  --seed N          seed for faults and the crowd (default 1)\n"
            "  --quiet           no transcript\n"
            "  --help            this text\n"
