@@ -33,8 +33,9 @@ constexpr std::string_view kSettingNames[] = {
     "",        "name",      "host",        "InSim port",   "listen port", "admin password",
     "Connect", "Last Race", "Reverse Top", "Reverse Count"};
 constexpr std::size_t kSettingLines = 9;
-// The lines after them that a reader may know: the InSim version.
-constexpr std::size_t kOptionalLines = 1;
+// The lines after them that a reader may know: the InSim version and the
+// transport.
+constexpr std::size_t kOptionalLines = 2;
 
 std::vector<std::string_view> splitAt(std::string_view text, std::string_view separator) {
     std::vector<std::string_view> pieces;
@@ -104,8 +105,9 @@ std::string shortBlockReason(std::string_view block, std::size_t settingsRead) {
            ") is missing before the next [NEW SERVER] or the end of the file";
 }
 
-void readInSimVersion(std::string_view line, StartupServer& s) {
-    const auto value = frmMain::GetLineValue(line);
+// An optional line's value as a word: blanks around it and case ignored.
+std::string optionalWord(std::string_view line, std::optional<std::string>& value) {
+    value = frmMain::GetLineValue(line);
     std::string wanted = value ? *value : std::string(line);
     const auto last = wanted.find_last_not_of(" \t");
     wanted.erase(last == std::string::npos ? 0 : last + 1);
@@ -113,6 +115,25 @@ void readInSimVersion(std::string_view line, StartupServer& s) {
     for (char& c : wanted) {
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
+    return wanted;
+}
+
+void readTransport(std::string_view line, StartupServer& s) {
+    std::optional<std::string> value;
+    const std::string wanted = optionalWord(line, value);
+    if (wanted.empty()) {
+        return;
+    }
+    if (wanted == "tcp" || wanted == "udp") {
+        s.transport = wanted;
+        return;
+    }
+    s.transportRefused = value ? *value : std::string(line);
+}
+
+void readInSimVersion(std::string_view line, StartupServer& s) {
+    std::optional<std::string> value;
+    const std::string wanted = optionalWord(line, value);
     if (wanted.empty()) {
         return;
     }
@@ -185,10 +206,14 @@ bool readBlock(std::string_view block, LineNumbers& numbers, StartupFileContent&
     for (std::size_t k = 1; k < lines.size() && k <= kSettingLines + kOptionalLines; ++k) {
         s.settingLines.push_back({numbers.at(lines[k].data()), std::string(lines[k].substr(0, lines[k].find('=')))});
     }
-    // The tenth line never stops the reading: older readers ignore it, and
-    // a block cut short still connects in the generation it names.
+    // The tenth and eleventh lines never stop the reading: older readers
+    // ignore them, and a block cut short still connects in the generation
+    // and over the transport it names.
     if (lines.size() > kSettingLines + 1) {
         readInSimVersion(lines[kSettingLines + 1], s);
+    }
+    if (lines.size() > kSettingLines + 2) {
+        readTransport(lines[kSettingLines + 2], s);
     }
     if (!(s.host = value(2)) || !(s.port = value(3)) || !(s.listenPort = value(4)) ||
         !(s.adminPW = value(5))) {
@@ -371,6 +396,10 @@ bool frmMain::applyStartupServer(const StartupServer& s) {
         // The server still comes up, on the generation every file had before.
         AddStatus(s.name + ": InSim version '" + *s.inSimVersionRefused +
                   "' is none of 4, 9, 10 or auto; using 4");
+    }
+    client.setTransport(s.transport);
+    if (s.transportRefused) {
+        AddStatus(s.name + ": transport '" + *s.transportRefused + "' is neither tcp nor udp; using udp");
     }
     if (s.connectNow.value_or(false)) {
         client.Connect();

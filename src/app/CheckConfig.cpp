@@ -52,6 +52,7 @@ const std::vector<UsualLabels>& usualLabels() {
         {"Reverse Top", {"reversetop"}},
         {"Reverse Count", {"reversecount"}},
         {"InSim version", {"insimversion", "insimver"}},
+        {"transport", {"transport", "protocol"}},
     };
     return table;
 }
@@ -98,19 +99,28 @@ void warnAboutLabels(std::ostream& out, const StartupServer& s) {
 }
 
 // Port values that no Connect can use: the run would stay idle with only a
-// status line to say why, so the check fails on them.
+// status line to say why, so the check fails on them. The listen port is
+// UDP's alone, and 0 there is the one socket that a router lets answers
+// through.
 int reportBadPorts(std::ostream& out, const StartupServer& s) {
     int bad = 0;
-    const auto check = [&](const std::optional<std::string>& value, std::size_t k, std::string_view what) {
-        if (!value || insim::ucInSim::ParsePort(*value) || k >= s.settingLines.size()) {
+    const auto check = [&](const std::optional<std::string>& value, std::size_t k, std::string_view what,
+                           bool zeroAllowed) {
+        if (!value || k >= s.settingLines.size()) {
+            return;
+        }
+        const auto port = insim::ucInSim::ParsePort(*value, zeroAllowed);
+        if (port) {
             return;
         }
         ++bad;
         out << "  line " << s.settingLines[k].line << ": the " << what << " '" << *value
-            << "' is not a port number (1 to 65535); this server cannot connect\n";
+            << "' is not a port number (" << (zeroAllowed ? "0" : "1") << " to 65535); this server cannot connect\n";
     };
-    check(s.port, 2, "InSim port");
-    check(s.listenPort, 3, "listen port");
+    check(s.port, 2, "InSim port", false);
+    if (s.transport == "udp") {
+        check(s.listenPort, 3, "listen port", true);
+    }
     return bad;
 }
 
@@ -136,6 +146,8 @@ void printServer(std::ostream& out, int number, const StartupServer& s) {
     s.reverseCount ? row("Reverse Count", shown(*s.reverseCount)) : missing("Reverse Count");
     row("InSim version", s.inSimVersionRefused ? "4 ('" + *s.inSimVersionRefused + "' is none of 4, 9, 10 or auto)"
                                                : s.inSimVersion);
+    row("transport", s.transportRefused ? "udp ('" + *s.transportRefused + "' is neither tcp nor udp)"
+                                        : s.transport);
     if (!notRead.empty()) {
         out << "  not read, left as a new server has them: " << notRead << "\n";
     }

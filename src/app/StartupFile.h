@@ -31,6 +31,11 @@ struct StartupServer {
     // speak is 4 too, and kept as written for a word to the operator.
     std::string inSimVersion = "4";
     std::optional<std::string> inSimVersionRefused;
+    // The optional eleventh line: "tcp" or "udp". Absent or empty is udp,
+    // what every file meant before the line existed; any other value is udp
+    // too, kept as written for a word to the operator.
+    std::string transport = "udp";
+    std::optional<std::string> transportRefused;
     // The block's setting lines as they stand, read or not, for a check that
     // tells which line is which: [0] is the block's line 1 (the name).
     struct SettingLine {

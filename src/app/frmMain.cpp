@@ -195,9 +195,11 @@ void frmMain::cmdNewServer_Click() {
         platform_.dialogs.messageBox(kNameRefused, DialogButtons::Ok, kDialogTitle, DialogIcon::None);
         return;
     }
-    // A server added by hand finds its host's generation by itself.
+    // A server added by hand finds its host's generation by itself, over
+    // the transport that crosses routers.
     if (const std::int16_t n = AddServer(); n != 0) {
         server(n)->ucInSim.setInSimVersion(insim::ucInSim::kAutoGeneration);
+        server(n)->ucInSim.setTransport(insim::ucInSim::kTcp);
     }
 }
 

@@ -14,18 +14,20 @@ namespace pm::insim {
 
 namespace {
 
-constexpr int kUdp = 17;
+constexpr int kProtocolUdp = 17;
+constexpr int kProtocolTcp = 6;
 constexpr const char* kIName = "Brenhollow ISC";
 
 } // namespace
 
 // A port text as the operator typed it: blanks around it are forgiven,
 // anything else that is not a port number is refused.
-std::optional<std::int32_t> ucInSim::ParsePort(const std::string& text) {
+std::optional<std::int32_t> ucInSim::ParsePort(const std::string& text, bool zeroAllowed) {
     const std::string t = TrimBlanks(text);
     std::int32_t value = 0;
     const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), value);
-    if (t.empty() || ec != std::errc() || end != t.data() + t.size() || value < 1 || value > 65535) {
+    if (t.empty() || ec != std::errc() || end != t.data() + t.size() || value < (zeroAllowed ? 0 : 1) ||
+        value > 65535) {
         return std::nullopt;
     }
     return value;
@@ -101,7 +103,12 @@ void ucInSim::Connect() {
         WriteStatus("Unable to initialize InSimSocket");
     }
 
-    const auto listenPort = ParsePort(txtPortListen.text());
+    // The transport is read here, like every setting: a change applies to
+    // the next Connect.
+    tcp_ = TrimBlanks(txtTransport.text()) == kTcp;
+    // Over TCP the listen port is not used at all; over UDP, 0 means one
+    // socket for both ways, whose replies a router lets back in.
+    const auto listenPort = tcp_ ? std::optional<std::int32_t>(0) : ParsePort(txtPortListen.text(), true);
     const auto serverPort = ParsePort(txtPort.text());
     if (!listenPort || !serverPort) {
         // Nothing sensible can be sent with such a port: stay idle, and say
@@ -111,9 +118,9 @@ void ucInSim::Connect() {
                                            : "Host Port is not a port number: '" + txtPort.text()) +
                    "'";
         });
-        const std::string why = !listenPort ? "listen port '" + txtPortListen.text() + "'"
-                                            : "InSim port '" + txtPort.text() + "'";
-        txtLinkError.setText("the " + why + " is not a port number (1 to 65535)");
+        const std::string why = !listenPort ? "listen port '" + txtPortListen.text() + "' is not a port number (0"
+                                            : "InSim port '" + txtPort.text() + "' is not a port number (1";
+        txtLinkError.setText("the " + why + " to 65535)");
         notice(txtLinkError.text() + "; not connecting");
         cmdConnect.setEnabled(true);
         return;
@@ -128,6 +135,7 @@ void ucInSim::Connect() {
     initRecord_.Zero = 0;
     initRecord_.Admin = txtPass.text();
     initRecord_.IName = kIName;
+    // 0: the host answers on the stream, or to the port a datagram came from.
     initRecord_.UDPPort = *listenPort;
     initRecord_.Prefix = "*";
     initRecord_.Interval = 0;
@@ -139,14 +147,16 @@ void ucInSim::Connect() {
     // resolve during a network outage, are passing troubles: both are retried
     // like an unanswered handshake, or the client would sit idle for good.
     lastSocketError_.clear();
-    lngListenSocket_ = InSimSocket_.Listen(kUdp, listenPort_, "0");
-    if (lngListenSocket_ == 0) {
-        WriteStatus("could not create server socket!");
-        InSimSocket_.CloseSocket(lngListenSocket_);
-        linkFailed(LinkFailure::ListenPort,
-                   "cannot listen on UDP port " + std::to_string(listenPort_) +
-                       " (in use by another program?)");
-        return;
+    if (!tcp_ && listenPort_ != 0) {
+        lngListenSocket_ = InSimSocket_.Listen(kProtocolUdp, listenPort_, "0");
+        if (lngListenSocket_ == 0) {
+            WriteStatus("could not create server socket!");
+            InSimSocket_.CloseSocket(lngListenSocket_);
+            linkFailed(LinkFailure::ListenPort,
+                       "cannot listen on UDP port " + std::to_string(listenPort_) +
+                           " (in use by another program?)");
+            return;
+        }
     }
 
     std::string resolved = host_;
@@ -170,16 +180,29 @@ void ucInSim::Connect() {
         linkFailed(LinkFailure::HostName, "cannot find host '" + host_ + "'");
         return;
     }
-    // The socket object is given the address already looked up, so a host
-    // name costs one lookup per Connect, not two.
-    lngClientSocket_ = InSimSocket_.Connect(kUdp, serverPort_, resolved);
-    if (lngClientSocket_ != 0) {
-        status([&] { return "Socket(" + std::to_string(lngClientSocket_) + ") Connected"; });
-        bytTicks_ = 0;
-        myTimer.setInterval(kTick);
-        myTimer.setEnabled(true);
-        bAutoReconnect_ = true;
-        return;
+    if (tcp_) {
+        if (openStream()) {
+            bytTicks_ = 0;
+            myTimer.setInterval(kTick);
+            myTimer.setEnabled(true);
+            bAutoReconnect_ = true;
+            return;
+        }
+    } else {
+        // The socket object is given the address already looked up, so a
+        // host name costs one lookup per Connect, not two.
+        lngClientSocket_ = InSimSocket_.Connect(kProtocolUdp, serverPort_, resolved);
+        if (lngClientSocket_ != 0) {
+            if (listenPort_ == 0) {
+                lngListenSocket_ = lngClientSocket_; // one socket both ways
+            }
+            status([&] { return "Socket(" + std::to_string(lngClientSocket_) + ") Connected"; });
+            bytTicks_ = 0;
+            myTimer.setInterval(kTick);
+            myTimer.setEnabled(true);
+            bAutoReconnect_ = true;
+            return;
+        }
     }
     WriteStatus("could not create client socket!");
     InSimSocket_.CloseSocket(lngListenSocket_);
@@ -288,6 +311,18 @@ void ucInSim::versionReceived(int hostInSimVer) {
     cmdConnect.setCaption("Connect");
     bytTicks_ = 0;
     myTimer.setEnabled(true);
+    if (tcp_) {
+        // TINY_CLOSE ends a stream: the new generation speaks on a new one,
+        // which introduces us when it opens.
+        closeStream();
+        if (!openStream()) {
+            linkFailed(LinkFailure::ClientSocket, "cannot open a connection to " + host_ + ":" +
+                                                      std::to_string(serverPort_) + " (" + lastSocketError_ + ")");
+            return;
+        }
+        bytTicks_ = 1;
+        return;
+    }
     sendHandshake();
     bytTicks_ = 1; // the first try is this one
 }
@@ -331,13 +366,33 @@ void ucInSim::Disconnect() {
         ISS_TINY(TINY_CLOSE);
         WriteStatus("Socket Disconnected");
     }
-    InSimSocket_.CloseSocket(lngListenSocket_);
+    closeStream(); // the goodbye goes out first
+    if (lngListenSocket_ != lngClientSocket_) {
+        InSimSocket_.CloseSocket(lngListenSocket_);
+    }
     InSimSocket_.CloseSocket(lngClientSocket_);
     cmdConnect.setCaption("Connect");
     cmdConnect.setEnabled(connectable_);
     if (bAutoReconnect_ && connectable_) {
         timRetry.setEnabled(true);
     }
+}
+
+// The likely causes of silence, most likely first.
+std::string ucInSim::noAnswerAdvice() const {
+    std::string text = "no answer from " + host_ + ":" + std::to_string(serverPort_) + " in InSim " +
+                       std::to_string(wire_->version) + (tcp_ ? " over TCP" : " over UDP") +
+                       "; likely causes: InSim is not enabled there on that port, or this machine's address is "
+                       "not allowed in the host's InSim settings; a wrong admin password (the host then answers "
+                       "nothing)";
+    if (!autoGeneration_ && wire_->version != kWire4.version) {
+        text += "; a host whose LFS does not speak InSim " + std::to_string(wire_->version) + " (auto finds out)";
+    }
+    if (!tcp_ && listenPort_ != 0) {
+        text += "; a router or firewall that drops the replies to listen port " + std::to_string(listenPort_) +
+                " (use Transport=tcp, or Listen Port=0)";
+    }
+    return text;
 }
 
 void ucInSim::cmdConnect_Click() {
@@ -377,23 +432,21 @@ void ucInSim::myTimer_Timer() {
                 upgradeUnanswered_ = wire_;
                 reportedGeneration_ = kWire4.version; // this line says it already
                 notice("did not answer InSim " + std::to_string(wire_->version) + "; staying on InSim 4");
-            } else if (wire_->version != kWire4.version || autoGeneration_) {
+            } else if (wire_->version != kWire4.version || autoGeneration_ || tcp_ || listenPort_ == 0) {
                 // A host that never answers looks like no host at all; say
-                // it once, and what may be wrong. (Servers on InSim 4 keep
-                // the log they always had.)
+                // it once, and what may be wrong. (Servers on InSim 4 over
+                // UDP with a listen port keep the log they always had.)
                 txtLinkError.setText("no answer from " + host_ + ":" + std::to_string(serverPort_));
                 if (lastFailure_ != LinkFailure::NoAnswer) {
                     lastFailure_ = LinkFailure::NoAnswer;
-                    notice("no answer from " + host_ + ":" + std::to_string(serverPort_) + " in InSim " +
-                           std::to_string(wire_->version) +
-                           "; is InSim enabled there on that port" +
-                           (autoGeneration_ ? std::string("?") : std::string(", and does the host's LFS speak it? (auto finds out)")));
+                    notice(noAnswerAdvice());
                 }
             }
             Disconnect();
             return;
         }
-        if (bytTicks_ % kTryEvery == 0) {
+        // A stream not open yet sends its handshake when it opens.
+        if (bytTicks_ % kTryEvery == 0 && (!tcp_ || streamOpen_)) {
             status([&] {
                 return "connecting to " + host_ + ":" + std::to_string(serverPort_) + " (" +
                        std::to_string(bytTicks_ / kTryEvery + 1) + "/3 tries)";

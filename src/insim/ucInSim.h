@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "insim/Packets.h"
+#include "insim/StreamFramer.h"
 #include "net/okSocket.h"
 #include "platform/Controls.h"
 #include "platform/HostLookup.h"
@@ -187,6 +188,10 @@ public:
     // The protocol generation: "4", "9", "10" or "auto" (found from the
     // host's IS_VER). Read at each Connect.
     platform::TextBox txtInSimVer{"4"};
+    // How packets travel: "udp" (a datagram each) or "tcp" (one stream to
+    // the host's InSim port, which needs no port of ours). Read at each
+    // Connect; anything else is udp.
+    platform::TextBox txtTransport{"udp"};
     platform::CommandButton cmdConnect{"Connect"};
     // Why the link is not up, in plain words, for the panel; empty while
     // it is up, and before anyone asked for it.
@@ -206,7 +211,19 @@ public:
     static constexpr const char* kAutoGeneration = "auto";
     // A port as typed in the panel or the start-up file: 1 to 65535, blanks
     // around it forgiven; nullopt for anything else.
-    static std::optional<std::int32_t> ParsePort(const std::string& text);
+    // zeroAllowed: 0 is a port too (the listen port, where it means none of
+    // its own).
+    static std::optional<std::int32_t> ParsePort(const std::string& text, bool zeroAllowed = false);
+    static constexpr const char* kTcp = "tcp";
+    static constexpr const char* kUdp = "udp";
+    std::string Transport() const { return txtTransport.text(); }
+    void setTransport(std::string value) { txtTransport.setText(std::move(value)); }
+    // The transport of the link now (or of the last Connect).
+    bool overTcp() const { return tcp_; }
+    // Unsent bytes of the stream, waiting for the host to read.
+    std::size_t streamBacklog() const { return streamOut_.size(); }
+    // A host that reads nothing for this long a backlog is dropped.
+    static constexpr std::size_t kStreamBacklogLimit = 256 * 1024;
     // The generation this client speaks now.
     const WireGeneration& wire() const { return *wire_; }
     void setPortListen(std::string value) { txtPortListen.setText(std::move(value)); }
@@ -274,12 +291,24 @@ private:
     void Received(std::int32_t lngSocket, std::span<const std::uint8_t> Data,
                   std::int32_t lngLength) override;
     void Error(std::int32_t lngSocket, const std::string& strMsg) override;
+    void ReadyToSend(std::int32_t lngSocket) override;
+    void DataSent(std::int32_t lngSocket, std::int32_t lngTotal) override;
+    void Closed(std::int32_t lngSocket) override;
 
     // Why the last Connect could not make its sockets; each kind is reported
     // once, not once per retry.
-    enum class LinkFailure { None, ListenPort, HostName, ClientSocket, NoAnswer };
+    enum class LinkFailure { None, ListenPort, HostName, ClientSocket, NoAnswer, StreamRefused, StreamClosed,
+                             StreamUnreadable, HostNotReading };
     void linkFailed(LinkFailure kind, const std::string& text);
     void linkEstablished();
+    // The stream (TCP): open one to the host, take what it delivers, and
+    // send what is queued for it.
+    bool openStream();
+    void closeStream();
+    void receiveStream(std::span<const std::uint8_t> bytes);
+    void flushStream();
+    void streamLost(LinkFailure kind, const std::string& text);
+    std::string noAnswerAdvice() const;
     void notice(const std::string& text);
 
     struct OwnWindow {
@@ -336,6 +365,16 @@ private:
     int versionAskTicks_ = 0;
     bool handshakeSent_ = false; // since the last Connect
     std::string noticedStranger_; // the foreign sender the status log last named
+    bool tcp_ = false;
+    std::int32_t streamSocket_ = 0; // the stream while it is ours; 0 when none
+    bool streamOpen_ = false;       // connected: sends may go out
+    StreamFramer framer_;
+    std::vector<std::uint8_t> streamOut_; // queued for the stream, not yet taken by the system
+    std::int32_t streamSent_ = 0;         // of the bytes being sent now
+    bool flushingStream_ = false;
+    // While a read is handled, whatever its handlers send goes out in one
+    // write when it is over: a vote's 65 packets are one write, not 65.
+    int gathering_ = 0;
     std::int32_t lngListenSocket_ = 0;
     std::int32_t lngClientSocket_ = 0;
     bool bConnected_ = false;

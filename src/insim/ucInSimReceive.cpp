@@ -40,6 +40,17 @@ private:
 } // namespace
 
 void ucInSim::Received(std::int32_t lngSocket, std::span<const std::uint8_t> Data, std::int32_t lngLength) {
+    if (tcp_) {
+        if (lngSocket == 0 || lngSocket != streamSocket_) {
+            return;
+        }
+        if (lngLength <= 0) {
+            streamLost(LinkFailure::StreamClosed, "the host closed the InSim connection");
+            return;
+        }
+        receiveStream(Data.first(std::min(static_cast<std::size_t>(lngLength), Data.size())));
+        return;
+    }
     if (lngSocket != lngListenSocket_ || lngListenSocket_ == 0) {
         return; // only the listen socket carries the server's packets
     }

@@ -10,6 +10,17 @@
 namespace pm::insim {
 
 void ucInSim::SendPacket(std::int32_t lngSocket, std::span<const std::uint8_t> Data, std::int32_t lngStart) {
+    if (tcp_) {
+        // A stream takes bytes, not datagrams: queued in order, and written
+        // at once unless a read's handlers are still adding to them.
+        if (lngSocket == 0 || lngSocket != streamSocket_ || lngStart < 0 ||
+            static_cast<std::size_t>(lngStart) >= Data.size()) {
+            return;
+        }
+        streamOut_.insert(streamOut_.end(), Data.begin() + lngStart, Data.end());
+        flushStream();
+        return;
+    }
     InSimSocket_.Send(lngSocket, Data, lngStart);
 }
 
@@ -52,12 +63,15 @@ void ucInSim::ISS_ISI() {
 // can work: its version, state, connections, name and players.
 void ucInSim::sendHandshake() {
     handshakeSent_ = true;
+    ++gathering_; // one write on a stream
     ISS_ISI();
     ISS_TINY(TINY_VER);
     ISS_TINY(TINY_SST);
     ISS_TINY(TINY_NCN);
     ISS_TINY(TINY_ISM);
     ISS_TINY(TINY_NPL);
+    --gathering_;
+    flushStream();
 }
 
 void ucInSim::SendInSim(std::span<const std::uint8_t> Data) { SendPacket(lngClientSocket_, Data, 0); }

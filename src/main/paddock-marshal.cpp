@@ -232,8 +232,8 @@ int main(int argc, char** argv) {
         // with no servers and say nothing.
         if (form.StartupNotText()) {
             form.AddStatus("start-up file '" + startupFile.string() +
-                           "': it holds NUL bytes, so it is not plain text (saved as UTF-16?); save it as ANSI or "
-                           "UTF-8. '" + kProgram + " --check-config " + startupFile.string() +
+                           "': it holds NUL bytes, so it is not plain text (saved as UTF-16?); save it as UTF-8 or "
+                           "ANSI. '" + kProgram + " --check-config " + startupFile.string() +
                            "' shows the details.");
         }
 

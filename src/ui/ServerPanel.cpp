@@ -112,6 +112,16 @@ QWidget* ServerPanel::buildInSimPanel() {
     cboInSimVer_->addItems({QStringLiteral("auto"), QStringLiteral("10"), QStringLiteral("9"), QStringLiteral("4")});
     cboInSimVer_->setToolTip(QStringLiteral("The InSim version to speak: 10 for LFS 0.8B and later, 9 for 0.7, "
                                             "4 for 0.5Z; auto asks the host. Used at the next Connect."));
+    cboTransport_ = new QComboBox(fraInSim_);
+    cboTransport_->setObjectName(QStringLiteral("cboTransport"));
+    cboTransport_->addItems({QStringLiteral("tcp"), QStringLiteral("udp")});
+    cboTransport_->setAccessibleName(QStringLiteral("Transport"));
+    cboTransport_->setToolTip(QStringLiteral("How packets travel: tcp, one connection to the host's InSim port, "
+                                             "which works through routers; udp, a datagram each. Used at the "
+                                             "next Connect."));
+    gridCheck_ = new QLabel(fraInSim_);
+    gridCheck_->setObjectName(QStringLiteral("gridCheck"));
+    gridCheck_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     cmdConnect_ = new QPushButton(QStringLiteral("&Connect"), fraInSim_);
     cmdConnect_->setObjectName(QStringLiteral("cmdConnect"));
     cmdConnect_->setAutoDefault(false);
@@ -139,7 +149,13 @@ QWidget* ServerPanel::buildInSimPanel() {
     grid->addWidget(txtPass_, 0, 4);
     grid->addLayout(connect, 1, 4);
     grid->addWidget(makeBuddyLabel("&InSim", cboInSimVer_, fraInSim_), 2, 0);
-    grid->addWidget(cboInSimVer_, 2, 1, Qt::AlignLeft);
+    auto* generation = new QHBoxLayout;
+    generation->addWidget(cboInSimVer_);
+    generation->addWidget(makeBuddyLabel("o&ver", cboTransport_, fraInSim_));
+    generation->addWidget(cboTransport_);
+    generation->addStretch(1);
+    grid->addLayout(generation, 2, 1);
+    grid->addWidget(gridCheck_, 2, 4);
     grid->setColumnMinimumWidth(2, 24);
     grid->setColumnStretch(1, 2);
     grid->setColumnStretch(4, 1);
@@ -218,6 +234,9 @@ void ServerPanel::showViews(app::ServerViews* views) {
     bindings_.text(client.txtPortListen, txtPortListen_);
     bindings_.text(client.txtPass, txtPass_);
     bindings_.choice(client.txtInSimVer, cboInSimVer_);
+    bindings_.choice(client.txtTransport, cboTransport_);
+    bindings_.watch(views->txtGridCheck, [this] { showGridCheck(); });
+    showGridCheck();
     bindings_.button(
         client.cmdConnect, cmdConnect_, [&client] { client.cmdConnect_Click(); },
         [this] { showLinkState(); });
@@ -244,6 +263,7 @@ void ServerPanel::showNothing() {
     }
     cmdConnect_->setText(QStringLiteral("&Connect"));
     linkState_->clear();
+    gridCheck_->clear();
     setEnabled(false);
 }
 
@@ -269,6 +289,12 @@ void ServerPanel::showLinkState() {
         linkState_->setText(QStringLiteral("Not connected"));
     }
     linkState_->setToolTip(linkState_->text());
+}
+
+void ServerPanel::showGridCheck() {
+    const std::string& outcome = views_ == nullptr ? std::string() : views_->txtGridCheck.text();
+    gridCheck_->setText(outcome.empty() ? QString() : toQString("Last grid: " + outcome));
+    gridCheck_->setToolTip(gridCheck_->text());
 }
 
 bool ServerPanel::eventFilter(QObject* watched, QEvent* event) {

@@ -45,6 +45,7 @@ private:
     QWidget* buildRules();
     void showNothing();
     void showLinkState();
+    void showGridCheck();
 
     app::ServerViews* views_ = nullptr;
     ModelBindings bindings_;
@@ -55,6 +56,8 @@ private:
     QLineEdit* txtPortListen_ = nullptr;
     QLineEdit* txtPass_ = nullptr;
     QComboBox* cboInSimVer_ = nullptr;
+    QComboBox* cboTransport_ = nullptr;
+    QLabel* gridCheck_ = nullptr;
     QPushButton* cmdConnect_ = nullptr;
     QLabel* linkState_ = nullptr;
     QListWidget* lstConnections_ = nullptr;

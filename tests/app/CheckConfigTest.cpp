@@ -146,7 +146,7 @@ TEST(CheckConfig, prints_what_a_run_would_add_and_exits_by_the_outcome) {
          block({"A", "*", "4200l"}) + block({"B", "*", "*", "99999"}),
          1,
          {"  line 4: the InSim port '4200l' is not a port number (1 to 65535); this server cannot connect\n",
-          "  line 15: the listen port '99999' is not a port number (1 to 65535); this server cannot connect\n",
+          "  line 15: the listen port '99999' is not a port number (0 to 65535); this server cannot connect\n",
           "Every block reads whole: 2 servers, but 2 port values above cannot be used.\n"},
          {}},
         {"a line left out: its label says so before the value that stops the reading",

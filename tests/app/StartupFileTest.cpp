@@ -167,7 +167,7 @@ TEST_F(StartupFileTest, a_port_that_cannot_be_a_port_is_said_once_per_connect) {
     loadWith(block({"A", "*", "4200l", "*", "*", "1"}) + block({"B", "*", "*", "99999", "*", "1"}) +
              block({"C", "*", "*", "99999", "*", "0"}));
     EXPECT_EQ(statusTexts(), (V{"A: the InSim port '4200l' is not a port number (1 to 65535); not connecting",
-                                "B: the listen port '99999' is not a port number (1 to 65535); not connecting"}))
+                                "B: the listen port '99999' is not a port number (0 to 65535); not connecting"}))
         << "a server that waits for the operator says it when asked";
     EXPECT_EQ(views(1).ucInSim.state(), insim::LinkState::Idle);
     EXPECT_EQ(views(1).ucInSim.txtLinkError.text(), "the InSim port '4200l' is not a port number (1 to 65535)");

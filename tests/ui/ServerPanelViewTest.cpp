@@ -148,12 +148,13 @@ TEST_F(PanelTest, operator_edits_do_not_echo_and_keep_the_cursor) {
 }
 
 TEST_F(PanelTest, connect_button_starts_the_client) {
+    views(n).ucInSim.setTransport("udp"); // the listen port counts only there
     typeInto(edit("txtPortListen"), "0x"); // not a port: the client stays idle, and the panel says why
     click(button("cmdConnect"));
     EXPECT_EQ(views(n).ucInSim.state(), insim::LinkState::Idle);
     EXPECT_TRUE(button("cmdConnect")->isEnabled());
     EXPECT_EQ(find<QLabel>("linkState")->text(),
-              "Not connected: the listen port '0x' is not a port number (1 to 65535)");
+              "Not connected: the listen port '0x' is not a port number (0 to 65535)");
 
     UdpPeer server; // never answers
     typeInto(edit("txtPortListen"), QString::number(freeUdpPort()));
@@ -175,4 +176,18 @@ TEST_F(PanelTest, the_insim_version_choice_starts_on_auto_and_writes_through) {
     EXPECT_EQ(views(n).ucInSim.InSimVersion(), "9");
     views(n).ucInSim.setInSimVersion("10"); // from the start-up file, say
     EXPECT_EQ(combo->currentText(), "10");
+}
+
+TEST_F(PanelTest, the_transport_starts_on_tcp_and_the_last_grid_check_shows) {
+    auto* combo = find<QComboBox>("cboTransport");
+    ASSERT_NE(combo, nullptr);
+    EXPECT_EQ(combo->currentText(), "tcp") << "a server added by hand crosses routers";
+    EXPECT_EQ(views(n).ucInSim.Transport(), "tcp");
+    combo->setFocus();
+    QTest::keyClick(combo, Qt::Key_Down);
+    EXPECT_EQ(views(n).ucInSim.Transport(), "udp");
+
+    EXPECT_EQ(find<QLabel>("gridCheck")->text(), "");
+    views(n).txtGridCheck.setText("grid differs at place 2: the host starts b there, not a");
+    EXPECT_EQ(find<QLabel>("gridCheck")->text(), "Last grid: grid differs at place 2: the host starts b there, not a");
 }
