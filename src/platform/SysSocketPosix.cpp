@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -85,6 +86,13 @@ int startup() { return 0; }
 Fd open(bool stream, int protocol, int& error) {
     const int fd = ::socket(AF_INET, (stream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
     error = fd < 0 ? lastError() : 0;
+    if (fd >= 0 && stream) {
+        // Every write is whole packets, gathered already: Nagle would only
+        // hold a lone reply back until the peer's delayed ACK. Sockets
+        // accepted from a listener inherit it.
+        const int on = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    }
     return fd < 0 ? kNoFd : fd;
 }
 

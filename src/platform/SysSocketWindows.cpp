@@ -55,6 +55,12 @@ Fd open(bool stream, int protocol, int& error) {
         ::closesocket(s);
         return kNoFd;
     }
+    if (stream) {
+        // Every write is whole packets, gathered already: Nagle would only
+        // hold a lone reply back until the peer's delayed ACK.
+        const BOOL on = TRUE;
+        ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+    }
     error = 0;
     return static_cast<Fd>(s);
 }

@@ -204,3 +204,30 @@ TEST_F(StartupFileTest, a_utf8_file_is_read_as_utf8_and_its_texts_go_out_in_the_
     ASSERT_EQ(isi.at(1), insim::ISP_ISI);
     EXPECT_EQ(std::string(isi.begin() + 12, isi.begin() + 16), "p\xe4ss") << "the host's code page, not UTF-8";
 }
+
+TEST_F(StartupFileTest, the_eleventh_line_sets_the_transport) {
+    const struct {
+        const char* eleventh; // nullptr: no eleventh line
+        const char* transport;
+        const char* status; // empty: no status line
+    } rows[] = {
+        {nullptr, "udp", ""},
+        {"Transport=", "udp", ""},
+        {"Transport= TCP ", "tcp", ""},
+        {"Transport=udp", "udp", ""},
+        {"Transport=quic", "udp", "A: transport 'quic' is neither tcp nor udp; using udp"},
+    };
+    for (const auto& row : rows) {
+        const std::string what = row.eleventh ? row.eleventh : "none";
+        std::string file = block({}) + "InSim Version=10\r\n";
+        if (row.eleventh != nullptr) {
+            file += std::string(row.eleventh) + "\r\n";
+        }
+        loadWith(file + block({"B"}));
+        ASSERT_EQ(form->lstServers.count(), 2) << what;
+        EXPECT_EQ(views(1).ucInSim.Transport(), row.transport) << what;
+        EXPECT_EQ(views(1).ucInSim.InSimVersion(), "10") << what;
+        EXPECT_EQ(views(2).ucInSim.Transport(), "udp") << what;
+        EXPECT_EQ(statusTexts(), std::string(row.status).empty() ? V{} : V{row.status}) << what;
+    }
+}

@@ -38,6 +38,8 @@ struct Rules {
     int reverseTop = 0;
     std::string reverseCount = "10";
     std::string inSimVersion = ""; // the tenth line; empty: none, as in files from before it
+    std::string transport = "";    // the eleventh line; empty: none
+    std::string listenPort = "";   // empty: a free port
 };
 
 class MarshalAndSim : public ::testing::Test {
@@ -68,7 +70,7 @@ protected:
     // Writes a start-up file naming the sim, starts the program on it and
     // lets the first handshake try run.
     void startMarshal(const Rules& rules = {}) {
-        listenPort = test::freeUdpPort();
+        listenPort = rules.listenPort.empty() ? test::freeUdpPort() : std::stoi(rules.listenPort);
         static int files = 0;
         cfgPath = std::filesystem::temp_directory_path() /
                   ("pm_e2e_" + std::to_string(::getpid()) + "_" + std::to_string(++files) + ".cfg");
@@ -80,7 +82,9 @@ protected:
             << line("Connect=1") << line("Last Race=" + std::to_string(rules.lastRace))
             << line("Reverse Top=" + std::to_string(rules.reverseTop))
             << line("Reverse Count=" + rules.reverseCount)
-            << (rules.inSimVersion.empty() ? std::string() : line("InSim Version=" + rules.inSimVersion));
+            << (rules.inSimVersion.empty() && rules.transport.empty() ? std::string()
+                                                                      : line("InSim Version=" + rules.inSimVersion))
+            << (rules.transport.empty() ? std::string() : line("Transport=" + rules.transport));
 
         form = std::make_unique<app::frmMain>(stack.platform(), cfgPath);
         form->txtStatus.lineAdded.connect([this](const std::string& stamped) {
