@@ -93,6 +93,16 @@ void ucInSim::streamLost(LinkFailure kind, const std::string& text) {
     framer_.reset();
     bConnected_ = false;
     InSimSocket_.CloseSocket(socket);
+    if (autoGeneration_ && upgrading_) {
+        // A host that ends or refuses the stream of the higher generation,
+        // rather than answer on it, would otherwise be moved up and lost
+        // again at every try: like one that stays silent there, it is kept
+        // on InSim 4 for the next try.
+        upgrading_ = false;
+        upgradeUnanswered_ = wire_;
+        reportedGeneration_ = kWire4.version; // this line says it already
+        notice("did not answer InSim " + std::to_string(wire_->version) + "; staying on InSim 4");
+    }
     linkFailed(kind, text);
 }
 
