@@ -272,9 +272,11 @@ namespace {
 std::string decodeStartupBytes(std::span<const std::uint8_t> bytes, StartupEncoding& encoding) {
     constexpr std::string_view kBom = "\xEF\xBB\xBF";
     const std::string_view raw(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    if (raw.starts_with(kBom) && platform::isUtf8Text(raw.substr(kBom.size()))) {
+    // The mark is the editor's word for the whole file: a stray byte further
+    // down must not turn every UTF-8 letter above it into two.
+    if (raw.starts_with(kBom)) {
         encoding = StartupEncoding::Utf8Bom;
-        return std::string(raw.substr(kBom.size()));
+        return platform::utf8WithStrayCp1252(raw.substr(kBom.size()));
     }
     const bool ascii = std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b < 0x80; });
     if (ascii) {

@@ -137,6 +137,22 @@ bool isUtf8Text(std::string_view bytes) {
     return true;
 }
 
+std::string utf8WithStrayCp1252(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (std::size_t pos = 0; pos < bytes.size();) {
+        const std::size_t start = pos;
+        if (nextCodePoint(bytes, pos) != kInvalid) {
+            out.append(bytes.substr(start, pos - start));
+            continue;
+        }
+        for (std::size_t k = start; k < pos; ++k) {
+            appendCp1252AsUtf8(out, static_cast<std::uint8_t>(bytes[k]));
+        }
+    }
+    return out;
+}
+
 std::vector<std::uint8_t> utf8ToCp1252(std::string_view utf8) {
     const bool ascii = std::all_of(utf8.begin(), utf8.end(),
                                    [](char c) { return static_cast<std::uint8_t>(c) < 0x80; });

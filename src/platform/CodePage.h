@@ -24,6 +24,11 @@ std::string cp1252ToUtf8(std::span<const std::uint8_t> bytes);
 // almost never does.
 bool isUtf8Text(std::string_view bytes);
 
+// UTF-8 as it stands, except that a byte of no valid sequence is taken for
+// the Windows-1252 letter it is: a file declared UTF-8 by its byte-order
+// mark with a line pasted in from elsewhere keeps every letter readable.
+std::string utf8WithStrayCp1252(std::string_view bytes);
+
 // One byte per code point. A code point without a single-byte code, and each
 // invalid UTF-8 sequence, becomes '?'.
 std::vector<std::uint8_t> utf8ToCp1252(std::string_view utf8);
