@@ -429,6 +429,11 @@ void StatePersistence::housekeeping() {
     if (mode_ != Mode::Open) {
         return;
     }
+    // A reading that stopped early leaves servers out that are still in the
+    // file: none of the unlisted ones is known to be gone.
+    if (form_.StartupStopped() || form_.StartupNotText()) {
+        return;
+    }
     std::vector<store::ServerKey> listed;
     for (const auto& [index, tracked] : tracked_) {
         listed.push_back(tracked.key);

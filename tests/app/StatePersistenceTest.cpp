@@ -443,6 +443,19 @@ TEST_F(StateTest, a_server_gone_from_the_start_up_file_is_kept_thirty_days) {
     EXPECT_NE(storedServer(stored(), "A"), nullptr) << "listed: kept however old";
 }
 
+TEST_F(StateTest, servers_a_typo_above_kept_unread_are_not_taken_for_gone) {
+    start(block("A", {}) + block("B", {}));
+    views(2).chkCustom.setValue(1);
+    stack.loop().drain();
+    stack.loop().advance(StatePersistence::kKeepUnlistedFor + 1h);
+
+    std::string typo = block("A", {});
+    typo.replace(typo.find("Connect=0"), 9, "Connect 0");
+    start(typo + block("B", {}));
+    stack.loop().advance(2h);
+    EXPECT_NE(storedServer(stored(), "B"), nullptr) << "still in the file, below the typo";
+}
+
 // Every name a state file goes by leads to the same file, so to the same
 // lock: a second program cannot slip past it through a link. Windows lets
 // only privileged users make links.
