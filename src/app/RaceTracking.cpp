@@ -138,6 +138,9 @@ void frmMain::LinkUp(std::int16_t Index) {
     // the old link mean nothing now, nor do the screens drawn for them.
     set->views->lstConnections.clear();
     set->buttonNames.clear();
+    // A grid sent on the old link names its players, whom a restarted host
+    // numbers afresh; and its start, if it came, was never heard.
+    set->gridAwaited.reset();
 }
 
 void frmMain::RaceStart(std::int16_t Index) {
