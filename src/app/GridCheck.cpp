@@ -33,6 +33,9 @@ void frmMain::CheckGrid(std::int16_t Index, std::span<const std::uint8_t> hostPl
             stayed.push_back(&place);
         }
     }
+    if (stayed.empty()) {
+        return; // nobody of ours is left to start: nothing was confirmed
+    }
     std::string outcome;
     for (std::size_t k = 0; k < stayed.size() && outcome.empty(); ++k) {
         const std::string place = "grid differs at place " + std::to_string(k + 1) + ": ";

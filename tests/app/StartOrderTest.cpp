@@ -161,6 +161,7 @@ TEST_F(StartOrderTest, the_hosts_order_at_the_start_confirms_the_vote_grid_or_na
         bool bLeaves;                       // b leaves the race between the vote and the start
         std::string line;                   // empty: no grid line
         bool relinks = false;               // the link is lost and made again before the start
+        V order = {"c", "a", "b"};          // the vote's grid
     } rows[] = {
         {"as sent", {13, 11, 12}, false, "S: grid confirmed, 3 drivers"},
         {"one who left is no difference", {13, 11}, true, "S: grid confirmed, 2 drivers"},
@@ -169,6 +170,8 @@ TEST_F(StartOrderTest, the_hosts_order_at_the_start_confirms_the_vote_grid_or_na
         {"one missing who still plays", {13, 11}, false, "S: grid differs at place 3: the host starts nobody "
                                                           "there, not b"},
         {"a new link in between", {13, 11, 12}, false, "", true},
+        {"a grid that placed nobody", {13, 11, 12}, false, "", false, {}},
+        {"everyone placed left", {13, 11}, true, "", false, {"b"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -181,7 +184,7 @@ TEST_F(StartOrderTest, the_hosts_order_at_the_start_confirms_the_vote_grid_or_na
         driver(n, 14, "d");
         auto& v = views(n);
         v.chkCustom.setValue(1);
-        setItems(v.lstOrder, {"c", "a", "b"});
+        setItems(v.lstOrder, row.order);
         form->VoteAction(n, insim::VOTE_RESTART);
         if (row.bLeaves) {
             insim::IsPll pll;
