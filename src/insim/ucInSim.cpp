@@ -366,7 +366,12 @@ void ucInSim::Disconnect() {
         ISS_TINY(TINY_CLOSE);
         WriteStatus("Socket Disconnected");
     }
-    closeStream(); // the goodbye goes out first
+    // The goodbye, and anything gathered before it, goes out first.
+    const int gathering = gathering_;
+    gathering_ = 0;
+    flushDatagrams();
+    gathering_ = gathering;
+    closeStream();
     if (lngListenSocket_ != lngClientSocket_) {
         InSimSocket_.CloseSocket(lngListenSocket_);
     }

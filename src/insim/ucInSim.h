@@ -307,6 +307,9 @@ private:
     void closeStream();
     void receiveStream(std::span<const std::uint8_t> bytes);
     void flushStream();
+    void flushDatagrams();
+    // Ends a stretch of gathered sends: the last one out writes them all.
+    void endGathering();
     void streamLost(LinkFailure kind, const std::string& text);
     std::string noAnswerAdvice() const;
     void notice(const std::string& text);
@@ -375,6 +378,7 @@ private:
     // While a read is handled, whatever its handlers send goes out in one
     // write when it is over: a vote's 65 packets are one write, not 65.
     int gathering_ = 0;
+    std::vector<std::vector<std::uint8_t>> datagramsOut_; // gathered for one batch
     std::int32_t lngListenSocket_ = 0;
     std::int32_t lngClientSocket_ = 0;
     bool bConnected_ = false;

@@ -78,7 +78,13 @@ void ucInSim::Received(std::int32_t lngSocket, std::span<const std::uint8_t> Dat
         return;
     }
     const auto length = static_cast<std::size_t>(std::max<std::int32_t>(lngLength, 0));
+    // Whatever the handlers send in answer leaves in one batch.
+    std::weak_ptr<bool> alive = alive_;
+    ++gathering_;
     ReceivePacket(Data.first(std::min(length, Data.size())));
+    if (!alive.expired()) {
+        endGathering();
+    }
 }
 
 bool ucInSim::framedForWire(std::span<const std::uint8_t> d) {

@@ -21,7 +21,31 @@ void ucInSim::SendPacket(std::int32_t lngSocket, std::span<const std::uint8_t> D
         flushStream();
         return;
     }
+    if (gathering_ > 0 && lngSocket != 0 && lngSocket == lngClientSocket_ && lngStart == 0) {
+        datagramsOut_.emplace_back(Data.begin(), Data.end());
+        return;
+    }
     InSimSocket_.Send(lngSocket, Data, lngStart);
+}
+
+void ucInSim::flushDatagrams() {
+    if (datagramsOut_.empty()) {
+        return;
+    }
+    std::vector<std::vector<std::uint8_t>> out;
+    out.swap(datagramsOut_);
+    InSimSocket_.SendMany(lngClientSocket_, out);
+}
+
+void ucInSim::endGathering() {
+    if (--gathering_ > 0) {
+        return;
+    }
+    std::weak_ptr<bool> alive = alive_;
+    flushDatagrams();
+    if (!alive.expired()) {
+        flushStream();
+    }
 }
 
 bool ucInSim::byteArgument(int value, std::string_view what, std::string_view op) {
@@ -70,8 +94,7 @@ void ucInSim::sendHandshake() {
     ISS_TINY(TINY_NCN);
     ISS_TINY(TINY_ISM);
     ISS_TINY(TINY_NPL);
-    --gathering_;
-    flushStream();
+    endGathering();
 }
 
 void ucInSim::SendInSim(std::span<const std::uint8_t> Data) { SendPacket(lngClientSocket_, Data, 0); }

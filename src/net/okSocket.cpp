@@ -312,6 +312,43 @@ void okSocket::Send(std::int32_t lngSocket, std::span<const std::uint8_t> Data, 
     }
 }
 
+void okSocket::SendMany(std::int32_t lngSocket, const std::vector<std::vector<std::uint8_t>>& datagrams) {
+    const auto socket = static_cast<SOCKET>(lngSocket);
+    std::weak_ptr<bool> alive = alive_;
+    std::vector<std::span<const std::uint8_t>> pieces(datagrams.begin(), datagrams.end());
+    std::size_t done = 0;
+    while (done < pieces.size()) {
+        const int index = ConnFind(socket);
+        const bool oneAtATime = index == 0 || !connections_[index].Datagram ||
+                                std::any_of(pieces.begin() + static_cast<std::ptrdiff_t>(done), pieces.end(),
+                                            [](const auto& p) { return p.size() > static_cast<std::size_t>(kSendChunk); });
+        if (oneAtATime) {
+            Send(lngSocket, pieces[done], 0);
+            if (alive.expired()) {
+                return;
+            }
+            ++done;
+            continue;
+        }
+        const int sent = ws_.sendtoMany(socket, std::span(pieces).subspan(done), connections_[index].Addr);
+        if (sent == SOCKET_ERROR || sent == 0) {
+            // This one alone, so that its trouble is met as Send meets it.
+            Send(lngSocket, pieces[done], 0);
+            if (alive.expired()) {
+                return;
+            }
+            ++done;
+            continue;
+        }
+        for (int i = 0; i < sent; ++i, ++done) {
+            const auto total = static_cast<std::int32_t>(pieces[done].size());
+            if (!raise([&](okSocketEvents& e) { e.DataSent(lngSocket, total); })) {
+                return;
+            }
+        }
+    }
+}
+
 void okSocket::CloseSocket(std::int32_t lngSocket) {
     const auto socket = static_cast<SOCKET>(lngSocket);
     // Only a socket this object made is closed: a stale or foreign handle

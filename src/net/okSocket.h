@@ -53,6 +53,10 @@ public:
     std::int32_t Connect(std::int32_t Protocol, std::int32_t Port, const std::string& Host);
     std::int32_t Listen(std::int32_t Protocol, std::int32_t Port, const std::string& IP);
     void Send(std::int32_t lngSocket, std::span<const std::uint8_t> Data, std::int32_t lngStart);
+    // Whole datagrams on a datagram socket, in order, in as few system calls
+    // as the platform allows; each is reported and its failures handled as
+    // Send would. A stream socket gets each through Send.
+    void SendMany(std::int32_t lngSocket, const std::vector<std::vector<std::uint8_t>>& datagrams);
     void CloseSocket(std::int32_t lngSocket);
 
     bool Initialized() const { return initialized_; }

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,11 @@ int pendingError(Fd fd);
 // (10040), never silently cut. ip and port receive the sender, if any.
 long receive(Fd fd, std::uint8_t* buf, std::size_t len, bool stream, std::uint32_t& ip, std::uint16_t& port,
              int& error);
+// Datagrams sent to one address in as few calls as the system allows
+// (sendmmsg on Linux): how many went, from the first, or -1 with error set
+// when the first one did not.
+long sendDatagrams(Fd fd, std::span<const std::span<const std::uint8_t>> datagrams, std::uint32_t ip,
+                   std::uint16_t port, int& error);
 // Bytes sent, or -1 with error set. A stream socket ignores the address.
 long send(Fd fd, const std::uint8_t* buf, std::size_t len, bool stream, std::uint32_t ip, std::uint16_t port,
           int& error);

@@ -159,6 +159,20 @@ long send(Fd fd, const std::uint8_t* buf, std::size_t len, bool stream, std::uin
     return n == SOCKET_ERROR ? -1 : n;
 }
 
+long sendDatagrams(Fd fd, std::span<const std::span<const std::uint8_t>> datagrams, std::uint32_t ip,
+                   std::uint16_t port, int& error) {
+    // Windows has no call for several datagrams at once: one each.
+    long sent = 0;
+    for (const auto& d : datagrams) {
+        if (send(fd, d.data(), d.size(), false, ip, port, error) < 0) {
+            return sent == 0 ? -1 : sent;
+        }
+        ++sent;
+    }
+    error = 0;
+    return sent;
+}
+
 int peek(Fd fd, int& error) {
     char probe;
     const int n = ::recv(native(fd), &probe, 1, MSG_PEEK);

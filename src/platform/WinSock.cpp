@@ -234,6 +234,32 @@ int WinSock::sendto(SOCKET s, const std::uint8_t* buf, int len, int /*flags*/, c
     return static_cast<int>(n);
 }
 
+int WinSock::sendtoMany(SOCKET s, std::span<const std::span<const std::uint8_t>> datagrams, const SockAddrIn& to) {
+    Entry* e = find(s);
+    if (e == nullptr) {
+        return fail(WSAENOTSOCK);
+    }
+    // A failure a test has arranged for the next send is that of the first
+    // datagram, as if it were sent alone.
+    if (e->stream || datagrams.empty() || injected_.count(static_cast<int>(Op::Send)) != 0) {
+        if (datagrams.empty()) {
+            return 0;
+        }
+        const auto& first = datagrams.front();
+        return sendto(s, first.data(), static_cast<int>(first.size()), 0, to) == SOCKET_ERROR ? SOCKET_ERROR : 1;
+    }
+    int err = 0;
+    const long n = sys::sendDatagrams(e->fd, datagrams, to.sin_addr.s_addr, to.sin_port, err);
+    if (n < 0) {
+        if (err == WSAEWOULDBLOCK) {
+            e->writeWanted = true;
+            refreshWatch(s, *e);
+        }
+        return fail(err);
+    }
+    return static_cast<int>(n);
+}
+
 int WinSock::closesocket(SOCKET s) {
     auto it = sockets_.find(s);
     if (it == sockets_.end()) {

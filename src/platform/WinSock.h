@@ -8,6 +8,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <span>
 #include <memory>
 #include <optional>
 #include <string>
@@ -98,6 +99,9 @@ public:
     // from, when given, receives the sender's address (recvfrom).
     int recv(SOCKET s, std::uint8_t* buf, int len, int flags, SockAddrIn* from = nullptr);
     int sendto(SOCKET s, const std::uint8_t* buf, int len, int flags, const SockAddrIn& to);
+    // Several datagrams to one address at once: how many went, from the
+    // first, or SOCKET_ERROR when the first did not (its error as sendto's).
+    int sendtoMany(SOCKET s, std::span<const std::span<const std::uint8_t>> datagrams, const SockAddrIn& to);
     int closesocket(SOCKET s);
 
     // One posted message per readiness notification, with the socket as

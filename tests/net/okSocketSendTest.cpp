@@ -108,6 +108,33 @@ TEST_F(SocketSend, udp_refused_or_unreachable_loses_the_datagram_and_keeps_the_s
     }
 }
 
+// A vote's datagrams leave in one batch: each arrives whole and in order,
+// and each is reported. A refusal at the batch's start is an ICMP answer to
+// an earlier datagram, not to these: the first is sent again alone.
+TEST_F(SocketSend, a_batch_of_datagrams_arrives_whole_in_order_and_each_is_reported) {
+    for (const bool firstRefused : {false, true}) {
+        SCOPED_TRACE(firstRefused ? "first refused" : "all go");
+        events.clear();
+        std::vector<Bytes> batch;
+        for (std::size_t k = 0; k < 200; ++k) { // more than one system call's worth
+            batch.push_back(pattern(4 + k % 120, static_cast<std::uint8_t>(k)));
+        }
+        if (firstRefused) {
+            stack.sockets().failNext(WinSock::Op::Send, platform::WSAECONNREFUSED);
+        }
+        sock.SendMany(s, batch);
+        Strings reported;
+        for (std::size_t k = 0; k < batch.size(); ++k) {
+            reported.push_back(DataSent(s, static_cast<std::int32_t>(batch[k].size())));
+        }
+        EXPECT_EQ(events.lines, reported);
+        for (std::size_t k = 0; k < batch.size(); ++k) {
+            ASSERT_EQ(peer.receive(), std::optional<Bytes>(batch[k])) << k;
+        }
+        expectPeerQuiet();
+    }
+}
+
 TEST_F(SocketSend, would_block_reports_minus_one_and_writable_comes_later) {
     stack.sockets().failNext(WinSock::Op::Send, platform::WSAEWOULDBLOCK);
     sock.Send(s, pattern(20000), 0);
