@@ -89,7 +89,16 @@ int runWindow(int& argc, char** argv, const WindowOptions& options) {
         MainWindow window(form);
         dialogs.setParent(&window);
         // A request that came during start-up closes the window once the loop runs.
-        if (!stopRequests.watch(loop, [window = QPointer<MainWindow>(&window)] {
+        bool stopAsked = false;
+        if (!stopRequests.watch(loop, [&stopAsked, window = QPointer<MainWindow>(&window)] {
+                stopAsked = true;
+                // A message box waits for an answer nobody may be there to
+                // give (one at start-up, before the window shows, would
+                // hold the end for good): it gets its Escape answer, the
+                // one that discards nothing.
+                if (QWidget* modal = QApplication::activeModalWidget()) {
+                    modal->close();
+                }
                 if (window) {
                     window->close();
                 }
@@ -117,7 +126,11 @@ int runWindow(int& argc, char** argv, const WindowOptions& options) {
         if (state) {
             state->restore();
         }
-        window.show();
+        // Asked to end before the window showed, closing it did nothing:
+        // the loop is not started at all.
+        if (!stopAsked) {
+            window.show();
+        }
 
         if (options.screenshotPath) {
             // The picture shows the window as it opens on a roomy screen,
@@ -134,7 +147,7 @@ int runWindow(int& argc, char** argv, const WindowOptions& options) {
             });
         }
 
-        exitCode = loop.run();
+        exitCode = stopAsked ? 0 : loop.run();
         // The last changes are written while the servers still exist.
         state.reset();
         dialogs.setParent(nullptr);

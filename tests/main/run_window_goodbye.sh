@@ -77,7 +77,8 @@ display=:$(head -n 1 "$work/display")
 
 # One run: a fresh host, the program connected to it, then the signal.
 goodbye() {
-    local program=$1 signal=$2 what="$(basename "$1") on SIG$2"
+    local program=$1 signal=$2 extra=${3:-0} what="$(basename "$1") on SIG$2"
+    [ "$extra" -eq 0 ] || what="$what, a message box open before the window shows"
     : >"$work/sim.out"
     "$simulator" --port 0 >"$work/sim.out" 2>&1 &
     sim_pid=$!
@@ -87,6 +88,12 @@ goodbye() {
     printf '%s\r\n' "[NEW SERVER]" "Name=Goodbye" "Host=127.0.0.1" "InSim Port=$port" \
         "Listen Port=$((port + 1))" "Admin PW=pw" "Connect=1" "Last Race=1" "Reverse Top=0" \
         "Reverse Count=10" >"$work/goodbye.cfg"
+    # More servers than a run holds: the start-up says so in a message box.
+    local n
+    for ((n = 0; n < extra; n++)); do
+        printf '%s\r\n' "[NEW SERVER]" "Name=Idle $n" "Host=127.0.0.1" "InSim Port=1" "Listen Port=0" \
+            "Admin PW=" "Connect=0" "Last Race=1" "Reverse Top=0" "Reverse Count=10" >>"$work/goodbye.cfg"
+    done
 
     env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY="$display" XDG_RUNTIME_DIR="$work" \
         "$program" --config "$work/goodbye.cfg" >"$work/program.out" 2>&1 &
@@ -111,4 +118,5 @@ for signal in TERM INT; do
     goodbye "$gui" "$signal"
     goodbye "$marshal" "$signal"
 done
+goodbye "$gui" TERM 100
 echo "PASS: the window says goodbye on SIGTERM and SIGINT, by hand and through paddock-marshal"
