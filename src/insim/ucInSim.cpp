@@ -473,7 +473,15 @@ void ucInSim::myTimer_Timer() {
         }
         if (bytTicks_ > kSilenceLimit) {
             WriteStatus("no response in 2 minutes.. InSim running?");
-            Disconnect();
+            if (tcp_) {
+                // A stream the host keeps open but no longer answers on
+                // looks up from here: without a line, its drop and retries
+                // would go unexplained.
+                linkFailed(LinkFailure::HostSilent, "no packet from " + host_ + ":" + std::to_string(serverPort_) +
+                                                        " for 2 minutes; the connection is closed and opened again");
+            } else {
+                Disconnect();
+            }
         }
     }
     bytTicks_ = static_cast<std::uint8_t>(bytTicks_ + 1 >= 240 ? 1 : bytTicks_ + 1);

@@ -298,7 +298,7 @@ private:
     // Why the last Connect could not make its sockets; each kind is reported
     // once, not once per retry.
     enum class LinkFailure { None, ListenPort, HostName, ClientSocket, NoAnswer, StreamRefused, StreamClosed,
-                             StreamUnreadable, HostNotReading };
+                             StreamUnreadable, HostNotReading, HostSilent };
     void linkFailed(LinkFailure kind, const std::string& text);
     void linkEstablished();
     // The stream (TCP): open one to the host, take what it delivers, and

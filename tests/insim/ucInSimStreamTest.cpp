@@ -187,6 +187,27 @@ TEST_P(StreamUpgradeTest, a_host_that_turns_down_the_higher_stream_keeps_the_nex
     EXPECT_EQ(client->wire().version, 4);
 }
 
+TEST_F(StreamClientTest, a_host_that_keeps_the_stream_but_falls_silent_is_dropped_with_a_line_and_tried_again) {
+    client->setInSimVersion("4");
+    client->Connect();
+    Bytes isi;
+    const sys::Fd first = acceptWithIsi(isi);
+    ASSERT_NE(first, sys::kNoFd);
+    TcpHost::send(first, verFrom("0.5Z", 4, kWire4));
+    drain();
+    ASSERT_TRUE(client->connected());
+
+    for (int s = 0; s <= ucInSim::kSilenceLimit + 1 && client->connected(); ++s) {
+        tick(1s);
+        drain();
+    }
+    EXPECT_FALSE(client->connected());
+    EXPECT_TRUE(owner.has("no packet from 127.0.0.1:" + std::to_string(host.port()) + " for 2 minutes"))
+        << ::testing::PrintToString(owner.lines);
+    tick(ucInSim::kRetryDelay + 1s);
+    EXPECT_NE(acceptWithIsi(isi), sys::kNoFd);
+}
+
 INSTANTIATE_TEST_SUITE_P(Hosts, StreamUpgradeTest, ::testing::Values(TurnDown::ClosesIt, TurnDown::RefusesIt));
 
 } // namespace
