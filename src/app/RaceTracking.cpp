@@ -138,6 +138,7 @@ void frmMain::LinkUp(std::int16_t Index) {
     // the old link mean nothing now, nor do the screens drawn for them.
     set->views->lstConnections.clear();
     set->buttonNames.clear();
+    forgetPickIfGone(*set);
     // A grid sent on the old link names its players, whom a restarted host
     // numbers afresh; and its start, if it came, was never heard.
     set->gridAwaited.reset();
@@ -159,10 +160,11 @@ void frmMain::RaceStart(std::int16_t Index) {
 }
 
 void frmMain::EndConnection(std::int16_t Index, const std::string& Username) {
-    ServerViews* views = server(Index);
-    if (views == nullptr) {
+    ServerSet* set = findSet(Index);
+    if (set == nullptr) {
         return;
     }
+    ServerViews* views = set->views.get();
     // An empty name comes from a connection the client never knew; it must
     // not take connection 0 (the host) off the list.
     const std::int16_t item = findName(views->lstConnections, Username);
@@ -181,6 +183,7 @@ void frmMain::EndConnection(std::int16_t Index, const std::string& Username) {
         const int again = views->lstConnections.addItem(Username);
         views->lstConnections.setItemData(again, other);
     }
+    forgetPickIfGone(*set);
 }
 
 void frmMain::RaceOrder(std::int16_t Index, std::span<const std::uint8_t> Data) {

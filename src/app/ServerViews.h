@@ -29,6 +29,9 @@ struct ServerViews {
     // How the host took the last grid sent for a vote ("grid confirmed, 12
     // drivers"); empty until a host has said.
     platform::TextBox txtGridCheck;
+    // The player number of the connection the operator last picked ("ann:
+    // player 5"); empty once that user is no longer listed.
+    platform::TextBox txtPlayerNum;
 };
 
 } // namespace pm::app

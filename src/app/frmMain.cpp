@@ -1,5 +1,6 @@
 #include "app/frmMain.h"
 
+#include "app/ListLookup.h"
 #include "insim/modInSim.h"
 
 #ifndef PM_VERSION_MAJOR
@@ -235,12 +236,24 @@ void frmMain::lstServers_DblClick(int item) {
 }
 
 void frmMain::lstConnections_Click(std::int16_t Index, int item) {
-    ServerViews* views = server(Index);
-    if (views == nullptr || item < 0 || item >= views->lstConnections.count()) {
+    ServerSet* set = findSet(Index);
+    if (set == nullptr || item < 0 || item >= set->views->lstConnections.count()) {
         return;
     }
-    const std::int16_t num = views->ucInSim.GetPlayerNum(views->lstConnections.text(item));
-    platform_.dialogs.messageBox(std::to_string(num), DialogButtons::Ok, kDialogTitle, DialogIcon::None);
+    ServerViews& views = *set->views;
+    const std::string name = views.lstConnections.text(item);
+    const std::int16_t num = views.ucInSim.GetPlayerNum(name);
+    set->pickedConnection = name;
+    views.txtPlayerNum.setText(num == 0 ? name + ": not in the race"
+                                        : name + ": player " + std::to_string(num));
+}
+
+void frmMain::forgetPickIfGone(ServerSet& set) {
+    if (set.pickedConnection.empty() || findName(set.views->lstConnections, set.pickedConnection) >= 0) {
+        return;
+    }
+    set.pickedConnection.clear();
+    set.views->txtPlayerNum.setText("");
 }
 
 std::string frmMain::serverName(std::int16_t index) const {

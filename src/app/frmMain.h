@@ -168,6 +168,8 @@ private:
         // The grid sent for the last vote, until the host says which one it
         // started with: each place's player and user name.
         std::optional<std::vector<std::pair<std::uint8_t, std::string>>> gridAwaited;
+        // Whose player number views->txtPlayerNum holds.
+        std::string pickedConnection;
     };
 
     ServerSet* findSet(std::int16_t index);
@@ -177,6 +179,8 @@ private:
     // The name the server is listed under.
     std::string serverName(std::int16_t index) const;
     bool applyStartupServer(const StartupServer& s);
+    // The number of a user who has left would be read as current.
+    void forgetPickIfGone(ServerSet& set);
 
     void buildLastRaceOrder(ServerViews& views);
     void buildReverseTopOrder(ServerViews& views, std::int16_t N);

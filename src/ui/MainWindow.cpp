@@ -1,6 +1,7 @@
 #include "ui/MainWindow.h"
 
 #include <QApplication>
+#include <QEvent>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -15,6 +16,7 @@
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "ui/ServerPanel.h"
 
@@ -26,8 +28,77 @@ namespace {
 // sprawling on a large screen.
 constexpr QSize kPreferredSize{1120, 720};
 constexpr QSize kMinimumSize{760, 520};
-// Share of the height the status log gets at first.
-constexpr int kStatusShare = 30;
+// Enough of the log to follow a race's worth of lines without scrolling.
+constexpr int kStatusLines = 15;
+
+// The status log, never showing a line cut through: the height left over
+// below the last whole line is kept out of the text area. A cut line at
+// the bottom reads as the oldest line there is.
+class StatusView final : public QPlainTextEdit {
+public:
+    explicit StatusView(QWidget* parent) : QPlainTextEdit(parent) {
+        // The text's inset is kept around the text area instead of inside
+        // it: the document's own margin shows only while the log is scrolled
+        // to the top, and would shift the lines by that much below it.
+        document()->setDocumentMargin(0);
+        // The inset and the strip below the last line are painted as the
+        // text area is.
+        setBackgroundRole(QPalette::Base);
+        setAutoFillBackground(true);
+        fitLines();
+    }
+
+    QSize sizeHint() const override { return {QPlainTextEdit::sizeHint().width(), heightFor(kStatusLines)}; }
+
+protected:
+    void changeEvent(QEvent* event) override {
+        QPlainTextEdit::changeEvent(event);
+        if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) {
+            fitLines();
+        }
+    }
+    bool viewportEvent(QEvent* event) override {
+        // The horizontal scroll bar comes and goes with the longest line,
+        // and changes the height as a resize of the window does.
+        if (event->type() == QEvent::Resize) {
+            snapToLines();
+        }
+        return QPlainTextEdit::viewportEvent(event);
+    }
+
+private:
+    int lineHeight() const { return std::max(1, fontMetrics().lineSpacing()); }
+
+    // The height that holds n whole lines, with room for the horizontal
+    // scroll bar, which a long line brings.
+    int heightFor(int lines) const {
+        return 2 * (frameWidth() + kInset) + lines * lineHeight() +
+               horizontalScrollBar()->sizeHint().height();
+    }
+
+    void fitLines() {
+        setMinimumHeight(heightFor(kStatusLines));
+        updateGeometry();
+        snapToLines();
+    }
+
+    void snapToLines() {
+        // Measured with the current strip given back, so that a second pass
+        // over the same height leaves it as it is.
+        const int room = viewport()->height() + strip_;
+        const int strip = room > 0 ? room % lineHeight() : 0;
+        if (strip != strip_ || !inset_) {
+            strip_ = strip;
+            inset_ = true;
+            setViewportMargins(kInset, kInset, kInset, kInset + strip_);
+        }
+    }
+
+    // What QPlainTextEdit leaves between its frame and the text.
+    static constexpr int kInset = 4;
+    int strip_ = 0;
+    bool inset_ = false;
+};
 
 } // namespace
 
@@ -47,15 +118,17 @@ MainWindow::MainWindow(app::frmMain& form, QWidget* parent) : QMainWindow(parent
     whole->setChildrenCollapsible(false);
     whole->addWidget(top);
     whole->addWidget(buildStatus());
-    whole->setStretchFactor(0, 100 - kStatusShare);
-    whole->setStretchFactor(1, kStatusShare);
+    // The log opens at its own height; the room beyond goes to the lists.
+    whole->setStretchFactor(0, 1);
+    whole->setStretchFactor(1, 0);
 
     auto* central = new QWidget;
     auto* layout = new QVBoxLayout(central);
     layout->addWidget(whole);
     setCentralWidget(central);
 
-    setTabOrder(lstServers_, txtNewServer_);
+    setTabOrder(lstServers_, cmdRemoveServer_);
+    setTabOrder(cmdRemoveServer_, txtNewServer_);
     setTabOrder(txtNewServer_, cmdNewServer_);
     setTabOrder(cmdNewServer_, panel_->firstInTabOrder());
     setTabOrder(panel_->lastInTabOrder(), txtStatus_);
@@ -87,7 +160,8 @@ MainWindow::MainWindow(app::frmMain& form, QWidget* parent) : QMainWindow(parent
     panel_->onConnectionPicked = [this](int item) { form_.lstConnections_Click(form_.ShownIndex(), item); };
     showServer(form_.ShownIndex());
 
-    setMinimumSize(kMinimumSize);
+    // Never below what the log's lines and the lists need.
+    setMinimumSize(kMinimumSize.expandedTo(minimumSizeHint()));
     fitToScreen();
     txtNewServer_->setFocus();
 }
@@ -109,6 +183,19 @@ QWidget* MainWindow::buildServers() {
     lstServers_->setSelectionMode(QAbstractItemView::SingleSelection);
     lstServers_->setToolTip(QStringLiteral("Click to show a server; double-click or Delete to remove it"));
     lstServers_->installEventFilter(this);
+    cmdRemoveServer_ = new QPushButton(QStringLiteral("R&emove"), frame);
+    cmdRemoveServer_->setObjectName(QStringLiteral("cmdRemoveServer"));
+    cmdRemoveServer_->setAutoDefault(false);
+    cmdRemoveServer_->setToolTip(
+        QStringLiteral("Remove the selected server (or double-click it, or press Delete)"));
+    connect(cmdRemoveServer_, &QPushButton::clicked, this, [this] {
+        if (const int row = selectedServerRow(); row >= 0) {
+            form_.lstServers_DblClick(row);
+        }
+    });
+    // Also after a change the list makes without signals (the shown server
+    // selected on the model's behalf): see selectShownServer.
+    connect(lstServers_, &QListWidget::itemSelectionChanged, this, [this] { updateRemoveButton(); });
     txtNewServer_ = new QLineEdit(frame);
     txtNewServer_->setObjectName(QStringLiteral("txtNewServer"));
     txtNewServer_->setPlaceholderText(QStringLiteral("Server name"));
@@ -136,8 +223,13 @@ QWidget* MainWindow::buildServers() {
     add->addWidget(txtNewServer_, 1);
     add->addWidget(cmdNewServer_);
 
+    auto* remove = new QHBoxLayout;
+    remove->addStretch(1);
+    remove->addWidget(cmdRemoveServer_);
+
     auto* layout = new QVBoxLayout(frame);
     layout->addWidget(lstServers_, 1);
+    layout->addLayout(remove);
     layout->addLayout(add);
     frame->setMinimumWidth(220);
     return frame;
@@ -146,7 +238,7 @@ QWidget* MainWindow::buildServers() {
 QWidget* MainWindow::buildStatus() {
     auto* frame = new QGroupBox(QStringLiteral("S&tatus"));
     frame->setObjectName(QStringLiteral("fraStatus"));
-    txtStatus_ = new QPlainTextEdit(frame);
+    txtStatus_ = new StatusView(frame);
     txtStatus_->setObjectName(QStringLiteral("txtStatus"));
     txtStatus_->setReadOnly(true);
     // One line per entry, with a scroll bar for long ones: the reader keeps
@@ -154,7 +246,6 @@ QWidget* MainWindow::buildStatus() {
     txtStatus_->setLineWrapMode(QPlainTextEdit::NoWrap);
     // The log has no length limit; an undo history of it would double that.
     txtStatus_->document()->setUndoRedoEnabled(false);
-    txtStatus_->setMinimumHeight(80);
     auto* layout = new QVBoxLayout(frame);
     layout->addWidget(txtStatus_);
     return frame;
@@ -179,16 +270,28 @@ void MainWindow::showServer(std::int16_t index) {
 }
 
 void MainWindow::selectShownServer() {
-    const QSignalBlocker block(lstServers_);
-    const std::int16_t shown = form_.ShownIndex();
-    for (int row = 0; row < lstServers_->count(); ++row) {
-        if (lstServers_->item(row)->data(Qt::UserRole).toInt() == shown) {
-            lstServers_->setCurrentRow(row);
-            return;
+    {
+        const QSignalBlocker block(lstServers_);
+        const std::int16_t shown = form_.ShownIndex();
+        int current = -1; // the template set or nothing: no server is on show
+        for (int row = 0; row < lstServers_->count(); ++row) {
+            if (lstServers_->item(row)->data(Qt::UserRole).toInt() == shown) {
+                current = row;
+                break;
+            }
         }
+        lstServers_->setCurrentRow(current);
     }
-    // The template set or nothing: no server is on show.
-    lstServers_->setCurrentRow(-1);
+    updateRemoveButton();
+}
+
+int MainWindow::selectedServerRow() const {
+    const QList<QListWidgetItem*> selected = lstServers_->selectedItems();
+    return selected.isEmpty() ? -1 : lstServers_->row(selected.front());
+}
+
+void MainWindow::updateRemoveButton() {
+    cmdRemoveServer_->setEnabled(selectedServerRow() >= 0);
 }
 
 void MainWindow::prependStatus(const std::string& line) {

@@ -39,6 +39,9 @@ private:
     void showServer(std::int16_t index);
     void selectShownServer();
     void prependStatus(const std::string& line);
+    // The row the Remove button acts on; -1 for none.
+    int selectedServerRow() const;
+    void updateRemoveButton();
 
     app::frmMain& form_;
     ModelBindings bindings_;
@@ -47,6 +50,7 @@ private:
     QListWidget* lstServers_ = nullptr;
     QLineEdit* txtNewServer_ = nullptr;
     QPushButton* cmdNewServer_ = nullptr;
+    QPushButton* cmdRemoveServer_ = nullptr;
     ServerPanel* panel_ = nullptr;
     QPlainTextEdit* txtStatus_ = nullptr;
 };

@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 namespace pm::ui {
@@ -71,7 +72,8 @@ ServerPanel::ServerPanel(QWidget* parent) : QWidget(parent) {
     setTabOrder(txtHost_, txtPort_);
     setTabOrder(txtPort_, txtPortListen_);
     setTabOrder(txtPortListen_, txtPass_);
-    setTabOrder(txtPass_, cmdConnect_);
+    setTabOrder(txtPass_, cmdShowPass_);
+    setTabOrder(cmdShowPass_, cmdConnect_);
     setTabOrder(cmdConnect_, lstConnections_);
     setTabOrder(lstConnections_, lstFinish_);
     setTabOrder(lstFinish_, lstOrder_);
@@ -103,10 +105,17 @@ QWidget* ServerPanel::buildInSimPanel() {
     txtPortListen_->setFixedWidth(widthForChars(txtPortListen_, kPortChars));
     txtPortListen_->setAccessibleName(QStringLiteral("Listen Port"));
     txtPass_ = makeEdit("txtPass", fraInSim_);
-    // Shown in plain on purpose: the operator types it from a server's
-    // configuration and must be able to check it.
-    txtPass_->setEchoMode(QLineEdit::Normal);
     txtPass_->setMinimumWidth(widthForChars(txtPass_, kHostChars / 2));
+    // Hidden from whoever looks at the screen (or a screenshot of it); the
+    // operator who types it from a server's configuration can still check
+    // it on purpose.
+    cmdShowPass_ = new QToolButton(fraInSim_);
+    cmdShowPass_->setObjectName(QStringLiteral("cmdShowPass"));
+    cmdShowPass_->setText(QStringLiteral("Sho&w"));
+    cmdShowPass_->setCheckable(true);
+    cmdShowPass_->setAccessibleName(QStringLiteral("Show the admin password"));
+    connect(cmdShowPass_, &QToolButton::toggled, this, [this](bool shown) { revealPass(shown); });
+    revealPass(false);
     cboInSimVer_ = new QComboBox(fraInSim_);
     cboInSimVer_->setObjectName(QStringLiteral("cboInSimVer"));
     cboInSimVer_->addItems({QStringLiteral("auto"), QStringLiteral("10"), QStringLiteral("9"), QStringLiteral("4")});
@@ -146,7 +155,10 @@ QWidget* ServerPanel::buildInSimPanel() {
     grid->addWidget(makeBuddyLabel("Host &Port", txtPort_, fraInSim_), 1, 0);
     grid->addLayout(ports, 1, 1);
     grid->addWidget(makeBuddyLabel("Ad&min PW", txtPass_, fraInSim_), 0, 3);
-    grid->addWidget(txtPass_, 0, 4);
+    auto* pass = new QHBoxLayout;
+    pass->addWidget(txtPass_, 1);
+    pass->addWidget(cmdShowPass_);
+    grid->addLayout(pass, 0, 4);
     grid->addLayout(connect, 1, 4);
     grid->addWidget(makeBuddyLabel("&InSim", cboInSimVer_, fraInSim_), 2, 0);
     auto* generation = new QHBoxLayout;
@@ -170,6 +182,11 @@ QWidget* ServerPanel::buildLists() {
     lstOrder_ = makeList("lstOrder", box);
     lstConnections_->installEventFilter(this);
     lstConnections_->setToolTip(QStringLiteral("Click a connection to see its player number"));
+    playerNum_ = new QLabel(box);
+    playerNum_->setObjectName(QStringLiteral("playerNum"));
+    // A long user name is cut rather than allowed to widen the column.
+    playerNum_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    playerNum_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     connect(lstConnections_, &QListWidget::itemClicked, this, [this](QListWidgetItem* item) {
         if (onConnectionPicked && item != nullptr) {
             onConnectionPicked(lstConnections_->row(item));
@@ -184,6 +201,7 @@ QWidget* ServerPanel::buildLists() {
     grid->addWidget(lstConnections_, 1, 0);
     grid->addWidget(lstFinish_, 1, 1);
     grid->addWidget(lstOrder_, 1, 2);
+    grid->addWidget(playerNum_, 2, 0);
     for (int column = 0; column < 3; ++column) {
         grid->setColumnStretch(column, 1);
     }
@@ -233,6 +251,8 @@ void ServerPanel::showViews(app::ServerViews* views) {
     bindings_.text(client.txtPort, txtPort_);
     bindings_.text(client.txtPortListen, txtPortListen_);
     bindings_.text(client.txtPass, txtPass_);
+    // Another server's password is not shown just because the last one was.
+    cmdShowPass_->setChecked(false);
     bindings_.choice(client.txtInSimVer, cboInSimVer_);
     bindings_.choice(client.txtTransport, cboTransport_);
     bindings_.watch(views->txtGridCheck, [this] { showGridCheck(); });
@@ -242,6 +262,8 @@ void ServerPanel::showViews(app::ServerViews* views) {
         [this] { showLinkState(); });
     bindings_.watch(client.txtLinkError, [this] { showLinkState(); });
     bindings_.list(views->lstConnections, lstConnections_);
+    bindings_.watch(views->txtPlayerNum, [this] { showPlayerNum(); });
+    showPlayerNum();
     bindings_.list(views->lstFinish, lstFinish_);
     bindings_.list(views->lstOrder, lstOrder_);
     bindings_.check(views->chkLastRace, chkLastRace_);
@@ -264,6 +286,8 @@ void ServerPanel::showNothing() {
     cmdConnect_->setText(QStringLiteral("&Connect"));
     linkState_->clear();
     gridCheck_->clear();
+    playerNum_->clear();
+    cmdShowPass_->setChecked(false);
     setEnabled(false);
 }
 
@@ -295,6 +319,17 @@ void ServerPanel::showGridCheck() {
     const std::string& outcome = views_ == nullptr ? std::string() : views_->txtGridCheck.text();
     gridCheck_->setText(outcome.empty() ? QString() : toQString("Last grid: " + outcome));
     gridCheck_->setToolTip(gridCheck_->text());
+}
+
+void ServerPanel::showPlayerNum() {
+    playerNum_->setText(views_ == nullptr ? QString() : toQString(views_->txtPlayerNum.text()));
+    playerNum_->setToolTip(playerNum_->text());
+}
+
+void ServerPanel::revealPass(bool shown) {
+    txtPass_->setEchoMode(shown ? QLineEdit::Normal : QLineEdit::Password);
+    cmdShowPass_->setToolTip(shown ? QStringLiteral("Hide the admin password")
+                                   : QStringLiteral("Show the admin password"));
 }
 
 bool ServerPanel::eventFilter(QObject* watched, QEvent* event) {

@@ -16,6 +16,7 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
+class QToolButton;
 
 namespace pm::ui {
 
@@ -46,6 +47,8 @@ private:
     void showNothing();
     void showLinkState();
     void showGridCheck();
+    void showPlayerNum();
+    void revealPass(bool shown);
 
     app::ServerViews* views_ = nullptr;
     ModelBindings bindings_;
@@ -55,12 +58,14 @@ private:
     QLineEdit* txtPort_ = nullptr;
     QLineEdit* txtPortListen_ = nullptr;
     QLineEdit* txtPass_ = nullptr;
+    QToolButton* cmdShowPass_ = nullptr;
     QComboBox* cboInSimVer_ = nullptr;
     QComboBox* cboTransport_ = nullptr;
     QLabel* gridCheck_ = nullptr;
     QPushButton* cmdConnect_ = nullptr;
     QLabel* linkState_ = nullptr;
     QListWidget* lstConnections_ = nullptr;
+    QLabel* playerNum_ = nullptr;
     QListWidget* lstFinish_ = nullptr;
     QListWidget* lstOrder_ = nullptr;
     QCheckBox* chkLastRace_ = nullptr;

@@ -124,13 +124,45 @@ TEST_F(ServerPanelTest, a_retained_log_keeps_the_newest_lines_and_still_signals_
     EXPECT_TRUE(form->txtStatus.lines().front().ends_with(": b"));
 }
 
-TEST_F(ServerPanelTest, clicking_a_connection_shows_its_player_number) {
+TEST_F(ServerPanelTest, clicking_a_connection_shows_its_player_number_without_a_box) {
+    const auto n = addServer();
+    const auto other = addServer("T");
+    connection(n, 4, "racer");
+    player(n, 9, 4);
+    connection(n, 5, "watcher");
+    auto& shown = views(n).txtPlayerNum;
+
+    form->lstConnections_Click(n, 0);
+    EXPECT_EQ(shown.text(), "racer: player 9");
+    form->lstConnections_Click(n, 1);
+    EXPECT_EQ(shown.text(), "watcher: not in the race");
+    form->lstConnections_Click(n, 2); // past the end: the last answer stands
+    form->lstConnections_Click(n, -1);
+    EXPECT_EQ(shown.text(), "watcher: not in the race");
+    EXPECT_TRUE(dialogs->shown.empty());
+    EXPECT_EQ(views(other).txtPlayerNum.text(), "") << "each server answers in its own views";
+}
+
+TEST_F(ServerPanelTest, a_picked_number_goes_when_its_user_leaves_or_the_link_starts_afresh) {
     const auto n = addServer();
     connection(n, 4, "racer");
     player(n, 9, 4);
     connection(n, 5, "watcher");
-    for (int item : {0, 1, 2}) {
-        form->lstConnections_Click(n, item);
-    }
-    EXPECT_EQ(dialogTexts(), (V{"9", "0"}));
+    auto& shown = views(n).txtPlayerNum;
+    form->lstConnections_Click(n, 0);
+
+    insim::IsCnl cnl;
+    cnl.UCID = 5; // someone else leaves
+    views(n).ucInSim.ReceivePacket(cnl.toBytes());
+    EXPECT_EQ(shown.text(), "racer: player 9");
+    cnl.UCID = 4;
+    views(n).ucInSim.ReceivePacket(cnl.toBytes());
+    EXPECT_EQ(shown.text(), "") << "a departed user's number would read as current";
+
+    // The connections of a new link are heard afresh: the pick is not carried over.
+    connection(n, 6, "again");
+    form->lstConnections_Click(n, 0);
+    ASSERT_EQ(shown.text(), "again: not in the race");
+    form->LinkUp(n);
+    EXPECT_EQ(shown.text(), "");
 }

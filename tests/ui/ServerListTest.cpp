@@ -22,7 +22,7 @@ TEST_F(WindowTest, start_up_shows_caption_name_box_and_the_template_set) {
     EXPECT_EQ(text(edit("txtPort")), "55");
     EXPECT_EQ(text(edit("txtPortListen")), "56");
     EXPECT_EQ(text(edit("txtPass")), "pitboard");
-    EXPECT_EQ(edit("txtPass")->echoMode(), QLineEdit::Normal);
+    EXPECT_EQ(edit("txtPass")->echoMode(), QLineEdit::Password);
     EXPECT_EQ(edit("txtPort")->toolTip(), "The Server's InSim Port");
     EXPECT_EQ(edit("txtPortListen")->toolTip(), "The Post to which the server replies (Listen Port)");
     EXPECT_EQ(text(edit("txtReverse")), "10");
@@ -142,4 +142,37 @@ TEST_F(WindowTest, removing_a_server_that_is_not_on_show_leaves_the_panel_alone)
     EXPECT_EQ(list("lstServers")->currentRow(), 1);
     EXPECT_TRUE(window->panel().isEnabled());
     EXPECT_EQ(texts(list("lstOrder")), V{"carl"});
+}
+
+TEST_F(WindowTest, the_remove_button_asks_as_a_double_click_does_and_needs_a_selected_server) {
+    QListWidget* servers = list("lstServers");
+    QPushButton* remove = button("cmdRemoveServer");
+    EXPECT_FALSE(remove->isEnabled()) << "the template set is on show, not a server";
+    EXPECT_TRUE(servers->toolTip().contains("double-click")) << "the list says how else to remove";
+
+    addServer("A");
+    addServer("B");
+    EXPECT_TRUE(remove->isEnabled()) << "the added server is selected";
+    dialogs->answers = {DialogResult::No};
+    click(remove);
+    ASSERT_EQ(dialogTexts(), V{"Are you sure you want to remove 'B'?"});
+    EXPECT_EQ(dialogs->shown[0].buttons, DialogButtons::YesNo);
+    EXPECT_EQ(texts(servers), (V{"A", "B"}));
+
+    clickItem(servers, 0);
+    dialogs->answers = {DialogResult::Yes};
+    click(remove);
+    EXPECT_EQ(dialogTexts().back(), "Are you sure you want to remove 'A'?");
+    EXPECT_EQ(texts(servers), V{"B"});
+    EXPECT_EQ(form->server(1), nullptr);
+    EXPECT_EQ(window->panel().views(), nullptr);
+    EXPECT_FALSE(remove->isEnabled()) << "the removed server was on show: nothing is selected";
+
+    clickItem(servers, 0);
+    EXPECT_TRUE(remove->isEnabled());
+    // Deselected by the operator: the button has nothing to act on.
+    QTest::mouseClick(servers->viewport(), Qt::LeftButton, Qt::ControlModifier,
+                      servers->visualItemRect(servers->item(0)).center());
+    ASSERT_TRUE(servers->selectedItems().isEmpty());
+    EXPECT_FALSE(remove->isEnabled());
 }

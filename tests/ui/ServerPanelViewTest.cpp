@@ -3,6 +3,7 @@
 
 #include <QComboBox>
 #include <QLabel>
+#include <QToolButton>
 
 #include "WindowFixture.h"
 #include "insim/Packets.h"
@@ -10,7 +11,6 @@
 
 using namespace pm;
 using namespace pm::test;
-using platform::DialogButtons;
 
 namespace {
 
@@ -36,20 +36,58 @@ protected:
 
 } // namespace
 
-TEST_F(PanelTest, picking_a_connection_shows_its_player_number) {
+TEST_F(PanelTest, picking_a_connection_shows_its_player_number_under_the_list) {
     driverJoins(3, 7, "bob");
     driverJoins(4, 9, "amy");
+    insim::IsNcn watcher;
+    watcher.UCID = 5;
+    watcher.UName = "cid";
+    views(n).ucInSim.ReceivePacket(watcher.toBytes());
     QListWidget* conns = list("lstConnections");
-    ASSERT_EQ(texts(conns), (V{"bob", "amy"}));
+    ASSERT_EQ(texts(conns), (V{"bob", "amy", "cid"}));
+    auto* shown = find<QLabel>("playerNum");
+    EXPECT_TRUE(shown->isVisible());
+    EXPECT_EQ(shown->text(), "");
 
     clickItem(conns, 1);
-    ASSERT_EQ(dialogTexts(), V{"9"});
-    EXPECT_EQ(dialogs->shown[0].buttons, DialogButtons::Ok);
-
+    EXPECT_EQ(shown->text(), "amy: player 9");
     conns->setFocus();
     conns->setCurrentRow(0);
     QTest::keyClick(conns, Qt::Key_Return);
-    EXPECT_EQ(dialogTexts(), (V{"9", "7"}));
+    EXPECT_EQ(shown->text(), "bob: player 7");
+    clickItem(conns, 2);
+    EXPECT_EQ(shown->text(), "cid: not in the race");
+    EXPECT_TRUE(dialogs->shown.empty()) << "no box to click away";
+
+    // Each server keeps its own answer as the panel moves between them.
+    addServer("T");
+    EXPECT_EQ(shown->text(), "");
+    clickItem(list("lstServers"), 0);
+    EXPECT_EQ(shown->text(), "cid: not in the race");
+}
+
+TEST_F(PanelTest, the_admin_password_is_hidden_until_shown_on_purpose_and_still_writes_through) {
+    QLineEdit* pass = edit("txtPass");
+    auto* show = find<QToolButton>("cmdShowPass");
+    ASSERT_NE(show, nullptr);
+    EXPECT_EQ(pass->echoMode(), QLineEdit::Password);
+    typeInto(pass, "secret");
+    EXPECT_EQ(views(n).ucInSim.AdminPW(), "secret");
+    EXPECT_FALSE(pass->displayText().contains("secret"));
+
+    click(show);
+    EXPECT_EQ(pass->displayText(), "secret");
+    views(n).ucInSim.setAdminPW("fromfile");
+    EXPECT_EQ(pass->displayText(), "fromfile");
+    click(show);
+    EXPECT_EQ(pass->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(views(n).ucInSim.AdminPW(), "fromfile") << "hiding changes nothing but the view";
+
+    // Shown for one server, hidden again for the next one on show.
+    click(show);
+    addServer("T");
+    EXPECT_EQ(pass->echoMode(), QLineEdit::Password);
+    EXPECT_FALSE(show->isChecked());
 }
 
 TEST_F(PanelTest, rule_boxes_and_count_write_through_and_grey_gives_way_to_a_click) {

@@ -1,8 +1,10 @@
 // The status log's view, the Qt message boxes and the window's own
 // command-line arguments.
 
+#include <QGroupBox>
 #include <QMessageBox>
 #include <QScrollBar>
+#include <QSplitter>
 #include <QTextBlock>
 #include <QTimer>
 
@@ -58,6 +60,64 @@ TEST_F(WindowTest, a_reader_of_older_status_lines_keeps_their_place) {
     const QString reading = topLine(log);
     form->AddStatus("newer");
     EXPECT_EQ(topLine(log), reading);
+}
+
+namespace {
+
+// Lines of the log the reader sees whole, from the top; fails the test on a
+// line cut off at the bottom.
+int wholeLinesInView(QPlainTextEdit* log) {
+    const int bottom = log->viewport()->height();
+    const int step = log->fontMetrics().lineSpacing();
+    int whole = 0;
+    for (QTextBlock block = log->document()->begin(); block.isValid(); block = block.next()) {
+        const int top = log->cursorRect(QTextCursor(block)).top();
+        if (top < 0 || top >= bottom) {
+            continue;
+        }
+        EXPECT_LE(top + step, bottom) << "cut: " << block.text().toStdString();
+        ++whole;
+    }
+    return whole;
+}
+
+} // namespace
+
+TEST_F(WindowTest, the_status_log_shows_at_least_fifteen_whole_lines_however_tall_it_is_made) {
+    QPlainTextEdit* log = find<QPlainTextEdit>("txtStatus");
+    for (int i = 0; i < 60; ++i) {
+        form->AddStatus("line " + std::to_string(i));
+    }
+    auto* split = qobject_cast<QSplitter*>(find<QGroupBox>("fraStatus")->parentWidget());
+    ASSERT_NE(split, nullptr);
+    window->resize(1120, 900);
+    QApplication::processEvents();
+    const int total = split->sizes()[0] + split->sizes()[1];
+    const int opened = split->sizes()[1];
+
+    for (const bool longLine : {false, true}) {
+        if (longLine) { // brings the horizontal scroll bar, which takes height
+            form->AddStatus(std::string(600, 'w'));
+            QApplication::processEvents(); // laid out, it widens the document
+        }
+        // Dragged taller by every remainder of a line height, and more.
+        for (const int extra : {0, 1, 5, 9, 13, 40, 101}) {
+            SCOPED_TRACE(testing::Message() << "taller by " << extra << (longLine ? ", scroll bar" : ""));
+            split->setSizes({total - opened - extra, opened + extra});
+            QApplication::processEvents(); // the scroll bar shows or hides
+            ASSERT_EQ(split->sizes()[1], opened + extra);
+            EXPECT_EQ(log->horizontalScrollBar()->isVisible(), longLine);
+            EXPECT_GE(wholeLinesInView(log), 15);
+            EXPECT_TRUE(topLine(log).endsWith(longLine ? "www" : "line 59")) << "newest first";
+            log->verticalScrollBar()->setValue(20); // a reader further down
+            EXPECT_GE(wholeLinesInView(log), 15);
+            log->verticalScrollBar()->setValue(0);
+        }
+    }
+
+    window->resize(window->minimumSize());
+    QApplication::processEvents();
+    EXPECT_GE(wholeLinesInView(log), 15) << "at the window's smallest too";
 }
 
 namespace {
