@@ -83,6 +83,34 @@ void frmMain::buildReverseTopOrder(ServerViews& views, std::int16_t N) {
     }
 }
 
+namespace {
+
+// The rule a vote applies, as VoteAction picks it.
+std::string ruleApplied(const ServerViews& views) {
+    if (views.chkCustom.isOn()) {
+        return "Custom";
+    }
+    if (views.chkReverse.isOn() && parseNumber(views.txtReverse.text())) {
+        return "Reverse Top " + views.txtReverse.text();
+    }
+    return "Last Race";
+}
+
+// A nickname as people read it: LFS colour codes (^0 to ^9) left out.
+std::string withoutColours(const std::string& nickname) {
+    std::string out;
+    for (std::size_t i = 0; i < nickname.size(); ++i) {
+        if (nickname[i] == '^' && i + 1 < nickname.size() && nickname[i + 1] >= '0' && nickname[i + 1] <= '9') {
+            ++i;
+            continue;
+        }
+        out += nickname[i];
+    }
+    return out;
+}
+
+} // namespace
+
 void frmMain::SendStartOrder(std::int16_t Index, bool bSilent) {
     ServerViews* views = server(Index);
     if (views == nullptr) {
@@ -122,12 +150,25 @@ void frmMain::SendStartOrder(std::int16_t Index, bool bSilent) {
     }
     // A vote's grid is what the host should start with; the silent answer
     // to the host's own order is no new grid to check.
+    std::string summary;
     if (!bSilent) {
+        summary = "grid sent (" + ruleApplied(*views) + "):";
+        for (int k = 0; k < sent; ++k) {
+            const std::string name = views->lstOrder.text(k);
+            const std::string nick = withoutColours(client.GetPlayerName(name));
+            summary += (k == 0 ? " " : ", ") + std::to_string(k + 1) + " " + (nick.empty() ? name : nick);
+        }
+        if (sent == 0) {
+            summary += " nobody";
+        }
         if (ServerSet* set = findSet(Index)) {
             set->gridAwaited = std::move(grid);
         }
     }
     client.SendInSim(reo.toBytes(client.wire()));
+    if (!summary.empty()) {
+        summaryLine(Index, summary);
+    }
 }
 
 } // namespace pm::app

@@ -8,6 +8,7 @@ void StatusLog::AddStatus(std::string_view text) {
     line += text;
     lines_.push_back(std::move(line));
     lineAdded(lines_.back());
+    textAdded(text);
     while (retention_ != 0 && lines_.size() > retention_) {
         lines_.pop_front();
     }

@@ -33,6 +33,9 @@ public:
 
     // Raised once per added line, with the stamped line.
     platform::Signal<const std::string&> lineAdded;
+    // Raised once per added line too, with the text alone, for a writer
+    // that stamps it in its own way (or leaves that to the journal).
+    platform::Signal<std::string_view> textAdded;
 
     // How many lines stay in memory; 0 (the default) keeps every line. The
     // headless program writes each line out as it comes and keeps only a

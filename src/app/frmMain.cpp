@@ -47,12 +47,39 @@ public:
     void ButtonShiftClick(std::int16_t btnId, const std::string& Username, std::int16_t Button) override {
         handle([&] { form_.ButtonShiftClick(index_, btnId, Username, Button); });
     }
-    void LinkUp() override { form_.LinkUp(index_); }
-    void RaceStart() override { form_.RaceStart(index_); }
-    void LinkNotice(const std::string& text) override { form_.LinkNotice(index_, text); }
+    void LinkUp() override {
+        const Speaking speaking(form_, index_);
+        form_.LinkUp(index_);
+    }
+    void RaceStart() override {
+        const Speaking speaking(form_, index_);
+        form_.RaceStart(index_);
+    }
+    void LinkNotice(const std::string& text) override {
+        const Speaking speaking(form_, index_);
+        form_.LinkNotice(index_, text);
+    }
 
 private:
+    // Names the server the status lines of a handler are about. Events do
+    // not nest across servers, but a handler may end in another event of
+    // the same client: the outer one's server stands again afterwards.
+    class Speaking {
+    public:
+        Speaking(frmMain& form, std::int16_t index) : form_(form), before_(form.statusServer_) {
+            form_.statusServer_ = index;
+        }
+        ~Speaking() { form_.statusServer_ = before_; }
+        Speaking(const Speaking&) = delete;
+        Speaking& operator=(const Speaking&) = delete;
+
+    private:
+        frmMain& form_;
+        std::int16_t before_;
+    };
+
     template <typename Handler> void handle(Handler&& handler) {
+        const Speaking speaking(form_, index_);
         form_.eventStarting(index_);
         handler();
         form_.eventHandled(index_);

@@ -85,6 +85,16 @@ public:
     // handler changes is whole by eventHandled, never halfway through.
     platform::Signal<std::int16_t> eventStarting;
     platform::Signal<std::int16_t> eventHandled;
+    // A line for an operator who follows many servers at once, beyond the
+    // status log's own lines ("grid sent (Reverse Top 3): 1 Ann, 2 Bob"):
+    // the headless log writes it, the window's log keeps its lines as they
+    // were.
+    platform::Signal<std::int16_t, const std::string&> summaryLine;
+    // The server whose event is being handled now, whose lines the status
+    // log is being given; 0 between events.
+    std::int16_t StatusServer() const { return statusServer_; }
+    // The name the server is listed under ("Server n" when it is not).
+    std::string ServerName(std::int16_t index) const { return serverName(index); }
 
     // ---- Operations
     void Autostart();
@@ -190,6 +200,7 @@ private:
     std::filesystem::path startupFile_;
     std::optional<StartupStop> startupStop_;
     bool startupNotText_ = false;
+    std::int16_t statusServer_ = 0;
     std::map<std::int16_t, StartupRules> startupRules_;
     bool loaded_ = false;
     std::int16_t LastServerIndex_ = 0;

@@ -5,6 +5,7 @@
 // a server box runs the headless program without Qt's libraries installed,
 // and does not map them into memory.
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -14,6 +15,7 @@
 
 #include "app/CheckConfig.h"
 #include "app/CommandLine.h"
+#include "app/HeadlessLog.h"
 #ifdef PM_WITH_STATE
 #include "app/StatePersistence.h"
 #endif
@@ -84,6 +86,27 @@ int runWindowProgram(char** argv, const std::vector<std::string>& args,
 }
 
 #endif
+
+} // namespace
+
+namespace {
+
+// The first line a service writes: which file, and how many servers it
+// holds, so that an empty or missing file is plain at once.
+std::string startupFileLine(const std::filesystem::path& file) {
+    std::string whyNot;
+    const auto text = pm::app::LoadStartupFile(file, &whyNot);
+    if (!text) {
+        std::error_code ec;
+        return "start-up file '" + file.string() + "': " +
+               (std::filesystem::exists(file, ec) ? "cannot be read (" + whyNot + ")" : std::string("none")) +
+               "; no servers";
+    }
+    const auto servers = std::min<std::size_t>(pm::app::ReadStartupText(*text).servers.size(),
+                                               static_cast<std::size_t>(pm::app::frmMain::kMaxServerIndex));
+    return "start-up file '" + file.string() + "': " + std::to_string(servers) +
+           (servers == 1 ? " server" : " servers");
+}
 
 } // namespace
 
@@ -194,7 +217,10 @@ int main(int argc, char** argv) {
         pm::platform::LineOutput statusOut(kStdout, &stack.trace());
         statusOut.attach(&stack.loop());
         pm::app::frmMain form(stack.platform(), startupFile);
-        form.txtStatus.lineAdded.connect([&statusOut](const std::string& line) { statusOut.writeLine(line); });
+        pm::app::HeadlessLog log(
+            form, stack.clock(), [&statusOut](std::string_view line) { statusOut.writeLine(line); },
+            pm::platform::stdoutIsJournal());
+        log.note(pm::app::HeadlessLog::Level::Info, startupFileLine(startupFile));
         // Every line is on stdout already; memory keeps only a tail.
         form.txtStatus.setRetention(kHeadlessLogLines);
         // Taken before the start-up file connects anything: a second program
@@ -239,6 +265,13 @@ int main(int argc, char** argv) {
 
         auto& loop = stack.loop();
         exitCode = loop.run();
+        int connected = 0;
+        for (const std::int16_t index : form.serverIndices()) {
+            connected += form.server(index)->ucInSim.connected() ? 1 : 0;
+        }
+        log.note(pm::app::HeadlessLog::Level::Info,
+                 "stopping; " + std::to_string(connected) + (connected == 1 ? " server" : " servers") +
+                     " connected, told goodbye");
         // The last changes are written while the servers still exist.
         state.reset();
         // Leaving this scope destroys the window's logic: every connected

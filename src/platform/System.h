@@ -21,6 +21,9 @@ bool isExecutable(const std::filesystem::path& program);
 // empty on systems that have no such place, where a program's files live
 // in its own folder (Windows).
 std::filesystem::path systemConfigFolder();
+// Whether standard output is the stream systemd's journal gave us
+// (JOURNAL_STREAM names its device and inode); never on Windows.
+bool stdoutIsJournal();
 
 // The one name of an absolute path among those the system takes for the same
 // file: on Windows the long form of every folder and file that exists (no

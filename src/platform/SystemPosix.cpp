@@ -1,8 +1,10 @@
 #include "platform/System.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <system_error>
@@ -20,6 +22,19 @@ std::filesystem::path ownProgramPath() {
 bool isExecutable(const std::filesystem::path& program) { return ::access(program.c_str(), X_OK) == 0; }
 
 std::filesystem::path systemConfigFolder() { return "/etc"; }
+
+bool stdoutIsJournal() {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    struct stat st {};
+    if (stream == nullptr || ::fstat(STDOUT_FILENO, &st) != 0) {
+        return false;
+    }
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    char rest = 0;
+    return std::sscanf(stream, "%llu:%llu%c", &device, &inode, &rest) == 2 &&
+           device == static_cast<unsigned long long>(st.st_dev) && inode == static_cast<unsigned long long>(st.st_ino);
+}
 
 std::filesystem::path longFileName(const std::filesystem::path& path) { return path; }
 

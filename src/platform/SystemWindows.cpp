@@ -32,6 +32,8 @@ bool isExecutable(const std::filesystem::path& program) {
 // A program unpacked from the zip keeps its start-up file in its own folder.
 std::filesystem::path systemConfigFolder() { return {}; }
 
+bool stdoutIsJournal() { return false; }
+
 std::filesystem::path longFileName(const std::filesystem::path& path) {
     std::wstring full(path.native().size() + MAX_PATH, L'\0');
     DWORD n = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);

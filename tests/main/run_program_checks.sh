@@ -3,7 +3,8 @@
 #
 #   run_program_checks.sh CASE PADDOCK_MARSHAL [PADDOCK_MARSHAL_GUI]
 #
-#   headless      links and maps no Qt; an empty start-up file sits idle; a
+#   headless      links and maps no Qt; an empty start-up file sits idle,
+#                 saying so and when it stops; a
 #                 file that stops early gives one status line naming
 #                 --check-config; SIGTERM ends it with 0
 #   check-config  exit codes 0, 1, 2 and the reason on the terminal
@@ -68,7 +69,7 @@ headless)
         pid=
         [ "$status" -eq 0 ] || fail "$cfg: SIGTERM gave $status"
         if [ "$cfg" = lf ]; then
-            [ "$(wc -l <"$work/out")" -eq 1 ] || fail "lf: not exactly one status line"
+            [ "$(grep -c "the reading stopped" "$work/out")" -eq 1 ] || fail "lf: not exactly one line on the stop"
             grep -q ": start-up file '.*lf.cfg': the reading stopped at line 2 (its lines end in LF alone" \
                 "$work/out" || fail "lf: the status line does not name the line and the reason"
             grep -q -- "--check-config" "$work/out" || fail "lf: the status line does not name --check-config"
@@ -76,7 +77,12 @@ headless)
             grep -q ": start-up file '.*wide.cfg': it holds NUL bytes, so it is not plain text" "$work/out" ||
                 fail "wide: no status line for a file saved as UTF-16"
         else
-            [ ! -s "$work/out" ] || fail "empty: status lines for an empty file"
+            # Even an empty file says what it holds, and the end is said too.
+            [ "$(wc -l <"$work/out")" -eq 2 ] || fail "empty: not just the first and the last line"
+            head -n 1 "$work/out" | grep -q ": start-up file '.*empty.cfg': 0 servers$" ||
+                fail "empty: the first line does not name the file and its 0 servers"
+            tail -n 1 "$work/out" | grep -q ": stopping; 0 servers connected, told goodbye$" ||
+                fail "empty: no last line on SIGTERM"
         fi
     done
     ;;
