@@ -131,14 +131,16 @@ QWidget* ServerPanel::buildInSimPanel() {
     gridCheck_ = new QLabel(fraInSim_);
     gridCheck_->setObjectName(QStringLiteral("gridCheck"));
     gridCheck_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    gridCheck_->setMinimumWidth(gridCheck_->fontMetrics().horizontalAdvance(QStringLiteral("Last grid: grid confirmed, ")));
     cmdConnect_ = new QPushButton(QStringLiteral("&Connect"), fraInSim_);
     cmdConnect_->setObjectName(QStringLiteral("cmdConnect"));
     cmdConnect_->setAutoDefault(false);
     linkState_ = new QLabel(fraInSim_);
     linkState_->setObjectName(QStringLiteral("linkState"));
     // A long reason is cut, not allowed to widen the window; the tool tip
-    // holds it whole.
+    // holds it whole. The short states always fit.
     linkState_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    linkState_->setMinimumWidth(linkState_->fontMetrics().horizontalAdvance(QStringLiteral("Not connected: the ")));
 
     auto* ports = new QHBoxLayout;
     ports->addWidget(txtPort_);
