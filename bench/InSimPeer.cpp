@@ -2,11 +2,13 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
@@ -102,8 +104,9 @@ std::vector<Datagram> receptionMix() {
     return mix;
 }
 
-InSimPeer::InSimPeer() {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+InSimPeer::InSimPeer(Transport transport, int sizeUnit) : transport_(transport), sizeUnit_(sizeUnit) {
+    const bool tcp = transport == Transport::Tcp;
+    fd_ = ::socket(AF_INET, (tcp ? SOCK_STREAM : SOCK_DGRAM) | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -115,19 +118,42 @@ InSimPeer::InSimPeer() {
     port_ = ntohs(a.sin_port);
     const int on = 1;
     ::setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
-    // A vote brings 65 datagrams at once, a flood of replies more; room for
-    // all of them keeps a slow reader from losing any.
+    // A vote brings 65 packets at once, a flood of replies more; room for
+    // all of them keeps a slow reader from losing any (or, over TCP, from
+    // holding the sender back). Set before listen() so that a connection
+    // takes it, window scale included.
     const int buffer = 4 << 20;
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    if (tcp && ::listen(fd_, 4) != 0) {
+        throw std::runtime_error("peer: cannot listen");
+    }
 }
 
 InSimPeer::~InSimPeer() {
+    dropStream();
     if (fd_ >= 0) {
         ::close(fd_);
     }
 }
 
 void InSimPeer::send(std::span<const std::uint8_t> bytes) {
+    if (transport_ == Transport::Tcp) {
+        // The connection blocks on send, so a packet is never cut short
+        // and the stream never loses its place.
+        std::size_t done = 0;
+        while (conn_ >= 0 && done < bytes.size()) {
+            const ssize_t n = ::send(conn_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            if (n <= 0) {
+                if (n < 0 && errno == EINTR) {
+                    continue;
+                }
+                dropStream();
+                return;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        return;
+    }
     if (target_ == 0) {
         return;
     }
@@ -136,6 +162,30 @@ void InSimPeer::send(std::span<const std::uint8_t> bytes) {
     to.sin_port = htons(target_);
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+}
+
+void InSimPeer::acceptStream() {
+    for (;;) {
+        const int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c < 0) {
+            return;
+        }
+        // A client that connects again has given up the old stream.
+        dropStream();
+        conn_ = c;
+        ++streamsTaken_;
+        const int on = 1;
+        ::setsockopt(conn_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+        ::setsockopt(conn_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    }
+}
+
+void InSimPeer::dropStream() {
+    if (conn_ >= 0) {
+        ::close(conn_);
+        conn_ = -1;
+    }
+    inbox_.clear();
 }
 
 void InSimPeer::sendVersion() {
@@ -196,7 +246,30 @@ bool InSimPeer::orderIsFinishingOrder() const {
     return true;
 }
 
+namespace {
+
+std::int64_t stampOf(msghdr& msg) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec ts{};
+            std::copy_n(reinterpret_cast<const char*>(CMSG_DATA(c)), sizeof ts, reinterpret_cast<char*>(&ts));
+            return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+        }
+    }
+    return realNowNs();
+}
+
+} // namespace
+
 int InSimPeer::drain() {
+    if (transport_ == Transport::Udp) {
+        return drainDatagrams();
+    }
+    acceptStream();
+    return drainStream();
+}
+
+int InSimPeer::drainDatagrams() {
     int count = 0;
     std::uint8_t buf[1024];
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
@@ -211,21 +284,62 @@ int InSimPeer::drain() {
         if (n < 0) {
             return count;
         }
-        std::int64_t stamp = 0;
-        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-                timespec ts{};
-                std::copy_n(reinterpret_cast<const char*>(CMSG_DATA(c)), sizeof ts,
-                            reinterpret_cast<char*>(&ts));
-                stamp = static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-            }
-        }
-        if (stamp == 0) {
-            stamp = realNowNs();
-        }
         ++count;
-        handle(std::span<const std::uint8_t>(buf, static_cast<std::size_t>(n)), stamp);
+        handle(std::span<const std::uint8_t>(buf, static_cast<std::size_t>(n)), stampOf(msg));
     }
+}
+
+int InSimPeer::drainStream() {
+    int count = 0;
+    std::uint8_t buf[64 * 1024];
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    while (conn_ >= 0) {
+        iovec iov{buf, sizeof buf};
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        const ssize_t n = ::recvmsg(conn_, &msg, MSG_DONTWAIT);
+        if (n == 0) {
+            dropStream(); // the client closed it; it connects again if it wants
+            return count;
+        }
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                dropStream();
+            }
+            return count;
+        }
+        const std::int64_t stamp = stampOf(msg);
+        inbox_.insert(inbox_.end(), buf, buf + n);
+        // Packets one after another, each as long as its Size byte says.
+        std::size_t at = 0;
+        while (at < inbox_.size()) {
+            const std::size_t length =
+                static_cast<std::size_t>(inbox_[at]) * static_cast<std::size_t>(sizeUnit_);
+            if (length < 4) {
+                // Nothing after a Size this small can be told apart: the
+                // stream has lost its place, and the client must reconnect.
+                dropStream();
+                return count;
+            }
+            if (inbox_.size() - at < length) {
+                break;
+            }
+            ++count;
+            handle(std::span<const std::uint8_t>(inbox_.data() + at, length), stamp);
+            if (conn_ < 0) {
+                return count; // an answer found the stream closed
+            }
+            at += length;
+        }
+        inbox_.erase(inbox_.begin(), inbox_.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    return count;
 }
 
 void InSimPeer::handle(std::span<const std::uint8_t> d, std::int64_t stampNs) {
@@ -239,7 +353,9 @@ void InSimPeer::handle(std::span<const std::uint8_t> d, std::int64_t stampNs) {
             if (firstIsiNs_ == 0) {
                 firstIsiNs_ = stampNs;
             }
-            target_ = static_cast<std::uint16_t>(d[4] | (d[5] << 8));
+            if (transport_ == Transport::Udp) {
+                target_ = static_cast<std::uint16_t>(d[4] | (d[5] << 8));
+            }
         }
         return;
     case ISP_TINY:

@@ -1,9 +1,13 @@
 #pragma once
-// The benchmark's own InSim peer: one UDP socket on loopback standing in for
-// an LFS host. It answers the client's handshake and state requests, seats a
-// field of drivers with a finished race, sends restart votes, and notes when
-// each private message and start order arrives, by the kernel's receive
-// timestamp so that the benchmark's own scheduling does not count.
+// The benchmark's own InSim peer, standing in for an LFS host on loopback:
+// one UDP socket, or a listening TCP socket and the one connection it took,
+// whose bytes it cuts into packets by their Size byte itself. It answers the
+// client's handshake and state requests, seats a field of drivers with a
+// finished race, sends restart votes, and notes when each private message
+// and start order arrives, by the kernel's receive timestamp so that the
+// benchmark's own scheduling does not count. (Over TCP that stamp is the
+// newest segment's of a read, for every packet it holds: the start order
+// comes last, so its time is its own.)
 
 #include <array>
 #include <cstdint>
@@ -28,20 +32,36 @@ Datagram driverChat(int k);
 // driver, round the field.
 std::vector<Datagram> receptionMix();
 
+enum class Transport { Udp, Tcp };
+
+inline const char* transportName(Transport t) {
+    return t == Transport::Tcp ? "tcp" : "udp";
+}
+
 class InSimPeer {
 public:
-    InSimPeer();
+    // sizeUnit: bytes per unit of the Size byte on a stream (1 in InSim 4,
+    // 4 from InSim 9 on); the peer's own packets are InSim 4 either way.
+    explicit InSimPeer(Transport transport = Transport::Udp, int sizeUnit = 1);
     ~InSimPeer();
     InSimPeer(const InSimPeer&) = delete;
     InSimPeer& operator=(const InSimPeer&) = delete;
 
+    Transport transport() const { return transport_; }
+    // The socket to wait on: the UDP socket, or the listening one.
     int fd() const { return fd_; }
+    // The connection taken over TCP, to wait on as well; -1 while none.
+    int streamFd() const { return conn_; }
+    // Connections taken so far: a new one may reuse a closed one's number.
+    int streamsTaken() const { return streamsTaken_; }
+    bool connected() const { return transport_ == Transport::Udp || conn_ >= 0; }
     std::uint16_t port() const { return port_; }
-    // Where packets go. An IS_ISI sets it to the UDPPort it names.
+    // Where datagrams go. An IS_ISI sets it to the UDPPort it names.
     void setTarget(std::uint16_t port) { target_ = port; }
     std::uint16_t target() const { return target_; }
 
-    // Reads and handles every datagram waiting; returns how many.
+    // Takes a new connection if one waits, then reads and handles every
+    // packet waiting; returns how many.
     int drain();
 
     void send(std::span<const std::uint8_t> bytes);
@@ -78,8 +98,17 @@ public:
 
 private:
     void handle(std::span<const std::uint8_t> d, std::int64_t stampNs);
+    int drainDatagrams();
+    int drainStream();
+    void acceptStream();
+    void dropStream();
 
+    Transport transport_;
+    int sizeUnit_;
     int fd_ = -1;
+    int conn_ = -1;
+    int streamsTaken_ = 0;
+    std::vector<std::uint8_t> inbox_; // stream bytes not yet a whole packet
     std::uint16_t port_ = 0;
     std::uint16_t target_ = 0;
     std::int64_t firstIsiNs_ = 0;

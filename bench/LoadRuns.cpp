@@ -35,16 +35,16 @@ void say(const std::string& text) {
     std::cerr << "pm-bench: " << text << std::endl;
 }
 
-// N peers and one epoll set over their sockets.
+// N peers and one epoll set over their sockets (over TCP, the listening
+// ones and the connections they took).
 class Fleet {
 public:
-    explicit Fleet(int n) : ep_(::epoll_create1(EPOLL_CLOEXEC)) {
+    explicit Fleet(int n, Transport transport = Transport::Udp)
+        : transport_(transport), ep_(::epoll_create1(EPOLL_CLOEXEC)) {
         for (int i = 0; i < n; ++i) {
-            peers.push_back(std::make_unique<InSimPeer>());
-            epoll_event ev{};
-            ev.events = EPOLLIN;
-            ev.data.u32 = static_cast<std::uint32_t>(i);
-            ::epoll_ctl(ep_, EPOLL_CTL_ADD, peers.back()->fd(), &ev);
+            peers.push_back(std::make_unique<InSimPeer>(transport));
+            watch(i, peers.back()->fd());
+            streams_.push_back(0);
         }
     }
     ~Fleet() { ::close(ep_); }
@@ -68,7 +68,16 @@ public:
         epoll_event events[64];
         const int n = ::epoll_wait(ep_, events, 64, timeoutMs);
         for (int i = 0; i < n; ++i) {
-            peers[events[i].data.u32]->drain();
+            const auto k = events[i].data.u32;
+            peers[k]->drain();
+            // A connection taken (or taken again) is watched from now on;
+            // a closed one left the set as it closed.
+            if (peers[k]->streamsTaken() != streams_[k]) {
+                streams_[k] = peers[k]->streamsTaken();
+                if (peers[k]->streamFd() >= 0) {
+                    watch(static_cast<int>(k), peers[k]->streamFd());
+                }
+            }
         }
     }
 
@@ -76,9 +85,20 @@ public:
         return std::all_of(peers.begin(), peers.end(), [&](const auto& p) { return test(*p); });
     }
 
+    Transport transport() const { return transport_; }
+
     std::vector<std::unique_ptr<InSimPeer>> peers;
 
 private:
+    void watch(int peer, int fd) {
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u32 = static_cast<std::uint32_t>(peer);
+        ::epoll_ctl(ep_, EPOLL_CTL_ADD, fd, &ev);
+    }
+
+    Transport transport_;
+    std::vector<int> streams_; // per peer: connections it had taken when last looked at
     int ep_;
 };
 
@@ -99,6 +119,13 @@ std::string writeStartupFile(const LoadOptions& o, const Fleet& fleet, const std
             << "Last Race=1\r\n"
             << "Reverse Top=0\r\n"
             << "Reverse Count=10\r\n";
+        // The peers speak InSim 4 over either transport, so that only the
+        // transport differs between the two; over UDP the file stays as it
+        // was before these lines existed.
+        if (fleet.transport() == Transport::Tcp) {
+            out << "InSim Version=4\r\n"
+                << "Transport=tcp\r\n";
+        }
     }
     return path;
 }
@@ -218,7 +245,12 @@ void reportLatency(Report& report, const std::string& key, const std::string& la
 
 // The floor answers as soon as it is bound; until then votes go nowhere.
 // It binds every port before it polls, so one answer means all are open.
+// Over TCP it connects to every peer first, and a vote waits for that.
 void waitForFloor(Fleet& fleet) {
+    if (!fleet.pumpUntil([&] { return fleet.all([](const InSimPeer& p) { return p.connected(); }); },
+                         kHandshakeTimeout)) {
+        throw std::runtime_error("the floor program does not connect to every peer");
+    }
     InSimPeer& first = *fleet.peers.front();
     for (int attempt = 0; attempt < 100; ++attempt) {
         first.sendVote();
@@ -324,17 +356,19 @@ VoteCost costPerVote(const ProcSample& before, const ProcSample& after, int vote
     return c;
 }
 
-void reportVoteCost(Report& report, const std::string& key, const std::string& label, const VoteCost& program,
-                    const VoteCost& floor) {
+void reportVoteCost(Report& report, const std::string& key, const std::string& label, const std::string& over,
+                    const VoteCost& program, const VoteCost& floor) {
     report.set(key + ".program.cpu_us_per_vote", program.cpuUs);
     report.set(key + ".floor.cpu_us_per_vote", floor.cpuUs);
     report.set(key + ".program.wakeups_per_vote", program.wakeups);
     report.set(key + ".floor.wakeups_per_vote", floor.wakeups);
     const double ratio = floor.cpuUs > 0 ? program.cpuUs / floor.cpuUs : 0;
     report.set(key + ".ratio_cpu", ratio);
-    report.row("1", label + ", CPU per vote: program / floor",
+    report.row("1", label + ", CPU per vote per server, " + over + ": program / " + over + " floor",
                fixed(program.cpuUs, 1) + " us / " + fixed(floor.cpuUs, 1) + " us (" + fixed(ratio, 2) + "x)");
-    report.row("1", label + ", wake-ups per vote (voluntary context switches): program / floor",
+    report.row("1",
+               label + ", wake-ups per vote (voluntary context switches), " + over + ": program / " + over +
+                   " floor",
                fixed(program.wakeups, 2) + " / " + fixed(floor.wakeups, 2));
 }
 
@@ -382,73 +416,99 @@ void runVotesMemoryIdle(Report& report, const LoadOptions& o) {
     };
     std::vector<std::pair<int, Memory>> memory;
 
-    report.heading("1", "Restart vote: SMALL_VTA out -> IS_REO in (32 drivers: 64 IS_MTC + 1 IS_REO)");
+    report.heading("1", "Restart vote: SMALL_VTA out -> IS_REO in (32 drivers: 64 IS_MTC + 1 IS_REO); each "
+                        "transport's program against that transport's floor");
     for (const int n : {1, o.servers}) {
         const int rounds = (o.votes + n - 1) / n;
         const auto gap = std::chrono::milliseconds(n == 1 ? o.voteGapMs1 : o.voteGapMsMany);
-        const std::string key = "vote.servers_" + std::to_string(n);
         const std::string label = std::to_string(n) + (n == 1 ? " server" : " servers");
+        VoteCost cost[2][2]; // [transport][0 program, 1 floor]
 
-        say("vote latency, " + label + ": program");
-        Percentiles program;
-        VoteCost programCost;
-        VoteCost floorCost;
-        {
-            Fleet fleet(n);
-            auto child = startProgram(o, fleet, "servers-" + std::to_string(n));
-            seatField(fleet);
-            // Before any vote: each vote adds 34 lines to the status log,
-            // which would be counted as the servers' own memory.
-            Memory m;
-            m.seated = child->sample();
-            const VoteRun warm = vote(fleet, kWarmUpVotes, gap, false);
-            if (warm.timedOut != 0 || warm.wrong != 0) {
-                throw std::runtime_error("the program's start orders are not as expected (" + label + ")");
-            }
-            if (n == o.servers) {
-                say("idle cost: " + std::to_string(o.idleSeconds) + " s with " + label + " connected");
-                reportIdle(report, n, measureIdle(fleet, *child, o.idleSeconds));
-                vote(fleet, 1, gap, false); // the first vote after a long sleep is not the subject
-            }
-            say("vote latency, " + label + ": measuring");
-            const ProcSample before = child->sample();
-            const VoteRun run = vote(fleet, rounds, gap, true);
-            programCost = costPerVote(before, child->sample(), rounds * n);
-            auto samples = run.latencyUs;
-            program = percentiles(samples);
-            reportLatency(report, key + ".program", label + ", program", run, program);
-            m.afterVotes = child->sample();
-            memory.emplace_back(n, m);
-            child->stop();
-        }
+        for (const Transport t : {Transport::Udp, Transport::Tcp}) {
+            const bool tcp = t == Transport::Tcp;
+            const std::string over = transportName(t);
+            // The UDP figures keep the keys they had before there was TCP.
+            const std::string key = "vote.servers_" + std::to_string(n) + (tcp ? ".tcp" : "");
+            const std::string named = label + ", " + over;
 
-        say("vote latency, " + label + ": floor");
-        Percentiles floor;
-        {
-            Fleet fleet(n);
-            std::vector<std::string> ports;
-            for (auto& p : fleet.peers) {
-                const auto port = freeUdpPort();
-                p->setTarget(port);
-                ports.push_back(std::to_string(port));
+            say("vote latency, " + named + ": program");
+            Percentiles program;
+            {
+                Fleet fleet(n, t);
+                auto child = startProgram(o, fleet, "servers-" + std::to_string(n) + "-" + over);
+                seatField(fleet);
+                // Before any vote: each vote adds 34 lines to the status log,
+                // which would be counted as the servers' own memory.
+                Memory m;
+                m.seated = child->sample();
+                const VoteRun warm = vote(fleet, kWarmUpVotes, gap, false);
+                if (warm.timedOut != 0 || warm.wrong != 0) {
+                    throw std::runtime_error("the program's start orders are not as expected (" + named +
+                                             ")");
+                }
+                if (n == o.servers && !tcp) {
+                    say("idle cost: " + std::to_string(o.idleSeconds) + " s with " + label + " connected");
+                    reportIdle(report, n, measureIdle(fleet, *child, o.idleSeconds));
+                    vote(fleet, 1, gap, false); // the first vote after a long sleep is not the subject
+                }
+                say("vote latency, " + named + ": measuring");
+                const ProcSample before = child->sample();
+                const VoteRun run = vote(fleet, rounds, gap, true);
+                cost[tcp][0] = costPerVote(before, child->sample(), rounds * n);
+                auto samples = run.latencyUs;
+                program = percentiles(samples);
+                reportLatency(report, key + ".program", named + ", program", run, program);
+                if (!tcp) {
+                    m.afterVotes = child->sample();
+                    memory.emplace_back(n, m);
+                }
+                child->stop();
             }
-            Child child(o.folder + "/pm-bench-floor", ports, o.workFolder + "/floor.stderr", o.childCpu);
-            waitForFloor(fleet);
-            vote(fleet, kWarmUpVotes, gap, false);
-            const ProcSample before = child.sample();
-            const VoteRun run = vote(fleet, rounds, gap, true);
-            floorCost = costPerVote(before, child.sample(), rounds * n);
-            auto samples = run.latencyUs;
-            floor = percentiles(samples);
-            reportLatency(report, key + ".floor", label + ", floor", run, floor);
-            child.stop();
+
+            say("vote latency, " + named + ": floor");
+            Percentiles floor;
+            {
+                Fleet fleet(n, t);
+                std::vector<std::string> args;
+                if (tcp) {
+                    args.push_back("--tcp");
+                }
+                for (auto& p : fleet.peers) {
+                    if (tcp) {
+                        args.push_back(std::to_string(p->port()));
+                    } else {
+                        const auto port = freeUdpPort();
+                        p->setTarget(port);
+                        args.push_back(std::to_string(port));
+                    }
+                }
+                Child child(o.folder + "/pm-bench-floor", args, o.workFolder + "/floor-" + over + ".stderr",
+                            o.childCpu);
+                waitForFloor(fleet);
+                vote(fleet, kWarmUpVotes, gap, false);
+                const ProcSample before = child.sample();
+                const VoteRun run = vote(fleet, rounds, gap, true);
+                cost[tcp][1] = costPerVote(before, child.sample(), rounds * n);
+                auto samples = run.latencyUs;
+                floor = percentiles(samples);
+                reportLatency(report, key + ".floor", named + ", floor", run, floor);
+                child.stop();
+            }
+            const double ratio = floor.p99 > 0 ? program.p99 / floor.p99 : 0;
+            report.set(key + ".ratio_p99", ratio);
+            report.set(key + ".ratio_p50", floor.p50 > 0 ? program.p50 / floor.p50 : 0);
+            // The target was set for UDP; TCP's ratio is shown beside it.
+            report.row("1", named + ", p99 program / " + over + " floor", fixed(ratio, 2) + "x",
+                       tcp ? "" : "<= 3x", tcp ? "" : Report::verdict(ratio <= 3.0));
         }
-        const double ratio = floor.p99 > 0 ? program.p99 / floor.p99 : 0;
-        report.set(key + ".ratio_p99", ratio);
-        report.set(key + ".ratio_p50", floor.p50 > 0 ? program.p50 / floor.p50 : 0);
-        report.row("1", label + ", p99 program / floor", fixed(ratio, 2) + "x", "<= 3x",
-                   Report::verdict(ratio <= 3.0));
-        reportVoteCost(report, key, label, programCost, floorCost);
+        for (const Transport t : {Transport::Udp, Transport::Tcp}) {
+            const bool tcp = t == Transport::Tcp;
+            reportVoteCost(report, "vote.servers_" + std::to_string(n) + (tcp ? ".tcp" : ""), label,
+                           transportName(t), cost[tcp][0], cost[tcp][1]);
+        }
+        const double tcpToUdp = cost[0][0].cpuUs > 0 ? cost[1][0].cpuUs / cost[0][0].cpuUs : 0;
+        report.set("vote.servers_" + std::to_string(n) + ".tcp.program_cpu_to_udp", tcpToUdp);
+        report.row("1", label + ", program's CPU per vote, tcp / udp", fixed(tcpToUdp, 2) + "x");
     }
 
     report.heading("3", "Memory (32 connections + 32 players per server, after the field is seated)");

@@ -28,8 +28,9 @@ struct LoadOptions {
     int shippedSeconds = 10;
 };
 
-// Vote latency for 1 and for many servers against the program and the floor;
-// memory and idle cost come from the same programs.
+// Vote latency and cost for 1 and for many servers, over UDP and over TCP,
+// each against the floor of its own transport; memory and idle cost come from
+// the program over UDP.
 void runVotesMemoryIdle(Report& report, const LoadOptions& options);
 void runReceptionEndToEnd(Report& report, const LoadOptions& options);
 // The restart vote with --state against without, in the same run.
