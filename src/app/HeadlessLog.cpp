@@ -8,7 +8,7 @@ HeadlessLog::HeadlessLog(frmMain& form, const platform::Clock& clock, Write writ
     const auto status = form_.txtStatus.textAdded.connect([this](std::string_view text) { statusLine(text); });
     disconnect_.push_back([this, status] { form_.txtStatus.textAdded.disconnect(status); });
     const auto summary = form_.summaryLine.connect([this](std::int16_t index, const std::string& text) {
-        this->write(Level::Info, form_.ServerName(index) + ": " + text);
+        this->write(levelOf(text), form_.ServerName(index) + ": " + text);
     });
     disconnect_.push_back([this, summary] { form_.summaryLine.disconnect(summary); });
 }

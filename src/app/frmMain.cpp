@@ -59,6 +59,7 @@ public:
         const Speaking speaking(form_, index_);
         form_.LinkNotice(index_, text);
     }
+    void LinkChanged(bool up, const std::string& detail) override { form_.LinkChanged(index_, up, detail); }
 
 private:
     // Names the server the status lines of a handler are about. Events do
@@ -290,6 +291,19 @@ std::string frmMain::serverName(std::int16_t index) const {
         }
     }
     return "Server " + std::to_string(index);
+}
+
+void frmMain::LinkChanged(std::int16_t Index, bool up, const std::string& detail) {
+    ServerSet* set = findSet(Index);
+    if (set == nullptr) {
+        return;
+    }
+    if (!up) {
+        summaryLine(Index, "link lost (" + detail + ")");
+        return;
+    }
+    summaryLine(Index, std::string(set->linkUpBefore ? "connected again, " : "connected, ") + detail);
+    set->linkUpBefore = true;
 }
 
 void frmMain::LinkNotice(std::int16_t Index, const std::string& text) {

@@ -142,6 +142,7 @@ public:
     void LinkUp(std::int16_t Index);
     void RaceStart(std::int16_t Index);
     void LinkNotice(std::int16_t Index, const std::string& text);
+    void LinkChanged(std::int16_t Index, bool up, const std::string& detail);
 
     // ---- Start order and the custom-order screen
     void SendStartOrder(std::int16_t Index, bool bSilent);
@@ -178,6 +179,7 @@ private:
         // The grid sent for the last vote, until the host says which one it
         // started with: each place's player and user name.
         std::optional<std::vector<std::pair<std::uint8_t, std::string>>> gridAwaited;
+        bool linkUpBefore = false; // a link to this server has been up this run
         // Whose player number views->txtPlayerNum holds.
         std::string pickedConnection;
     };

@@ -269,6 +269,7 @@ void ucInSim::versionReceived(int hostInSimVer) {
             notice("asked for InSim " + std::to_string(wire_->version) + ", the host answers InSim " +
                    std::to_string(hostInSimVer) + " (LFS " + release + "); set its InSim version to auto");
         }
+        linkSettled();
         return;
     }
     if (upgrading_) {
@@ -282,10 +283,12 @@ void ucInSim::versionReceived(int hostInSimVer) {
             wire_ = answered;
         }
         say(*wire_);
+        linkSettled();
         return;
     }
     if (negotiated_) {
         say(*wire_);
+        linkSettled();
         return;
     }
     const auto generation = generationForRelease(TrimBlanks(version_));
@@ -293,12 +296,14 @@ void ucInSim::versionReceived(int hostInSimVer) {
         negotiated_ = true;
         reportedGeneration_ = kWire4.version; // this line says it already
         notice("cannot read the host's version '" + release + "'; staying on InSim 4");
+        linkSettled();
         return;
     }
     const WireGeneration* target = wireForVersion(*generation);
     if (target == nullptr || target->version <= wire_->version) {
         negotiated_ = true;
         say(*wire_);
+        linkSettled();
         return;
     }
     // Close the InSim 4 link and open the higher one at once; the handshake
@@ -327,8 +332,20 @@ void ucInSim::versionReceived(int hostInSimVer) {
     bytTicks_ = 1; // the first try is this one
 }
 
+void ucInSim::linkSettled() {
+    if (linkAnnounced_ || !bConnected_) {
+        return;
+    }
+    linkAnnounced_ = true;
+    if (owner_ != nullptr) {
+        owner_->LinkChanged(true, "InSim " + std::to_string(wire_->version) + (tcp_ ? " over TCP" : " over UDP") +
+                                      ", LFS " + printableVersion());
+    }
+}
+
 void ucInSim::linkFailed(LinkFailure kind, const std::string& text) {
     txtLinkError.setText(text);
+    downReason_ = text;
     if (kind != lastFailure_) {
         lastFailure_ = kind;
         notice(text + "; retrying every " + std::to_string(kRetryDelay.count() / 1000) + " s");
@@ -381,6 +398,15 @@ void ucInSim::Disconnect() {
     if (bAutoReconnect_ && connectable_) {
         timRetry.setEnabled(true);
     }
+    std::string reason = std::move(downReason_);
+    downReason_.clear();
+    if (linkAnnounced_) {
+        linkAnnounced_ = false;
+        if (owner_ != nullptr) {
+            // Last: the handler may do anything, the client is in order.
+            owner_->LinkChanged(false, reason.empty() ? "disconnected" : reason);
+        }
+    }
 }
 
 // The likely causes of silence, most likely first.
@@ -409,6 +435,7 @@ void ucInSim::cmdConnect_Click() {
     txtLinkError.setText({});
     if (bConnected_) {
         bAutoReconnect_ = false;
+        downReason_ = "disconnected by the operator";
         Disconnect();
         WriteStatus("already connected? Now disconecting");
     } else {
@@ -480,6 +507,7 @@ void ucInSim::myTimer_Timer() {
                 linkFailed(LinkFailure::HostSilent, "no packet from " + host_ + ":" + std::to_string(serverPort_) +
                                                         " for 2 minutes; the connection is closed and opened again");
             } else {
+                downReason_ = "no packet from " + host_ + ":" + std::to_string(serverPort_) + " for 2 minutes";
                 Disconnect();
             }
         }

@@ -55,6 +55,10 @@ public:
     // Something the operator should see in the status log (a link that
     // cannot be made, a stranger answering); the owner adds the server's name.
     virtual void LinkNotice(const std::string& /*text*/) {}
+    // The link is up and its generation settled ("InSim 10 over TCP, LFS
+    // 0.8C"), or a link that was up is gone (why, in plain words). Once each
+    // way per link; nothing when the program ends.
+    virtual void LinkChanged(bool /*up*/, const std::string& /*detail*/) {}
 };
 
 struct ConnInfo {
@@ -313,6 +317,7 @@ private:
     void streamLost(LinkFailure kind, const std::string& text);
     std::string noAnswerAdvice() const;
     void notice(const std::string& text);
+    void linkSettled();
 
     struct OwnWindow {
         explicit OwnWindow(platform::WindowSystem& w) : windows(w), handle(w.CreateMessageWindow()) {}
@@ -369,6 +374,8 @@ private:
     bool handshakeSent_ = false; // since the last Connect
     std::string noticedStranger_; // the foreign sender the status log last named
     bool tcp_ = false;
+    bool linkAnnounced_ = false; // LinkChanged(true) said for this link
+    std::string downReason_;     // why the next Disconnect happens, when it is not the host's silence
     std::int32_t streamSocket_ = 0; // the stream while it is ours; 0 when none
     bool streamOpen_ = false;       // connected: sends may go out
     StreamFramer framer_;

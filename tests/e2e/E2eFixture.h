@@ -91,6 +91,7 @@ protected:
             const std::string stamp = platform::formatLocalDateTime(stack.clock().wallNow()) + ": ";
             log.push_back(stamped.rfind(stamp, 0) == 0 ? stamped.substr(stamp.size()) : "?" + stamped);
         });
+        form->summaryLine.connect([this](std::int16_t, const std::string& text) { summaries.push_back(text); });
         form->Form_Load();
         ASSERT_EQ(form->serverIndices().size(), 1u);
         index = form->serverIndices().front();
@@ -208,6 +209,7 @@ protected:
     std::uint16_t listenPort = 0;
     std::filesystem::path cfgPath;
     Names log; // status lines without their time stamp, oldest first
+    Names summaries; // the headless log's plain-words lines, oldest first
 
 private:
     std::string playerName(int plid) const {

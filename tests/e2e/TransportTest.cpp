@@ -86,7 +86,13 @@ TEST_P(Transport, TheLinkCarriesAWholeVoteAndTheHostConfirmsTheGrid) {
     ASSERT_TRUE(client().connected());
     EXPECT_EQ(client().wire().version, c.speaks);
     EXPECT_EQ(client().overTcp(), std::string(c.transport) == "tcp");
+    ASSERT_FALSE(summaries.empty());
+    EXPECT_EQ(summaries.front(), "connected, InSim " + std::to_string(c.speaks) +
+                                     (std::string(c.transport) == "tcp" ? " over TCP" : " over UDP") + ", LFS " +
+                                     std::string(sim::releaseName(c.release)));
     raceAndVote(12);
+    EXPECT_TRUE(std::any_of(summaries.begin(), summaries.end(),
+                            [](const std::string& l) { return l.starts_with("grid sent (Reverse Top 3): 1 "); }));
     // Hosts from 0.8B on tell only InSim 10 clients the grid they start with.
     const bool told = c.speaks == 10 || c.release != sim::LfsRelease::V08C;
     EXPECT_EQ(has(log, "Sim: grid confirmed, 12 drivers"), told) << ::testing::PrintToString(log);
@@ -128,6 +134,9 @@ TEST_F(TcpLink, AStreamTheHostClosesIsSaidOnceAndOpenedAgainForTheNextVote) {
     ASSERT_TRUE(client().connected());
     ASSERT_TRUE(sim->clientConnected());
     EXPECT_EQ(log.back(), "Sim: the host answers again");
+    EXPECT_EQ(summaries, (Names{"connected, InSim 10 over TCP, LFS 0.8C",
+                                "link lost (the host closed the InSim connection)",
+                                "connected again, InSim 10 over TCP, LFS 0.8C"}));
 
     ASSERT_RESULT(sim->join("a"));
     ASSERT_RESULT(sim->join("b"));
