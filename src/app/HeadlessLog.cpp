@@ -35,7 +35,7 @@ HeadlessLog::Level HeadlessLog::levelOf(std::string_view text) {
         return Level::Debug;
     }
     // A driver's name may say anything: the race's own lines are news.
-    if (text.ends_with(" has finished the race")) {
+    if (text.ends_with(" has finished the race") || text.starts_with("grid sent (")) {
         return Level::Info;
     }
     // What needs an operator's eye: a link that fails, a grid the host did

@@ -86,6 +86,7 @@ TEST(HeadlessLogLevels, troubles_are_warnings_dumps_debug_the_rest_info) {
         {"Club: the listen port '99999' is not a port number (0 to 65535); not connecting", Level::Warning},
         {"cannotstop has finished the race", Level::Info},
         {"Club: grid confirmed, 12 drivers", Level::Info},
+        {"grid sent (Last Race): 1 lost, 2 cannot, 3 Bob", Level::Info},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(app::HeadlessLog::levelOf(row.text), row.level) << row.text;
