@@ -60,7 +60,8 @@ void HeadlessLog::statusLine(std::string_view text) {
     // Lines that name their server already keep the one name.
     const std::string name = form_.ServerName(index) + ": ";
     if (text.starts_with(name)) {
-        write(levelOf(text), text);
+        // A name may say anything ("Closed Club"): only the words after it tell the level.
+        write(levelOf(text.substr(name.size())), text);
         return;
     }
     write(levelOf(text), name + std::string(text));

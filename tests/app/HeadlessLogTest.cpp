@@ -74,6 +74,21 @@ TEST_F(HeadlessLogTest, every_server_line_names_its_server_once_and_is_stamped_o
     EXPECT_EQ(form->txtStatus.lines().front(), stamp + "ann has finished the race") << "the window keeps its lines";
 }
 
+TEST_F(HeadlessLogTest, a_server_name_that_reads_like_trouble_leaves_its_lines_at_their_own_level) {
+    makeForm();
+    log = std::make_unique<app::HeadlessLog>(
+        *form, stack.clock(), [this](std::string_view line) { written.emplace_back(line); }, true);
+    n = addServer("closed track");
+    views(n).ucInSim.setInSimVersion("auto");
+    wire(n);
+    written.clear();
+    insim::IsVer ver;
+    ver.Version = "0.5Z";
+    views(n).ucInSim.ReceivePacket(ver.toBytes()); // the client names its server itself
+    EXPECT_EQ(written, (V{"<6>closed track: speaks InSim 4 (LFS 0.5Z)",
+                          "<6>closed track: connected, InSim 4 over UDP, LFS 0.5Z"}));
+}
+
 TEST(HeadlessLogLevels, troubles_are_warnings_dumps_debug_the_rest_info) {
     const struct {
         const char* text;
