@@ -151,7 +151,8 @@ void frmMain::SendStartOrder(std::int16_t Index, bool bSilent) {
     // A vote's grid is what the host should start with; the silent answer
     // to the host's own order is no new grid to check.
     std::string summary;
-    if (!bSilent) {
+    // Only the headless log reads it: the window's vote does not pay for it.
+    if (!bSilent && !summaryLine.empty()) {
         summary = "grid sent (" + ruleApplied(*views) + "):";
         for (int k = 0; k < sent; ++k) {
             const std::string name = views->lstOrder.text(k);
@@ -161,6 +162,8 @@ void frmMain::SendStartOrder(std::int16_t Index, bool bSilent) {
         if (sent == 0) {
             summary += " nobody";
         }
+    }
+    if (!bSilent) {
         if (ServerSet* set = findSet(Index)) {
             set->gridAwaited = std::move(grid);
         }
