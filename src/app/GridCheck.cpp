@@ -8,6 +8,13 @@
 
 namespace pm::app {
 
+void frmMain::settleLastGrid(ServerSet& set, GridOutcome outcome, std::string text) {
+    if (set.lastGrid && set.lastGrid->outcome == GridOutcome::Awaited) {
+        set.lastGrid->outcome = outcome;
+        set.lastGrid->outcomeText = std::move(text);
+    }
+}
+
 void frmMain::CheckGrid(std::int16_t Index, std::span<const std::uint8_t> hostPlids) {
     ServerSet* set = findSet(Index);
     if (set == nullptr || !set->gridAwaited) {
@@ -34,7 +41,9 @@ void frmMain::CheckGrid(std::int16_t Index, std::span<const std::uint8_t> hostPl
         }
     }
     if (stayed.empty()) {
-        return; // nobody of ours is left to start: nothing was confirmed
+        // Nobody of ours is left to start: nothing was confirmed.
+        settleLastGrid(*set, GridOutcome::Unconfirmed, "not confirmed: none of its drivers is left to start");
+        return;
     }
     std::string outcome;
     for (std::size_t k = 0; k < stayed.size() && outcome.empty(); ++k) {
@@ -48,6 +57,9 @@ void frmMain::CheckGrid(std::int16_t Index, std::span<const std::uint8_t> hostPl
     if (outcome.empty()) {
         outcome = "grid confirmed, " + std::to_string(stayed.size()) + (stayed.size() == 1 ? " driver" : " drivers");
     }
+    const bool confirmed = outcome.rfind("grid confirmed", 0) == 0;
+    settleLastGrid(*set, confirmed ? GridOutcome::Confirmed : GridOutcome::Differed, outcome);
+    ++(confirmed ? set->counters.gridsConfirmed : set->counters.gridsDiffered);
     views.txtGridCheck.setText(outcome);
     AddStatus(serverName(Index) + ": " + outcome);
 }

@@ -142,6 +142,7 @@ void frmMain::LinkUp(std::int16_t Index) {
     // A grid sent on the old link names its players, whom a restarted host
     // numbers afresh; and its start, if it came, was never heard.
     set->gridAwaited.reset();
+    settleLastGrid(*set, GridOutcome::Unconfirmed, "not confirmed: the link was lost before the race started");
 }
 
 void frmMain::RaceStart(std::int16_t Index) {

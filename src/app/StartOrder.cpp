@@ -11,105 +11,144 @@
 
 namespace pm::app {
 
-void frmMain::VoteAction(std::int16_t Index, std::int16_t Vote) {
-    ServerViews* views = server(Index);
-    if (views == nullptr || Vote != insim::VOTE_RESTART) {
-        return;
-    }
-    // Custom wins whatever the other two say; Reverse Top only refines Last
-    // Race. A box counts only when fully checked (grey is off).
-    if (views->chkCustom.isOn()) {
-        SendStartOrder(Index, false);
-        return;
-    }
-    if (!views->chkLastRace.isOn()) {
-        return;
-    }
-    if (views->chkReverse.isOn()) {
-        // The count box takes free text. A text that is no number cannot say
-        // how many to reverse, so the plain finishing order is used and the
-        // log says why. Below 1 nothing is reversed; above the field the
-        // whole field is (both fall out of the rule's own clamping).
-        const std::string& text = views->txtReverse.text();
-        const auto R = parseNumber(text);
-        if (!R) {
-            AddStatus("Reverse Top count '" + text + "' is not a number; using the plain finishing order");
-            buildLastRaceOrder(*views);
-        } else {
-            const auto rounded = roundToInt16(*R - 1);
-            std::int16_t N = 0;
-            if (rounded) {
-                N = *rounded;
-            } else {
-                N = *R > 0 ? std::numeric_limits<std::int16_t>::max() : std::int16_t{-1};
-            }
-            buildReverseTopOrder(*views, N);
-        }
-    } else {
-        buildLastRaceOrder(*views);
-    }
-    SendStartOrder(Index, false);
-}
-
-void frmMain::addFinisher(ServerViews& views, int k) {
-    // Drivers who left since the race lose their place; the rest close up.
-    const std::string name = finisherName(views.lstFinish, k);
-    // A driver starts once. The list can name someone twice when a lost
-    // winner's result left the previous race's places in it; the place the
-    // rule meets first counts.
-    if (findName(views.lstConnections, name) >= 0 && findName(views.lstOrder, name) < 0) {
-        views.lstOrder.addItem(name);
-    }
-}
-
-void frmMain::buildLastRaceOrder(ServerViews& views) {
-    views.lstOrder.clear();
-    for (int k = 0; k < views.lstFinish.count(); ++k) {
-        addFinisher(views, k);
-    }
-}
-
-void frmMain::buildReverseTopOrder(ServerViews& views, std::int16_t N) {
-    views.lstOrder.clear();
-    const int last = views.lstFinish.count() - 1;
-    // The reversal is over finishing positions, before anyone who left is
-    // dropped. A negative count reverses nothing.
-    const int top = std::max(-1, std::min<int>(N, last));
-    for (int k = top; k >= 0; --k) {
-        addFinisher(views, k);
-    }
-    for (int k = top + 1; k <= last; ++k) {
-        addFinisher(views, k);
-    }
-}
-
 namespace {
 
-// The rule a vote applies, as VoteAction picks it.
-std::string ruleApplied(const ServerViews& views) {
+// The rule a vote applies, from the boxes. Custom wins whatever the other
+// two say; Reverse Top only refines Last Race. A box counts only when fully
+// checked (grey is off).
+struct VoteRule {
+    GridRule rule = GridRule::None;
+    std::int16_t reverseTop = 0; // ReverseTop: the last finishing position (0-based) reversed
+    std::string name;
+    std::string note;
+};
+
+VoteRule ruleOf(const ServerViews& views) {
+    VoteRule out;
     if (views.chkCustom.isOn()) {
-        return "Custom";
+        out.rule = GridRule::Custom;
+        out.name = "Custom";
+        return out;
     }
-    if (views.chkReverse.isOn() && parseNumber(views.txtReverse.text())) {
-        return "Reverse Top " + views.txtReverse.text();
+    if (!views.chkLastRace.isOn()) {
+        out.name = "none";
+        return out;
     }
-    return "Last Race";
+    out.rule = GridRule::LastRace;
+    out.name = "Last Race";
+    if (!views.chkReverse.isOn()) {
+        return out;
+    }
+    // The count box takes free text. A text that is no number cannot say
+    // how many to reverse, so the plain finishing order is used. Below 1
+    // nothing is reversed; above the field the whole field is (both fall out
+    // of the rule's own clamping).
+    const std::string& text = views.txtReverse.text();
+    const auto R = parseNumber(text);
+    if (!R) {
+        out.note = "the Reverse Top count '" + text + "' is not a number: the plain finishing order is used";
+        return out;
+    }
+    out.rule = GridRule::ReverseTop;
+    out.name = "Reverse Top " + text;
+    if (const auto rounded = roundToInt16(*R - 1)) {
+        out.reverseTop = *rounded;
+    } else {
+        out.reverseTop = *R > 0 ? std::numeric_limits<std::int16_t>::max() : std::int16_t{-1};
+    }
+    return out;
 }
 
-// A nickname as people read it: LFS colour codes (^0 to ^9) left out.
-std::string withoutColours(const std::string& nickname) {
-    std::string out;
-    for (std::size_t i = 0; i < nickname.size(); ++i) {
-        if (nickname[i] == '^' && i + 1 < nickname.size() && nickname[i + 1] >= '0' && nickname[i + 1] <= '9') {
-            ++i;
-            continue;
+// The finishing order as the next grid, the first top+1 places reversed (a
+// negative top reverses nothing). Drivers who left since the race lose their
+// place and the rest close up; the reversal is over finishing positions,
+// before anyone who left is dropped.
+std::vector<std::string> orderByFinish(const ServerViews& views, std::int16_t top) {
+    std::vector<std::string> out;
+    const auto add = [&](int k) {
+        std::string name = finisherName(views.lstFinish, k);
+        // A driver starts once. The list can name someone twice when a lost
+        // winner's result left the previous race's places in it; the place
+        // the rule meets first counts.
+        if (findName(views.lstConnections, name) >= 0 && std::find(out.begin(), out.end(), name) == out.end()) {
+            out.push_back(std::move(name));
         }
-        out += nickname[i];
+    };
+    const int last = views.lstFinish.count() - 1;
+    const int reversed = std::max(-1, std::min<int>(top, last));
+    for (int k = reversed; k >= 0; --k) {
+        add(k);
+    }
+    for (int k = reversed + 1; k <= last; ++k) {
+        add(k);
+    }
+    return out;
+}
+
+std::vector<GridPlace> placesOf(const std::vector<std::string>& users, const insim::ucInSim& client) {
+    std::vector<GridPlace> out;
+    out.reserve(users.size());
+    for (const std::string& user : users) {
+        out.push_back({static_cast<int>(out.size()) + 1, user, client.GetPlayerName(user),
+                       static_cast<std::uint8_t>(client.GetPlayerNum(user))});
     }
     return out;
 }
 
 } // namespace
+
+void frmMain::VoteAction(std::int16_t Index, std::int16_t Vote) {
+    ServerViews* views = server(Index);
+    if (views == nullptr || Vote != insim::VOTE_RESTART) {
+        return;
+    }
+    const VoteRule rule = ruleOf(*views);
+    if (rule.rule == GridRule::None) {
+        return;
+    }
+    if (rule.rule != GridRule::Custom) {
+        if (!rule.note.empty()) {
+            AddStatus("Reverse Top count '" + views->txtReverse.text() +
+                      "' is not a number; using the plain finishing order");
+        }
+        const std::int16_t top = rule.rule == GridRule::ReverseTop ? rule.reverseTop : std::int16_t{-1};
+        views->lstOrder.clear();
+        for (std::string& name : orderByFinish(*views, top)) {
+            views->lstOrder.addItem(std::move(name));
+        }
+    }
+    if (ServerSet* set = findSet(Index)) {
+        ++set->counters.votesAnswered;
+    }
+    SendStartOrder(Index, false);
+}
+
+NextGrid frmMain::PlanGrid(std::int16_t Index) const {
+    NextGrid out;
+    const ServerViews* views = server(Index);
+    if (views == nullptr) {
+        return out;
+    }
+    const VoteRule rule = ruleOf(*views);
+    out.rule = rule.rule;
+    out.ruleName = rule.name;
+    out.ruleNote = rule.note;
+    out.slots = views->ucInSim.wire().startOrderSlots;
+    switch (rule.rule) {
+    case GridRule::None:
+        break;
+    case GridRule::Custom:
+        out.places = placesOf(views->lstOrder.texts(), views->ucInSim);
+        break;
+    case GridRule::LastRace:
+        out.places = placesOf(orderByFinish(*views, -1), views->ucInSim);
+        break;
+    case GridRule::ReverseTop:
+        out.places = placesOf(orderByFinish(*views, rule.reverseTop), views->ucInSim);
+        break;
+    }
+    return out;
+}
 
 void frmMain::SendStartOrder(std::int16_t Index, bool bSilent) {
     ServerViews* views = server(Index);
@@ -153,7 +192,7 @@ void frmMain::SendStartOrder(std::int16_t Index, bool bSilent) {
     std::string summary;
     // Only the headless log reads it: the window's vote does not pay for it.
     if (!bSilent && !summaryLine.empty()) {
-        summary = "grid sent (" + ruleApplied(*views) + "):";
+        summary = "grid sent (" + ruleOf(*views).name + "):";
         for (int k = 0; k < sent; ++k) {
             const std::string name = views->lstOrder.text(k);
             const std::string nick = withoutColours(client.GetPlayerName(name));
@@ -166,6 +205,14 @@ void frmMain::SendStartOrder(std::int16_t Index, bool bSilent) {
     if (!bSilent) {
         if (ServerSet* set = findSet(Index)) {
             set->gridAwaited = std::move(grid);
+            const auto& order = views->lstOrder.items();
+            std::vector<std::string> users;
+            users.reserve(static_cast<std::size_t>(sent));
+            for (int k = 0; k < sent; ++k) {
+                users.push_back(order[static_cast<std::size_t>(k)].text);
+            }
+            set->lastGrid = SentGrid{ruleOf(*views).name, placesOf(users, client), GridOutcome::Awaited, {}};
+            ++set->counters.gridsSent;
         }
     }
     client.SendInSim(reo.toBytes(client.wire()));

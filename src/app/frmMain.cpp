@@ -50,6 +50,7 @@ public:
     void LinkUp() override {
         const Speaking speaking(form_, index_);
         form_.LinkUp(index_);
+        form_.statusChanged(index_);
     }
     void RaceStart() override {
         const Speaking speaking(form_, index_);
@@ -59,7 +60,10 @@ public:
         const Speaking speaking(form_, index_);
         form_.LinkNotice(index_, text);
     }
-    void LinkChanged(bool up, const std::string& detail) override { form_.LinkChanged(index_, up, detail); }
+    void LinkChanged(bool up, const std::string& detail) override {
+        form_.LinkChanged(index_, up, detail);
+        form_.statusChanged(index_);
+    }
 
 private:
     // Names the server the status lines of a handler are about. Events do
@@ -84,6 +88,8 @@ private:
         form_.eventStarting(index_);
         handler();
         form_.eventHandled(index_);
+        // Nicknames and player numbers change with no list changing.
+        form_.statusChanged(index_);
     }
 
     frmMain& form_;
@@ -162,6 +168,20 @@ frmMain::ServerSet& frmMain::createSet(std::int16_t index, bool routeEvents) {
     set.views = std::make_unique<ServerViews>(platform_, set.events.get());
     set.views->ucInSim.setTraceLabel(index == kTemplateIndex ? "template"
                                                              : "server " + std::to_string(index));
+    if (routeEvents) {
+        ServerViews& v = *set.views;
+        const auto changed = [this, index] { statusChanged(index); };
+        for (platform::ListBox* list : {&v.lstConnections, &v.lstFinish, &v.lstOrder}) {
+            list->changed.connect(changed);
+        }
+        for (platform::CheckBox* box : {&v.chkLastRace, &v.chkCustom, &v.chkReverse}) {
+            box->changed.connect(changed);
+        }
+        for (platform::TextBox* text : {&v.txtReverse, &v.txtGridCheck, &v.ucInSim.txtLinkError}) {
+            text->changed.connect(changed);
+        }
+        v.ucInSim.cmdConnect.changed.connect(changed);
+    }
     if (index == kTemplateIndex) {
         // No server owns the template's client: a link it made could never
         // be shown or stopped again, and would hold its listen port.

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "app/CustomOrderScreen.h"
+#include "app/ServerStatus.h"
 #include "app/ServerViews.h"
 #include "app/StartupFile.h"
 #include "app/StatusLog.h"
@@ -95,6 +96,28 @@ public:
     std::int16_t StatusServer() const { return statusServer_; }
     // The name the server is listed under ("Server n" when it is not).
     std::string ServerName(std::int16_t index) const { return serverName(index); }
+
+    // ---- What an operator sees
+    // The server's status as it stands now; nullopt for an index that names
+    // no server.
+    std::optional<ServerStatus> Status(std::int16_t index) const;
+    // The grid a restart vote would send now, by the rule that would apply:
+    // the same code the vote runs.
+    NextGrid PlanGrid(std::int16_t index) const;
+    // Something in a server's status may have changed: its link, lists,
+    // rules or grids. Raised often (once per list change); a viewer that
+    // redraws should gather them.
+    platform::Signal<std::int16_t> statusChanged;
+
+    // ---- Arranging the grid by hand, as the in-game screen does. Each
+    // switches the server to Custom; the first one starts from the grid the
+    // operator sees (PlanGrid), so nothing on show moves by itself. Each
+    // returns an empty text, or why nothing changed.
+    std::string ArrangeGrid(std::int16_t index, const std::vector<std::string>& users);
+    std::string MoveInGrid(std::int16_t index, int from, int to);
+    std::string RemoveFromGrid(std::int16_t index, int place);
+    // place: before which place (0-based) it goes; -1 = at the end.
+    std::string AddToGrid(std::int16_t index, const std::string& user, int place = -1);
 
     // ---- Operations
     void Autostart();
@@ -182,7 +205,10 @@ private:
         bool linkUpBefore = false; // a link to this server has been up this run
         // Whose player number views->txtPlayerNum holds.
         std::string pickedConnection;
+        std::optional<SentGrid> lastGrid;
+        ServerCounters counters;
     };
+    void settleLastGrid(ServerSet& set, GridOutcome outcome, std::string text);
 
     ServerSet* findSet(std::int16_t index);
     const ServerSet* findSet(std::int16_t index) const;
@@ -194,9 +220,6 @@ private:
     // The number of a user who has left would be read as current.
     void forgetPickIfGone(ServerSet& set);
 
-    void buildLastRaceOrder(ServerViews& views);
-    void buildReverseTopOrder(ServerViews& views, std::int16_t N);
-    void addFinisher(ServerViews& views, int k);
 
     platform::Platform& platform_;
     std::filesystem::path startupFile_;

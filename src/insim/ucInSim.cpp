@@ -397,9 +397,13 @@ void ucInSim::Disconnect() {
     cmdConnect.setEnabled(connectable_);
     if (bAutoReconnect_ && connectable_) {
         timRetry.setEnabled(true);
+        retryDue_ = platform_.clock.monotonicNow() + kRetryDelay;
     }
     std::string reason = std::move(downReason_);
     downReason_.clear();
+    if (!reason.empty()) {
+        lastDownReason_ = reason;
+    }
     if (linkAnnounced_) {
         linkAnnounced_ = false;
         if (owner_ != nullptr) {

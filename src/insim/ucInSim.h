@@ -270,11 +270,19 @@ public:
     std::int16_t RaceMode() const { return raceInfo_.RaceInProg; }
     const std::string& Version() const { return version_; }
     const std::string& InSimVer() const { return inSimVer_; }
+    // The host's LFS release as it said it ("0.8C"), safe to print.
+    std::string Release() const { return printableVersion(); }
 
     // State, for the window and the tests.
     LinkState state() const;
     bool connected() const { return bConnected_; }
     bool autoReconnect() const { return bAutoReconnect_; }
+    // When the pending retry connects again; meaningful while state() is
+    // RetryPending.
+    platform::Clock::Monotonic retryDue() const { return retryDue_; }
+    // Why the last link went down, when something other than the operator
+    // ended it ("no packet from … for 2 minutes"); empty before any did.
+    const std::string& LastDownReason() const { return lastDownReason_; }
     int ticks() const { return bytTicks_; }
     std::int16_t lastState() const { return intLastState_; }
     const ConnInfo& conn(int ucid) const { return Conns_.at(static_cast<std::size_t>(ucid)); }
@@ -390,6 +398,8 @@ private:
     std::int32_t lngClientSocket_ = 0;
     bool bConnected_ = false;
     bool bAutoReconnect_ = false;
+    platform::Clock::Monotonic retryDue_{};
+    std::string lastDownReason_;
     std::uint8_t bytTicks_ = 0;
     std::int16_t intLastState_ = -1;
 
