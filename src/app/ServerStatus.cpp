@@ -139,6 +139,7 @@ std::optional<ServerStatus> frmMain::Status(std::int16_t index) const {
     out.nextGrid = PlanGrid(index);
     out.lastGrid = set->lastGrid;
     out.counters = set->counters;
+    out.recentLines.assign(set->recentLines.begin(), set->recentLines.end());
     return out;
 }
 

@@ -81,6 +81,10 @@ struct ServerStatus {
     NextGrid nextGrid;
     std::optional<SentGrid> lastGrid;
     ServerCounters counters;
+    // The server's last status lines, stamped, oldest first; only while
+    // frmMain::KeepRecentLines asks for them. The start order's per-place
+    // lines are left out.
+    std::vector<std::string> recentLines;
 };
 
 // A nickname as people read it: LFS colour codes (^0 to ^9) left out.

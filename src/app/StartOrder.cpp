@@ -191,7 +191,7 @@ void frmMain::SendStartOrder(std::int16_t Index, bool bSilent) {
     // to the host's own order is no new grid to check.
     std::string summary;
     // Only the headless log reads it: the window's vote does not pay for it.
-    if (!bSilent && !summaryLine.empty()) {
+    if (!bSilent && (!summaryLine.empty() || recentLimit_ != 0)) {
         summary = "grid sent (" + ruleOf(*views).name + "):";
         for (int k = 0; k < sent; ++k) {
             const std::string name = views->lstOrder.text(k);
@@ -217,7 +217,7 @@ void frmMain::SendStartOrder(std::int16_t Index, bool bSilent) {
     }
     client.SendInSim(reo.toBytes(client.wire()));
     if (!summary.empty()) {
-        summaryLine(Index, summary);
+        summarise(Index, summary);
     }
 }
 

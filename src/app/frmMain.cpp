@@ -1,5 +1,6 @@
 #include "app/frmMain.h"
 
+#include "app/HeadlessLog.h"
 #include "app/ListLookup.h"
 #include "insim/modInSim.h"
 
@@ -102,6 +103,44 @@ frmMain::frmMain(platform::Platform& platform, std::filesystem::path startupFile
     // its client's events go nowhere.
     createSet(kTemplateIndex, false);
     cmdNewServer.clicked.connect([this] { cmdNewServer_Click(); });
+    txtStatus.lineAdded.connect([this](const std::string& line) { keepServerLine(line); });
+}
+
+void frmMain::KeepRecentLines(std::size_t lines) {
+    recentLimit_ = lines;
+    for (auto& [index, set] : servers_) {
+        while (set.recentLines.size() > recentLimit_) {
+            set.recentLines.pop_front();
+        }
+    }
+}
+
+void frmMain::keepServerLine(const std::string& stampedLine) {
+    if (recentLimit_ == 0 || statusServer_ == 0) {
+        return;
+    }
+    ServerSet* set = findSet(statusServer_);
+    const auto colon = stampedLine.find(": ");
+    if (set == nullptr || colon == std::string::npos ||
+        HeadlessLog::levelOf(std::string_view(stampedLine).substr(colon + 2)) == HeadlessLog::Level::Debug) {
+        return; // a start order's per-place lines would crowd out everything else
+    }
+    set->recentLines.push_back(stampedLine);
+    while (set->recentLines.size() > recentLimit_) {
+        set->recentLines.pop_front();
+    }
+}
+
+void frmMain::summarise(std::int16_t index, const std::string& text) {
+    if (recentLimit_ != 0) {
+        if (ServerSet* set = findSet(index)) {
+            set->recentLines.push_back(platform::formatLocalDateTime(platform_.clock.wallNow()) + ": " + text);
+            while (set->recentLines.size() > recentLimit_) {
+                set->recentLines.pop_front();
+            }
+        }
+    }
+    summaryLine(index, text);
 }
 
 frmMain::~frmMain() {
@@ -319,10 +358,10 @@ void frmMain::LinkChanged(std::int16_t Index, bool up, const std::string& detail
         return;
     }
     if (!up) {
-        summaryLine(Index, "link lost (" + detail + ")");
+        summarise(Index, "link lost (" + detail + ")");
         return;
     }
-    summaryLine(Index, std::string(set->linkUpBefore ? "connected again, " : "connected, ") + detail);
+    summarise(Index, std::string(set->linkUpBefore ? "connected again, " : "connected, ") + detail);
     set->linkUpBefore = true;
 }
 

@@ -9,6 +9,7 @@
 // AdminCommands.cpp, ButtonRouting.cpp, CustomOrderScreen.cpp.
 
 #include <array>
+#include <deque>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -108,6 +109,10 @@ public:
     // rules or grids. Raised often (once per list change); a viewer that
     // redraws should gather them.
     platform::Signal<std::int16_t> statusChanged;
+    // Keeps each server's last `lines` status lines (and summary lines) for
+    // ServerStatus::recentLines; 0, the default, keeps none, so that a
+    // program nobody asks costs nothing per line.
+    void KeepRecentLines(std::size_t lines);
 
     // ---- Arranging the grid by hand, as the in-game screen does. Each
     // switches the server to Custom; the first one starts from the grid the
@@ -207,7 +212,11 @@ private:
         std::string pickedConnection;
         std::optional<SentGrid> lastGrid;
         ServerCounters counters;
+        std::deque<std::string> recentLines; // stamped, oldest first
     };
+    void keepServerLine(const std::string& stampedLine);
+    // A summary line: to summaryLine's listeners and the server's recent lines.
+    void summarise(std::int16_t index, const std::string& text);
     void settleLastGrid(ServerSet& set, GridOutcome outcome, std::string text);
 
     ServerSet* findSet(std::int16_t index);
@@ -226,6 +235,7 @@ private:
     std::optional<StartupStop> startupStop_;
     bool startupNotText_ = false;
     std::int16_t statusServer_ = 0;
+    std::size_t recentLimit_ = 0;
     std::map<std::int16_t, StartupRules> startupRules_;
     bool loaded_ = false;
     std::int16_t LastServerIndex_ = 0;

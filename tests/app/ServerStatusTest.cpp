@@ -219,3 +219,23 @@ TEST_F(ServerStatusTest, every_change_to_what_is_shown_is_signalled) {
     EXPECT_GE(signals, 4);
     EXPECT_LT(signals, 100); // none for another server
 }
+
+TEST_F(ServerStatusTest, recent_lines_are_kept_only_when_asked_and_leave_out_the_per_place_lines) {
+    wire(n);
+    driver(n, 11, "a");
+    views(n).chkCustom.setValue(1);
+    setItems(views(n).lstOrder, {"a"});
+    form->AdminRequest(n, "admin", "*reorder");
+    EXPECT_TRUE(status().recentLines.empty());
+
+    form->KeepRecentLines(2);
+    form->AdminRequest(n, "admin", "*reorder");
+    insim::IsReo reo;
+    reo.NumP = 1;
+    reo.PLID[0] = 11;
+    views(n).ucInSim.ReceivePacket(reo.toBytes());
+    const std::vector<std::string> lines = status().recentLines;
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find(": grid sent (Custom): 1 Nicka"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find(": Club: grid confirmed, 1 driver"), std::string::npos) << lines[1];
+}
