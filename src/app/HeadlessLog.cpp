@@ -34,8 +34,12 @@ HeadlessLog::Level HeadlessLog::levelOf(std::string_view text) {
         text.find_first_not_of("0123456789=") == std::string_view::npos) {
         return Level::Debug;
     }
-    // A driver's name may say anything: the race's own lines are news.
-    if (text.ends_with(" has finished the race") || text.starts_with("grid sent (")) {
+    // A driver's name may say anything. One line per finisher is a column
+    // per race: the grid line after the vote says the same in one line.
+    if (text.ends_with(" has finished the race")) {
+        return Level::Debug;
+    }
+    if (text.starts_with("grid sent (")) {
         return Level::Info;
     }
     // What needs an operator's eye: a link that fails, a grid the host did

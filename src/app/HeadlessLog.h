@@ -6,8 +6,9 @@
 //
 // Under systemd the journal stamps each line and keeps its priority: the
 // line then carries a priority prefix ("<6>") and no time stamp of ours.
-// The per-place lines of a start order ("1=9") and the race-order dumps
-// are debug, so that `journalctl -p info` reads like a summary.
+// The per-place lines of a start order ("1=9"), the race-order dumps and
+// the finishers one by one are debug, so that `journalctl -p info` reads
+// like a summary: per race, the grid sent and how the host took it.
 
 #include <cstdint>
 #include <functional>

@@ -99,7 +99,7 @@ TEST(HeadlessLogLevels, troubles_are_warnings_dumps_debug_the_rest_info) {
         {"Club: grid differs at place 2: the host starts b there, not a", Level::Warning},
         {"Club: 127.0.0.1:29999 refused the InSim connection over TCP", Level::Warning},
         {"Club: the listen port '99999' is not a port number (0 to 65535); not connecting", Level::Warning},
-        {"cannotstop has finished the race", Level::Info},
+        {"cannotstop has finished the race", Level::Debug},
         {"Club: grid confirmed, 12 drivers", Level::Info},
         {"grid sent (Last Race): 1 lost, 2 cannot, 3 Bob", Level::Info},
     };
