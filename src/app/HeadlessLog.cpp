@@ -71,12 +71,30 @@ void HeadlessLog::statusLine(std::string_view text) {
     write(levelOf(text), name + std::string(text));
 }
 
+namespace {
+
+// Names and nicknames come from the host's packets. A line break in one
+// would start a line of its own, which the journal would take at whatever
+// priority prefix followed it: one line stays one line.
+std::string oneLine(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) {
+            c = '?';
+        }
+    }
+    return out;
+}
+
+} // namespace
+
 void HeadlessLog::write(Level level, std::string_view text) {
     if (journal_) {
-        write_("<" + std::to_string(static_cast<int>(level)) + ">" + std::string(text));
+        write_("<" + std::to_string(static_cast<int>(level)) + ">" + oneLine(text));
         return;
     }
-    write_(platform::formatLocalDateTime(clock_.wallNow()) + ": " + std::string(text));
+    write_(platform::formatLocalDateTime(clock_.wallNow()) + ": " + oneLine(text));
 }
 
 } // namespace pm::app

@@ -107,3 +107,13 @@ TEST(HeadlessLogLevels, troubles_are_warnings_dumps_debug_the_rest_info) {
         EXPECT_EQ(app::HeadlessLog::levelOf(row.text), row.level) << row.text;
     }
 }
+
+TEST_F(HeadlessLogTest, a_line_break_in_a_name_from_the_host_cannot_forge_a_journal_line) {
+    startWith(true);
+    connection(n, 11, "ann\n<3>Club: link lost");
+    player(n, 11, 11);
+    insim::IsRes res;
+    res.UName = "ann\n<3>Club: link lost";
+    views(n).ucInSim.ReceivePacket(res.toBytes());
+    EXPECT_EQ(written, (V{"<7>Club: ann?<3>Club: link lost has finished the race"}));
+}
