@@ -15,10 +15,15 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QPainter>
+#include <QStyledItemDelegate>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <chrono>
+#include <utility>
 
 #include "ui/ServerPanel.h"
+#include "ui/StatusLook.h"
 
 namespace pm::ui {
 
@@ -30,6 +35,68 @@ constexpr QSize kPreferredSize{1120, 720};
 constexpr QSize kMinimumSize{760, 520};
 // Enough of the log to follow a race's worth of lines without scrolling.
 constexpr int kStatusLines = 15;
+// How often the badges and the link line are drawn again while nothing is
+// reported: their counts are in seconds.
+constexpr std::chrono::seconds kStatusTick{1};
+
+// A server list row: the name on the left, a badge with the link's state on
+// the right, in the colour of that state.
+class BadgeDelegate final : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        const QString badge = index.data(kBadgeTextRole).toString();
+        if (badge.isEmpty()) {
+            QStyledItemDelegate::paint(painter, option, index);
+            return;
+        }
+        QStyleOptionViewItem opt = option;
+        initStyleOption(&opt, index);
+        const QFontMetrics metrics(opt.font);
+        const int pad = metrics.horizontalAdvance(QLatin1Char(' '));
+        const int width = metrics.horizontalAdvance(badge) + 2 * pad;
+        const QRect row = opt.rect;
+        const QRect pill(row.right() - width - pad, row.top() + 2, width, row.height() - 4);
+        // The name gives way to the badge: it is elided, never drawn under it.
+        QStyleOptionViewItem name = opt;
+        name.rect.setRight(pill.left() - pad);
+        name.textElideMode = Qt::ElideRight;
+        const QWidget* widget = opt.widget;
+        QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
+        // The whole row's background and selection first, then the name.
+        QStyleOptionViewItem background = opt;
+        background.text.clear();
+        style->drawControl(QStyle::CE_ItemViewItem, &background, painter, widget);
+        name.backgroundBrush = Qt::NoBrush;
+        name.state &= ~QStyle::State_HasFocus;
+        painter->save();
+        painter->setClipRect(name.rect);
+        style->drawControl(QStyle::CE_ItemViewItem, &name, painter, widget);
+        painter->restore();
+
+        const QColor fill = index.data(kBadgeColourRole).value<QColor>();
+        painter->save();
+        painter->setRenderHint(QPainter::Antialiasing);
+        painter->setPen(Qt::NoPen);
+        painter->setBrush(fill);
+        painter->drawRoundedRect(pill, pill.height() / 2.0, pill.height() / 2.0);
+        painter->setPen(textOn(fill));
+        painter->drawText(pill, Qt::AlignCenter, badge);
+        painter->restore();
+    }
+
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        QSize size = QStyledItemDelegate::sizeHint(option, index);
+        const QString badge = index.data(kBadgeTextRole).toString();
+        if (!badge.isEmpty()) {
+            const QFontMetrics metrics(option.font);
+            size.rwidth() += metrics.horizontalAdvance(badge) + 4 * metrics.horizontalAdvance(QLatin1Char(' '));
+            size.rheight() = std::max(size.height(), metrics.height() + 6);
+        }
+        return size;
+    }
+};
 
 // The status log, never showing a line cut through: the height left over
 // below the last whole line is kept out of the text area. A cut line at
@@ -134,7 +201,10 @@ MainWindow::MainWindow(app::frmMain& form, QWidget* parent) : QMainWindow(parent
     setTabOrder(panel_->lastInTabOrder(), txtStatus_);
 
     bindings_.windowTitle(form_.Caption, this);
-    bindings_.list(form_.lstServers, lstServers_, [this] { selectShownServer(); });
+    bindings_.list(form_.lstServers, lstServers_, [this] {
+        selectShownServer();
+        refreshBadges();
+    });
     bindings_.text(form_.txtNewServer, txtNewServer_);
     bindings_.button(form_.cmdNewServer, cmdNewServer_, [this] { form_.cmdNewServer_Click(); });
 
@@ -158,6 +228,26 @@ MainWindow::MainWindow(app::frmMain& form, QWidget* parent) : QMainWindow(parent
     unsubscribe_.push_back([this, removingId] { form_.serverRemoving.disconnect(removingId); });
 
     panel_->onConnectionPicked = [this](int item) { form_.lstConnections_Click(form_.ShownIndex(), item); };
+    panel_->statusOfShown = [this] { return form_.Status(form_.ShownIndex()); };
+    panel_->onMoveInGrid = [this](int from, int to) { return form_.MoveInGrid(form_.ShownIndex(), from, to); };
+    panel_->onRemoveFromGrid = [this](int place) { return form_.RemoveFromGrid(form_.ShownIndex(), place); };
+    panel_->onAddToGrid = [this](const std::string& user) { return form_.AddToGrid(form_.ShownIndex(), user); };
+
+    redraw_.setSingleShot(true);
+    redraw_.setInterval(0);
+    connect(&redraw_, &QTimer::timeout, this, [this] {
+        refreshBadges();
+        panel_->refreshStatus(std::exchange(gridChanged_, false));
+    });
+    const auto statusId = form_.statusChanged.connect([this](std::int16_t index) { statusChangedFor(index); });
+    unsubscribe_.push_back([this, statusId] { form_.statusChanged.disconnect(statusId); });
+    tick_.setInterval(kStatusTick);
+    connect(&tick_, &QTimer::timeout, this, [this] {
+        refreshBadges();
+        panel_->refreshStatus(false);
+    });
+    tick_.start();
+
     showServer(form_.ShownIndex());
 
     // Never below what the log's lines and the lists need.
@@ -167,6 +257,8 @@ MainWindow::MainWindow(app::frmMain& form, QWidget* parent) : QMainWindow(parent
 }
 
 MainWindow::~MainWindow() {
+    redraw_.stop();
+    tick_.stop();
     for (auto& undo : unsubscribe_) {
         undo();
     }
@@ -183,6 +275,7 @@ QWidget* MainWindow::buildServers() {
     lstServers_->setSelectionMode(QAbstractItemView::SingleSelection);
     lstServers_->setToolTip(QStringLiteral("Click to show a server; double-click or Delete to remove it"));
     lstServers_->installEventFilter(this);
+    lstServers_->setItemDelegate(new BadgeDelegate(lstServers_));
     cmdRemoveServer_ = new QPushButton(QStringLiteral("R&emove"), frame);
     cmdRemoveServer_->setObjectName(QStringLiteral("cmdRemoveServer"));
     cmdRemoveServer_->setAutoDefault(false);
@@ -267,6 +360,41 @@ void MainWindow::fitToScreen() {
 void MainWindow::showServer(std::int16_t index) {
     panel_->showViews(form_.server(index));
     selectShownServer();
+}
+
+void MainWindow::statusChangedFor(std::int16_t index) {
+    if (index == form_.ShownIndex()) {
+        gridChanged_ = true;
+    }
+    if (!redraw_.isActive()) {
+        redraw_.start();
+    }
+}
+
+void MainWindow::refreshStatus() {
+    redraw_.stop();
+    gridChanged_ = false;
+    refreshBadges();
+    panel_->refreshStatus(true);
+}
+
+void MainWindow::refreshBadges() {
+    for (int row = 0; row < lstServers_->count(); ++row) {
+        QListWidgetItem* item = lstServers_->item(row);
+        const auto status = form_.Status(static_cast<std::int16_t>(item->data(Qt::UserRole).toInt()));
+        if (!status) {
+            continue;
+        }
+        const app::LinkStatus& link = status->link;
+        item->setData(kBadgeTextRole, toQString(link.badge()));
+        item->setData(kBadgeColourRole, badgeColour(link.phase));
+        QString tip = toQString(link.line());
+        if (!status->lastError.empty() && link.line().find(status->lastError) == std::string::npos) {
+            tip += QStringLiteral("\nLast error: ") + toQString(status->lastError);
+        }
+        item->setToolTip(tip);
+        item->setData(Qt::AccessibleTextRole, item->text() + QStringLiteral(": ") + toQString(link.badge()));
+    }
 }
 
 void MainWindow::selectShownServer() {

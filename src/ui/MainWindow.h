@@ -4,6 +4,7 @@
 // frmMain. It must be destroyed before the frmMain it shows.
 
 #include <QMainWindow>
+#include <QTimer>
 #include <cstdint>
 #include <vector>
 
@@ -29,6 +30,11 @@ public:
     // The size the window opens at when the screen has room for it.
     static QSize preferredSize();
 
+    // Draws the status again now rather than at the next gathered redraw or
+    // second's tick: every server's badge, and the shown server's link line
+    // and next grid.
+    void refreshStatus();
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -42,6 +48,8 @@ private:
     // The row the Remove button acts on; -1 for none.
     int selectedServerRow() const;
     void updateRemoveButton();
+    void refreshBadges();
+    void statusChangedFor(std::int16_t index);
 
     app::frmMain& form_;
     ModelBindings bindings_;
@@ -53,6 +61,12 @@ private:
     QPushButton* cmdRemoveServer_ = nullptr;
     ServerPanel* panel_ = nullptr;
     QPlainTextEdit* txtStatus_ = nullptr;
+    // statusChanged comes once per list change, forty times in a vote: the
+    // changes of one turn of the loop are drawn once, after it.
+    QTimer redraw_;
+    bool gridChanged_ = false;
+    // Silent for N s and retrying in N s move on with no change to report.
+    QTimer tick_;
 };
 
 } // namespace pm::ui

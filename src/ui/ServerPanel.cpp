@@ -14,6 +14,8 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "ui/GridView.h"
+
 namespace pm::ui {
 
 namespace {
@@ -75,9 +77,13 @@ ServerPanel::ServerPanel(QWidget* parent) : QWidget(parent) {
     setTabOrder(txtPass_, cmdShowPass_);
     setTabOrder(cmdShowPass_, cmdConnect_);
     setTabOrder(cmdConnect_, lstConnections_);
-    setTabOrder(lstConnections_, lstFinish_);
-    setTabOrder(lstFinish_, lstOrder_);
-    setTabOrder(lstOrder_, chkLastRace_);
+    setTabOrder(lstConnections_, cmdGridAdd_);
+    setTabOrder(cmdGridAdd_, lstFinish_);
+    setTabOrder(lstFinish_, lstGrid_);
+    setTabOrder(lstGrid_, cmdGridUp_);
+    setTabOrder(cmdGridUp_, cmdGridDown_);
+    setTabOrder(cmdGridDown_, cmdGridRemove_);
+    setTabOrder(cmdGridRemove_, chkLastRace_);
     setTabOrder(chkLastRace_, chkCustom_);
     setTabOrder(chkCustom_, chkReverse_);
     setTabOrder(chkReverse_, txtReverse_);
@@ -182,6 +188,45 @@ QWidget* ServerPanel::buildLists() {
     lstConnections_ = makeList("lstConnections", box);
     lstFinish_ = makeList("lstFinish", box);
     lstOrder_ = makeList("lstOrder", box);
+    lstOrder_->hide();
+    lstGrid_ = new GridList(box);
+    lstGrid_->setObjectName(QStringLiteral("lstGrid"));
+    lstGrid_->setMinimumWidth(160);
+    lstGrid_->setAccessibleName(QStringLiteral("Next grid"));
+    lstGrid_->setToolTip(QStringLiteral("The grid the next restart vote sends. Drag a driver, or use "
+                                        "Ctrl+Up, Ctrl+Down and Delete, to arrange it"));
+    lstGrid_->installEventFilter(this);
+    lstGrid_->onMoved = [this](int from, int to) {
+        editGrid([this, from, to] { return onMoveInGrid ? onMoveInGrid(from, to) : std::string(); });
+    };
+    connect(lstGrid_, &QListWidget::itemSelectionChanged, this, [this] { updateGridButtons(); });
+    gridRule_ = new QLabel(box);
+    gridRule_->setObjectName(QStringLiteral("gridRule"));
+    gridRule_->setWordWrap(true);
+    gridRule_->setTextFormat(Qt::PlainText);
+
+    const auto gridButton = [box](const char* name, const char* text, const char* tip) {
+        auto* b = new QPushButton(QString::fromUtf8(text), box);
+        b->setObjectName(QLatin1String(name));
+        b->setAutoDefault(false);
+        b->setToolTip(QString::fromUtf8(tip));
+        return b;
+    };
+    cmdGridUp_ = gridButton("cmdGridUp", "Up", "Move the selected driver one place up (Ctrl+Up)");
+    cmdGridDown_ = gridButton("cmdGridDown", "Down", "Move the selected driver one place down (Ctrl+Down)");
+    cmdGridRemove_ = gridButton("cmdGridRemove", "Remove", "Take the selected driver off the grid (Delete)");
+    cmdGridAdd_ = gridButton("cmdGridAdd", "Add to &grid", "Put the selected connection at the end of the grid");
+    connect(cmdGridUp_, &QPushButton::clicked, this, [this] { moveSelected(-1); });
+    connect(cmdGridDown_, &QPushButton::clicked, this, [this] { moveSelected(+1); });
+    connect(cmdGridRemove_, &QPushButton::clicked, this, [this] { removeSelected(); });
+    connect(cmdGridAdd_, &QPushButton::clicked, this, [this] { addPickedConnection(); });
+    connect(lstConnections_, &QListWidget::itemSelectionChanged, this, [this] { updateGridButtons(); });
+    gridError_ = new QLabel(box);
+    gridError_->setObjectName(QStringLiteral("gridError"));
+    gridError_->setWordWrap(true);
+    gridError_->setTextFormat(Qt::PlainText);
+    gridError_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+
     lstConnections_->installEventFilter(this);
     lstConnections_->setToolTip(QStringLiteral("Click a connection to see its player number"));
     playerNum_ = new QLabel(box);
@@ -199,11 +244,24 @@ QWidget* ServerPanel::buildLists() {
     grid->setContentsMargins(0, 0, 0, 0);
     grid->addWidget(makeBuddyLabel("Co&nnections", lstConnections_, box), 0, 0);
     grid->addWidget(makeBuddyLabel("&Finishing Order", lstFinish_, box), 0, 1);
-    grid->addWidget(makeBuddyLabel("Start &Order", lstOrder_, box), 0, 2);
+    grid->addWidget(makeBuddyLabel("Start &Order", lstGrid_, box), 0, 2);
     grid->addWidget(lstConnections_, 1, 0);
     grid->addWidget(lstFinish_, 1, 1);
-    grid->addWidget(lstOrder_, 1, 2);
-    grid->addWidget(playerNum_, 2, 0);
+    auto* next = new QVBoxLayout;
+    next->addWidget(gridRule_);
+    next->addWidget(lstGrid_, 1);
+    grid->addLayout(next, 1, 2);
+    auto* picked = new QHBoxLayout;
+    picked->addWidget(playerNum_, 1);
+    picked->addWidget(cmdGridAdd_);
+    grid->addLayout(picked, 2, 0);
+    auto* arrange = new QHBoxLayout;
+    arrange->addWidget(cmdGridUp_);
+    arrange->addWidget(cmdGridDown_);
+    arrange->addWidget(cmdGridRemove_);
+    arrange->addStretch(1);
+    grid->addLayout(arrange, 2, 2);
+    grid->addWidget(gridError_, 3, 2);
     for (int column = 0; column < 3; ++column) {
         grid->setColumnStretch(column, 1);
     }
@@ -230,6 +288,11 @@ QWidget* ServerPanel::buildRules() {
     row->addWidget(chkReverse_);
     row->addWidget(txtReverse_);
     row->addStretch(1);
+    // Arranging the grid, here or in the game, changes nothing on the host
+    // until a vote passes.
+    gridHint_ = new QLabel(QStringLiteral("A start order goes to the host at the next restart vote."), box);
+    gridHint_->setObjectName(QStringLiteral("gridHint"));
+    row->addWidget(gridHint_);
     return box;
 }
 
@@ -259,10 +322,10 @@ void ServerPanel::showViews(app::ServerViews* views) {
     bindings_.choice(client.txtTransport, cboTransport_);
     bindings_.watch(views->txtGridCheck, [this] { showGridCheck(); });
     showGridCheck();
-    bindings_.button(
-        client.cmdConnect, cmdConnect_, [&client] { client.cmdConnect_Click(); },
-        [this] { showLinkState(); });
-    bindings_.watch(client.txtLinkError, [this] { showLinkState(); });
+    // The link line follows the status model, which the window redraws
+    // once the change at hand is whole: the button alone changes halfway
+    // through a connect.
+    bindings_.button(client.cmdConnect, cmdConnect_, [&client] { client.cmdConnect_Click(); });
     bindings_.list(views->lstConnections, lstConnections_);
     bindings_.watch(views->txtPlayerNum, [this] { showPlayerNum(); });
     showPlayerNum();
@@ -272,13 +335,15 @@ void ServerPanel::showViews(app::ServerViews* views) {
     bindings_.check(views->chkCustom, chkCustom_);
     bindings_.check(views->chkReverse, chkReverse_);
     bindings_.text(views->txtReverse, txtReverse_);
+    gridError_->clear();
+    refreshStatus(true);
 }
 
 void ServerPanel::showNothing() {
     for (QLineEdit* edit : {txtHost_, txtPort_, txtPortListen_, txtPass_, txtReverse_}) {
         edit->clear();
     }
-    for (QListWidget* list : {lstConnections_, lstFinish_, lstOrder_}) {
+    for (QListWidget* list : {lstConnections_, lstFinish_, lstOrder_, static_cast<QListWidget*>(lstGrid_)}) {
         list->clear();
     }
     for (QCheckBox* box : {chkLastRace_, chkCustom_, chkReverse_}) {
@@ -289,32 +354,124 @@ void ServerPanel::showNothing() {
     linkState_->clear();
     gridCheck_->clear();
     playerNum_->clear();
+    gridRule_->clear();
+    gridError_->clear();
     cmdShowPass_->setChecked(false);
+    updateGridButtons();
     setEnabled(false);
 }
 
-void ServerPanel::showLinkState() {
-    // Read off the button, which the client keeps in step with its link: the
-    // button is disabled exactly while the handshake runs.
+void ServerPanel::refreshStatus(bool grid) {
+    std::optional<app::ServerStatus> status;
+    if (views_ != nullptr && statusOfShown) {
+        status = statusOfShown();
+    }
+    showLinkState(status);
+    if (grid) {
+        showNextGrid(status);
+    }
+}
+
+namespace {
+
+QString sentence(const std::string& text) {
+    QString out = toQString(text);
+    if (!out.isEmpty()) {
+        out[0] = out[0].toUpper();
+    }
+    return out;
+}
+
+} // namespace
+
+void ServerPanel::showLinkState(const std::optional<app::ServerStatus>& status) {
     if (views_ == nullptr) {
         linkState_->clear();
+        linkState_->setToolTip(QString());
         return;
     }
-    const auto& button = views_->ucInSim.cmdConnect;
-    if (!views_->ucInSim.connectable()) {
+    if (!views_->ucInSim.connectable() || !status) {
         linkState_->setText(QStringLiteral("Add a server to connect"));
-    } else if (!button.enabled()) {
-        linkState_->setText(QStringLiteral("Connecting…"));
-    } else if (button.caption() == "Disconnect") {
-        linkState_->setText(QStringLiteral("Connected"));
-    } else if (const std::string& why = views_->ucInSim.txtLinkError.text(); !why.empty()) {
-        // Why it is not connected, where the operator looks after pressing
-        // Connect: a refused port or an unknown host, and what comes next.
-        linkState_->setText(toQString("Not connected: " + why));
-    } else {
-        linkState_->setText(QStringLiteral("Not connected"));
+        linkState_->setToolTip(linkState_->text());
+        return;
     }
-    linkState_->setToolTip(linkState_->text());
+    const app::LinkStatus& link = status->link;
+    switch (link.phase) {
+    case app::LinkPhase::Idle: linkState_->setText(QStringLiteral("Not connected")); break;
+    case app::LinkPhase::Stopped:
+        // Why it is not connected, where the operator looks after pressing
+        // Connect: a refused port or an unknown host.
+        linkState_->setText(link.reason.empty() ? QStringLiteral("Not connected")
+                                                : toQString("Not connected: " + link.reason));
+        break;
+    default: linkState_->setText(sentence(link.line())); break;
+    }
+    QString tip = linkState_->text();
+    if (!status->lastError.empty() && !tip.contains(toQString(status->lastError))) {
+        tip += QStringLiteral("\nLast error: ") + toQString(status->lastError);
+    }
+    linkState_->setToolTip(tip);
+}
+
+void ServerPanel::showNextGrid(const std::optional<app::ServerStatus>& status) {
+    if (!status) {
+        gridRule_->clear();
+        lstGrid_->showGrid({});
+        updateGridButtons();
+        return;
+    }
+    const app::NextGrid& next = status->nextGrid;
+    QString header = next.rule == app::GridRule::None ? QStringLiteral("Next grid: none: a vote sends no grid")
+                                                      : toQString("Next grid: " + next.ruleName);
+    if (!next.ruleNote.empty()) {
+        header += QStringLiteral(" (") + toQString(next.ruleNote) + QLatin1Char(')');
+    }
+    gridRule_->setText(header);
+    lstGrid_->showGrid(next);
+    updateGridButtons();
+}
+
+void ServerPanel::updateGridButtons() {
+    const bool server = views_ != nullptr && views_->ucInSim.connectable();
+    const int row = lstGrid_->currentRow();
+    const bool selected = server && row >= 0 && !lstGrid_->selectedItems().isEmpty();
+    cmdGridUp_->setEnabled(selected && row > 0);
+    cmdGridDown_->setEnabled(selected && row + 1 < lstGrid_->count());
+    cmdGridRemove_->setEnabled(selected);
+    cmdGridAdd_->setEnabled(server && !lstConnections_->selectedItems().isEmpty());
+}
+
+void ServerPanel::editGrid(const std::function<std::string()>& edit) {
+    const std::string why = edit();
+    gridError_->setText(why.empty() ? QString() : toQString("Not changed: " + why));
+    // At once, not at the window's gathered redraw: the operator's next
+    // click acts on the list as it now stands.
+    refreshStatus(true);
+}
+
+void ServerPanel::moveSelected(int by) {
+    const int row = lstGrid_->currentRow();
+    if (row < 0) {
+        return;
+    }
+    editGrid([this, row, by] { return onMoveInGrid ? onMoveInGrid(row, row + by) : std::string(); });
+}
+
+void ServerPanel::removeSelected() {
+    const int row = lstGrid_->currentRow();
+    if (row < 0) {
+        return;
+    }
+    editGrid([this, row] { return onRemoveFromGrid ? onRemoveFromGrid(row) : std::string(); });
+}
+
+void ServerPanel::addPickedConnection() {
+    const QList<QListWidgetItem*> picked = lstConnections_->selectedItems();
+    if (picked.isEmpty()) {
+        return;
+    }
+    const std::string user = picked.front()->text().toStdString();
+    editGrid([this, &user] { return onAddToGrid ? onAddToGrid(user) : std::string(); });
 }
 
 void ServerPanel::showGridCheck() {
@@ -335,6 +492,18 @@ void ServerPanel::revealPass(bool shown) {
 }
 
 bool ServerPanel::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == lstGrid_ && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const bool ctrl = (key->modifiers() & Qt::ControlModifier) != 0;
+        if (ctrl && (key->key() == Qt::Key_Up || key->key() == Qt::Key_Down)) {
+            moveSelected(key->key() == Qt::Key_Up ? -1 : +1);
+            return true;
+        }
+        if (key->key() == Qt::Key_Delete) {
+            removeSelected();
+            return true;
+        }
+    }
     if (watched == lstConnections_ && event->type() == QEvent::KeyPress) {
         const auto key = static_cast<QKeyEvent*>(event)->key();
         if ((key == Qt::Key_Return || key == Qt::Key_Enter) && lstConnections_->currentRow() >= 0) {

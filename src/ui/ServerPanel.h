@@ -5,7 +5,10 @@
 
 #include <QWidget>
 #include <functional>
+#include <optional>
+#include <string>
 
+#include "app/ServerStatus.h"
 #include "app/ServerViews.h"
 #include "ui/ModelBindings.h"
 
@@ -20,6 +23,8 @@ class QToolButton;
 
 namespace pm::ui {
 
+class GridList;
+
 class ServerPanel final : public QWidget {
 public:
     explicit ServerPanel(QWidget* parent = nullptr);
@@ -33,6 +38,19 @@ public:
     // The operator picked an entry of the connections list (click or Enter).
     std::function<void(int item)> onConnectionPicked;
 
+    // The shown server's status as frmMain has it; nullopt (or unset) for
+    // the template set, which has no link and no grid of its own.
+    std::function<std::optional<app::ServerStatus>()> statusOfShown;
+    // Arranging the shown server's grid: each hands the edit to frmMain and
+    // returns its answer, an empty text or why nothing changed.
+    std::function<std::string(int from, int to)> onMoveInGrid;
+    std::function<std::string(int place)> onRemoveFromGrid;
+    std::function<std::string(const std::string& user)> onAddToGrid;
+
+    // Draws again what follows the status: the link line, and with grid
+    // also the next grid and its header.
+    void refreshStatus(bool grid);
+
     // For the window's tab order: first and last widget of the panel.
     QWidget* firstInTabOrder() const;
     QWidget* lastInTabOrder() const;
@@ -45,7 +63,14 @@ private:
     QWidget* buildLists();
     QWidget* buildRules();
     void showNothing();
-    void showLinkState();
+    void showLinkState(const std::optional<app::ServerStatus>& status);
+    void showNextGrid(const std::optional<app::ServerStatus>& status);
+    void updateGridButtons();
+    // Runs a grid edit and says why, when it changed nothing.
+    void editGrid(const std::function<std::string()>& edit);
+    void moveSelected(int by);
+    void removeSelected();
+    void addPickedConnection();
     void showGridCheck();
     void showPlayerNum();
     void revealPass(bool shown);
@@ -67,7 +92,18 @@ private:
     QListWidget* lstConnections_ = nullptr;
     QLabel* playerNum_ = nullptr;
     QListWidget* lstFinish_ = nullptr;
+    // The in-game screen's list as it is stored, not shown: the grid shows
+    // what a vote would make of it. Kept under its old name for whatever
+    // looks the widgets up by it.
     QListWidget* lstOrder_ = nullptr;
+    QLabel* gridRule_ = nullptr;
+    GridList* lstGrid_ = nullptr;
+    QPushButton* cmdGridUp_ = nullptr;
+    QPushButton* cmdGridDown_ = nullptr;
+    QPushButton* cmdGridRemove_ = nullptr;
+    QPushButton* cmdGridAdd_ = nullptr;
+    QLabel* gridError_ = nullptr;
+    QLabel* gridHint_ = nullptr;
     QCheckBox* chkLastRace_ = nullptr;
     QCheckBox* chkCustom_ = nullptr;
     QCheckBox* chkReverse_ = nullptr;

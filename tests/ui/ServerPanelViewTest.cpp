@@ -189,6 +189,7 @@ TEST_F(PanelTest, connect_button_starts_the_client) {
     views(n).ucInSim.setTransport("udp"); // the listen port counts only there
     typeInto(edit("txtPortListen"), "0x"); // not a port: the client stays idle, and the panel says why
     click(button("cmdConnect"));
+    settle();
     EXPECT_EQ(views(n).ucInSim.state(), insim::LinkState::Idle);
     EXPECT_TRUE(button("cmdConnect")->isEnabled());
     EXPECT_EQ(find<QLabel>("linkState")->text(),
@@ -200,7 +201,8 @@ TEST_F(PanelTest, connect_button_starts_the_client) {
     click(button("cmdConnect"));
     EXPECT_EQ(views(n).ucInSim.state(), insim::LinkState::Handshake);
     EXPECT_FALSE(button("cmdConnect")->isEnabled());
-    EXPECT_EQ(find<QLabel>("linkState")->text(), "Connecting…");
+    settle();
+    EXPECT_EQ(find<QLabel>("linkState")->text(), "Connecting (try 1 of 3)");
 }
 
 TEST_F(PanelTest, the_insim_version_choice_starts_on_auto_and_writes_through) {

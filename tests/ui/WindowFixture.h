@@ -93,6 +93,13 @@ protected:
         QTest::keyClicks(w, text);
     }
 
+    // Lets the window draw what the models said: it gathers status changes
+    // into one redraw after the change at hand, as the loop turns.
+    static void settle() {
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents();
+    }
+
     // Types the name into the name box and presses "Add Server".
     std::int16_t addServer(const QString& name) {
         typeInto(edit("txtNewServer"), name);
