@@ -22,7 +22,8 @@ class GridDelegate final : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
 
-    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
         QStyleOptionViewItem opt = option;
         initStyleOption(&opt, index);
         // The style draws the row (selection, focus, alternate colour); the
@@ -33,29 +34,32 @@ public:
         style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
 
         const bool selected = (opt.state & QStyle::State_Selected) != 0;
-        const QPalette::ColorGroup group = (opt.state & QStyle::State_Enabled) == 0 ? QPalette::Disabled
+        const QPalette::ColorGroup group = (opt.state & QStyle::State_Enabled) == 0  ? QPalette::Disabled
                                            : (opt.state & QStyle::State_Active) != 0 ? QPalette::Active
                                                                                      : QPalette::Inactive;
-        const QColor base = opt.palette.color(
-            group, (opt.features & QStyleOptionViewItem::Alternate) != 0 ? QPalette::AlternateBase : QPalette::Base);
+        const QColor base = opt.palette.color(group, (opt.features & QStyleOptionViewItem::Alternate) != 0
+                                                         ? QPalette::AlternateBase
+                                                         : QPalette::Base);
         const QColor text = opt.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text);
         const QColor faint = mix(text, selected ? opt.palette.color(group, QPalette::Highlight) : base, 0.6);
         const bool notSent = index.data(kGridNotSentRole).toBool();
 
-        const QRect area = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, widget).adjusted(2, 0, -2, 0);
+        const QRect area =
+            style->subElementRect(QStyle::SE_ItemViewItemText, &opt, widget).adjusted(2, 0, -2, 0);
         const QFontMetrics metrics(opt.font);
         painter->save();
         painter->setClipRect(area);
         painter->setFont(opt.font);
         int x = area.left();
-        const auto draw = [&](const QString& piece, const QColor& colour, const std::optional<QColor>& backing) {
+        const auto draw = [&](const QString& piece, const QColor& colour,
+                              const std::optional<QColor>& backing) {
             const int width = metrics.horizontalAdvance(piece);
             if (backing) {
                 painter->fillRect(QRect(x - 1, area.top() + 1, width + 2, area.height() - 2), *backing);
             }
             painter->setPen(colour);
-            painter->drawText(QRect(x, area.top(), width + 1, area.height()), Qt::AlignLeft | Qt::AlignVCenter,
-                              piece);
+            painter->drawText(QRect(x, area.top(), width + 1, area.height()),
+                              Qt::AlignLeft | Qt::AlignVCenter, piece);
             x += width;
         };
 
@@ -91,8 +95,8 @@ public:
             painter->setFont(italic);
             painter->setPen(faint);
             const QString piece = QStringLiteral("  ") + note;
-            painter->drawText(QRect(x, area.top(), area.right() - x, area.height()), Qt::AlignLeft | Qt::AlignVCenter,
-                              piece);
+            painter->drawText(QRect(x, area.top(), area.right() - x, area.height()),
+                              Qt::AlignLeft | Qt::AlignVCenter, piece);
         }
         painter->restore();
     }

@@ -15,11 +15,11 @@ namespace pm::ui {
 // Item roles of a grid place. The item's text is the place in plain words
 // ("3. Driver 09 (driver09), not on the track"), for screen readers and
 // copying; the delegate draws the rest from these.
-constexpr int kGridUserRole = Qt::UserRole;          // QString: the user name
-constexpr int kGridNicknameRole = Qt::UserRole + 1;  // QString: with its colour codes
-constexpr int kGridPlaceRole = Qt::UserRole + 2;     // int: 1-based place
-constexpr int kGridNoteRole = Qt::UserRole + 3;      // QString: "not sent", "not on the track"; may be empty
-constexpr int kGridNotSentRole = Qt::UserRole + 4;   // bool: past the host's slots
+constexpr int kGridUserRole = Qt::UserRole;         // QString: the user name
+constexpr int kGridNicknameRole = Qt::UserRole + 1; // QString: with its colour codes
+constexpr int kGridPlaceRole = Qt::UserRole + 2;    // int: 1-based place
+constexpr int kGridNoteRole = Qt::UserRole + 3;     // QString: "not sent", "not on the track"; may be empty
+constexpr int kGridNotSentRole = Qt::UserRole + 4;  // bool: past the host's slots
 
 class GridList final : public QListWidget {
 public:

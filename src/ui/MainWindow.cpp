@@ -7,16 +7,16 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
 #include <QSplitter>
+#include <QStyledItemDelegate>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
-#include <QPainter>
-#include <QStyledItemDelegate>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <chrono>
@@ -45,7 +45,8 @@ class BadgeDelegate final : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
 
-    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
         const QString badge = index.data(kBadgeTextRole).toString();
         if (badge.isEmpty()) {
             QStyledItemDelegate::paint(painter, option, index);
@@ -91,7 +92,8 @@ public:
         const QString badge = index.data(kBadgeTextRole).toString();
         if (!badge.isEmpty()) {
             const QFontMetrics metrics(option.font);
-            size.rwidth() += metrics.horizontalAdvance(badge) + 4 * metrics.horizontalAdvance(QLatin1Char(' '));
+            size.rwidth() +=
+                metrics.horizontalAdvance(badge) + 4 * metrics.horizontalAdvance(QLatin1Char(' '));
             size.rheight() = std::max(size.height(), metrics.height() + 6);
         }
         return size;
@@ -229,9 +231,13 @@ MainWindow::MainWindow(app::frmMain& form, QWidget* parent) : QMainWindow(parent
 
     panel_->onConnectionPicked = [this](int item) { form_.lstConnections_Click(form_.ShownIndex(), item); };
     panel_->statusOfShown = [this] { return form_.Status(form_.ShownIndex()); };
-    panel_->onMoveInGrid = [this](int from, int to) { return form_.MoveInGrid(form_.ShownIndex(), from, to); };
+    panel_->onMoveInGrid = [this](int from, int to) {
+        return form_.MoveInGrid(form_.ShownIndex(), from, to);
+    };
     panel_->onRemoveFromGrid = [this](int place) { return form_.RemoveFromGrid(form_.ShownIndex(), place); };
-    panel_->onAddToGrid = [this](const std::string& user) { return form_.AddToGrid(form_.ShownIndex(), user); };
+    panel_->onAddToGrid = [this](const std::string& user) {
+        return form_.AddToGrid(form_.ShownIndex(), user);
+    };
 
     redraw_.setSingleShot(true);
     redraw_.setInterval(0);
@@ -239,7 +245,8 @@ MainWindow::MainWindow(app::frmMain& form, QWidget* parent) : QMainWindow(parent
         refreshBadges();
         panel_->refreshStatus(std::exchange(gridChanged_, false));
     });
-    const auto statusId = form_.statusChanged.connect([this](std::int16_t index) { statusChangedFor(index); });
+    const auto statusId =
+        form_.statusChanged.connect([this](std::int16_t index) { statusChangedFor(index); });
     unsubscribe_.push_back([this, statusId] { form_.statusChanged.disconnect(statusId); });
     tick_.setInterval(kStatusTick);
     connect(&tick_, &QTimer::timeout, this, [this] {

@@ -124,20 +124,24 @@ QWidget* ServerPanel::buildInSimPanel() {
     revealPass(false);
     cboInSimVer_ = new QComboBox(fraInSim_);
     cboInSimVer_->setObjectName(QStringLiteral("cboInSimVer"));
-    cboInSimVer_->addItems({QStringLiteral("auto"), QStringLiteral("10"), QStringLiteral("9"), QStringLiteral("4")});
-    cboInSimVer_->setToolTip(QStringLiteral("The InSim version to speak: 10 for LFS 0.8B and later, 9 for 0.7, "
-                                            "4 for 0.5Z; auto asks the host. Used at the next Connect."));
+    cboInSimVer_->addItems(
+        {QStringLiteral("auto"), QStringLiteral("10"), QStringLiteral("9"), QStringLiteral("4")});
+    cboInSimVer_->setToolTip(
+        QStringLiteral("The InSim version to speak: 10 for LFS 0.8B and later, 9 for 0.7, "
+                       "4 for 0.5Z; auto asks the host. Used at the next Connect."));
     cboTransport_ = new QComboBox(fraInSim_);
     cboTransport_->setObjectName(QStringLiteral("cboTransport"));
     cboTransport_->addItems({QStringLiteral("tcp"), QStringLiteral("udp")});
     cboTransport_->setAccessibleName(QStringLiteral("Transport"));
-    cboTransport_->setToolTip(QStringLiteral("How packets travel: tcp, one connection to the host's InSim port, "
-                                             "which works through routers; udp, a datagram each. Used at the "
-                                             "next Connect."));
+    cboTransport_->setToolTip(
+        QStringLiteral("How packets travel: tcp, one connection to the host's InSim port, "
+                       "which works through routers; udp, a datagram each. Used at the "
+                       "next Connect."));
     gridCheck_ = new QLabel(fraInSim_);
     gridCheck_->setObjectName(QStringLiteral("gridCheck"));
     gridCheck_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    gridCheck_->setMinimumWidth(gridCheck_->fontMetrics().horizontalAdvance(QStringLiteral("Last grid: grid confirmed, ")));
+    gridCheck_->setMinimumWidth(
+        gridCheck_->fontMetrics().horizontalAdvance(QStringLiteral("Last grid: grid confirmed, ")));
     cmdConnect_ = new QPushButton(QStringLiteral("&Connect"), fraInSim_);
     cmdConnect_->setObjectName(QStringLiteral("cmdConnect"));
     cmdConnect_->setAutoDefault(false);
@@ -146,7 +150,8 @@ QWidget* ServerPanel::buildInSimPanel() {
     // A long reason is cut, not allowed to widen the window; the tool tip
     // holds it whole. The short states always fit.
     linkState_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    linkState_->setMinimumWidth(linkState_->fontMetrics().horizontalAdvance(QStringLiteral("Not connected: the ")));
+    linkState_->setMinimumWidth(
+        linkState_->fontMetrics().horizontalAdvance(QStringLiteral("Not connected: the ")));
 
     auto* ports = new QHBoxLayout;
     ports->addWidget(txtPort_);
@@ -167,7 +172,9 @@ QWidget* ServerPanel::buildInSimPanel() {
     pass->addWidget(txtPass_, 1);
     pass->addWidget(cmdShowPass_);
     grid->addLayout(pass, 0, 4);
-    grid->addLayout(connect, 1, 4);
+    // The link line takes the empty column beside it too: "connected,
+    // InSim 10 over TCP, LFS 0.8C" should read whole.
+    grid->addLayout(connect, 1, 4, 1, 2);
     grid->addWidget(makeBuddyLabel("&InSim", cboInSimVer_, fraInSim_), 2, 0);
     auto* generation = new QHBoxLayout;
     generation->addWidget(cboInSimVer_);
@@ -175,7 +182,7 @@ QWidget* ServerPanel::buildInSimPanel() {
     generation->addWidget(cboTransport_);
     generation->addStretch(1);
     grid->addLayout(generation, 2, 1);
-    grid->addWidget(gridCheck_, 2, 4);
+    grid->addWidget(gridCheck_, 2, 4, 1, 2);
     grid->setColumnMinimumWidth(2, 24);
     grid->setColumnStretch(1, 2);
     grid->setColumnStretch(4, 1);
@@ -215,7 +222,8 @@ QWidget* ServerPanel::buildLists() {
     cmdGridUp_ = gridButton("cmdGridUp", "Up", "Move the selected driver one place up (Ctrl+Up)");
     cmdGridDown_ = gridButton("cmdGridDown", "Down", "Move the selected driver one place down (Ctrl+Down)");
     cmdGridRemove_ = gridButton("cmdGridRemove", "Remove", "Take the selected driver off the grid (Delete)");
-    cmdGridAdd_ = gridButton("cmdGridAdd", "Add to &grid", "Put the selected connection at the end of the grid");
+    cmdGridAdd_ =
+        gridButton("cmdGridAdd", "Add to &grid", "Put the selected connection at the end of the grid");
     connect(cmdGridUp_, &QPushButton::clicked, this, [this] { moveSelected(-1); });
     connect(cmdGridDown_, &QPushButton::clicked, this, [this] { moveSelected(+1); });
     connect(cmdGridRemove_, &QPushButton::clicked, this, [this] { removeSelected(); });
@@ -421,8 +429,9 @@ void ServerPanel::showNextGrid(const std::optional<app::ServerStatus>& status) {
         return;
     }
     const app::NextGrid& next = status->nextGrid;
-    QString header = next.rule == app::GridRule::None ? QStringLiteral("Next grid: none: a vote sends no grid")
-                                                      : toQString("Next grid: " + next.ruleName);
+    QString header = next.rule == app::GridRule::None
+                         ? QStringLiteral("Next grid: none: a vote sends no grid")
+                         : toQString("Next grid: " + next.ruleName);
     if (!next.ruleNote.empty()) {
         header += QStringLiteral(" (") + toQString(next.ruleNote) + QLatin1Char(')');
     }

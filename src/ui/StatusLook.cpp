@@ -70,7 +70,8 @@ std::vector<NickRun> nicknameRuns(std::string_view nickname) {
         }
     };
     for (std::size_t i = 0; i < nickname.size(); ++i) {
-        if (nickname[i] == '^' && i + 1 < nickname.size() && nickname[i + 1] >= '0' && nickname[i + 1] <= '9') {
+        if (nickname[i] == '^' && i + 1 < nickname.size() && nickname[i + 1] >= '0' &&
+            nickname[i + 1] <= '9') {
             flush();
             const int digit = nickname[i + 1] - '0';
             code = digit <= 7 ? digit : -1;

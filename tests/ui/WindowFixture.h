@@ -25,14 +25,18 @@ namespace pm::test {
 
 using V = std::vector<std::string>;
 
-// One application object for the whole test program. Offscreen, always: the
-// tests need no display and should open no windows on a developer's screen.
+// One application object for the whole test program. Offscreen unless
+// QT_QPA_PLATFORM names a platform: the tests need no display and should
+// open no windows on a developer's screen, yet a run on a real X server
+// (QT_QPA_PLATFORM=xcb xvfb-run -a) finds what offscreen hides.
 inline QApplication& qtApp() {
     static int argc = 1;
     static char name[] = "ui_tests";
     static char* argv[] = {name, nullptr};
     static QApplication* app = [] {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        }
         return new QApplication(argc, argv);
     }();
     return *app;
