@@ -239,6 +239,12 @@ Result StateStore::open() {
             return failOpen(fail(rc, "reading the schema"));
         }
     }
+    if (version < 0) {
+        // Ours by the header, at a version no program of ours writes: the
+        // header is damaged, and no migration starts from there.
+        return failOpen(Result{Problem::Corrupt, "schema version " + std::to_string(version) +
+                                                     " was never written by this program"});
+    }
     if (version > kSchemaVersion) {
         return failOpen(Result{Problem::NewerSchema, "schema version " + std::to_string(version) +
                                                          "; this program knows up to " +
@@ -522,11 +528,21 @@ Result StateStore::load(std::vector<ServerState>& out, std::vector<UnreadableSer
         };
         const bool ordinalRead = whole(3);
         const bool numbersRead = std::ranges::all_of(std::initializer_list<int>{6, 7, 8, 10, 11, 13}, whole);
+        // A name, host or port kept as bytes (a blob) reads as the text the
+        // program writes for that server, but the file's unique key tells
+        // the two apart: a save would add a row beside it, and the next
+        // start would find the old row first and restore it.
+        const bool keyRead = std::ranges::all_of(std::initializer_list<int>{0, 1, 2},
+                                                 [s](int column) { return sqlite3_column_type(s, column) == SQLITE_TEXT; });
         ServerState state;
         state.key = {columnText(s, 0), columnText(s, 1), columnText(s, 2),
                      ordinalRead ? sqlite3_column_int(s, 3) : -1}; // -1: the server it stood for is unknown
         if (!ordinalRead || !numbersRead) {
             unreadable.push_back({state.key, "a number is not a whole number"});
+            continue;
+        }
+        if (!keyRead) {
+            unreadable.push_back({state.key, "a name, host or port is not a text"});
             continue;
         }
         if ((rc = readList(s, 4, state.finish)) != SQLITE_OK || (rc = readList(s, 5, state.order)) != SQLITE_OK) {

@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -331,6 +332,58 @@ TEST_F(StoreTest, a_damaged_file_is_recognised_and_moved_aside_with_its_log) {
     ASSERT_TRUE(s.open());
     std::string error;
     EXPECT_EQ(s.moveAside("20261208-201403", error)->filename(), "state.db.corrupt-20261208-201403-2");
+}
+
+// Found by fuzzing: a header with our id and a negative version sent the
+// migration to look up a step before the first.
+TEST_F(StoreTest, a_header_of_ours_with_a_negative_version_is_damaged) {
+    craft("PRAGMA application_id=1347253108; PRAGMA user_version=-591103;");
+    StateStore s(path);
+    const store::Result r = s.open();
+    EXPECT_EQ(r.problem, Problem::Corrupt) << r.detail;
+    EXPECT_FALSE(s.isOpen());
+    std::string error;
+    ASSERT_TRUE(s.moveAside("20261208-201403", error)) << error;
+    ASSERT_TRUE(s.open());
+    std::vector<ServerState> loaded;
+    ASSERT_TRUE(s.load(loaded));
+    EXPECT_TRUE(loaded.empty());
+}
+
+// Found by fuzzing: a name kept as a blob reads as the server's name, yet the
+// unique key holds it apart from the text the program writes. Taken as that
+// server's state, it came back at every start over everything saved since.
+TEST_F(StoreTest, a_key_kept_as_bytes_is_not_taken_for_the_server_it_spells) {
+    for (const char* column : {"name", "host", "insim_port"}) {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        {
+            StateStore s(path);
+            ASSERT_TRUE(s.open());
+            ASSERT_TRUE(s.save(std::vector{field("A", 2), field("B", 3)}));
+        }
+        craft(std::string("UPDATE server SET ") + column + " = CAST(" + column + " AS BLOB) WHERE name = 'A'");
+        StateStore s(path);
+        ASSERT_TRUE(s.open());
+        std::vector<ServerState> loaded;
+        std::vector<store::UnreadableServer> unreadable;
+        ASSERT_TRUE(s.load(loaded, unreadable)) << column;
+        ASSERT_EQ(loaded.size(), 1u) << column;
+        EXPECT_TRUE(loaded[0].sameContent(field("B", 3))) << column;
+        ASSERT_EQ(unreadable.size(), 1u) << column;
+        EXPECT_EQ(unreadable[0].key, field("A", 2).key) << column;
+
+        // The server's next save is what the next start finds.
+        ASSERT_TRUE(s.save(std::vector{field("A", 5)})) << column;
+        ASSERT_TRUE(s.load(loaded, unreadable)) << column;
+        const auto a = std::find_if(loaded.begin(), loaded.end(),
+                                    [](const ServerState& st) { return st.key == field("A", 5).key; });
+        ASSERT_NE(a, loaded.end()) << column;
+        EXPECT_TRUE(a->sameContent(field("A", 5))) << column;
+        EXPECT_EQ(std::count_if(loaded.begin(), loaded.end(),
+                                [](const ServerState& st) { return st.key == field("A", 5).key; }),
+                  1) << column;
+    }
 }
 
 TEST_F(StoreTest, a_file_that_cannot_be_opened_or_written_is_unavailable) {
