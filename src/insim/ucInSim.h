@@ -298,6 +298,12 @@ public:
     // A datagram from the server, after the socket and sender checks; public
     // for fuzzing and benchmarks, which feed packets without a network.
     void ReceivePacket(std::span<const std::uint8_t> data);
+    // Back to where Connect() leaves a new client with these settings, for a
+    // fuzz program that reuses one client for every input: nothing left of
+    // what hosts said or earlier links found, the handshake from its first
+    // tick. Datagram sockets still open for these settings are kept; any
+    // other link is closed and made again. The owner hears none of it.
+    void resetForFuzzing();
 
 private:
     void Received(std::int32_t lngSocket, std::span<const std::uint8_t> Data,

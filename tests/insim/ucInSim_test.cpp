@@ -852,3 +852,61 @@ TEST_F(ClientTest, a_silent_host_is_named_once_unless_the_server_is_on_four) {
         EXPECT_EQ(owner.notices.size(), std::string(setting) == "4" ? 0u : 1u) << setting;
     }
 }
+
+// The fuzz program reuses one client for every input: whatever an input
+// left must not reach the next, or a finding would not replay from its own
+// input.
+TEST_F(ClientTest, a_client_reset_for_fuzzing_starts_as_a_new_one) {
+    connectAndAnswer("DEMO");
+    IsIsm ism;
+    ism.Host = 1;
+    ism.HName = "Old host";
+    fromServer(ism.toBytes());
+    IsSta sta;
+    sta.RaceInProg = 2;
+    fromServer(sta.toBytes());
+    fromServer(IsNcn{.UCID = 3, .UName = "ann", .PName = "Ann"}.toBytes());
+    ASSERT_EQ(client->ServerName(), "Old host");
+    const auto listening = client->listenSocket();
+    const auto sending = client->clientSocket();
+
+    owner.events.clear();
+    client->setInSimVersion("10");
+    client->resetForFuzzing();
+    EXPECT_TRUE(owner.events.empty());
+    EXPECT_FALSE(client->connected());
+    EXPECT_EQ(client->state(), LinkState::Handshake);
+    EXPECT_EQ(client->ticks(), 0);
+    EXPECT_EQ(client->Product(), "");
+    EXPECT_EQ(client->ServerName(), "");
+    EXPECT_EQ(client->RaceMode(), 0);
+    EXPECT_EQ(client->lastState(), -1);
+    EXPECT_EQ(client->conn(3).UName, "");
+    EXPECT_EQ(client->GetPlayerId("ann"), 0);
+    EXPECT_EQ(client->wire().version, 10);
+    // The sockets were open for these settings: kept.
+    EXPECT_EQ(client->listenSocket(), listening);
+    EXPECT_EQ(client->clientSocket(), sending);
+
+    // The handshake starts over, in the generation now set.
+    server.take();
+    tick(1s);
+    const auto sent = server.take();
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent[0][1], ISP_ISI);
+    EXPECT_EQ(sent[0][0], 11);
+    EXPECT_EQ(sent[0][8], 10);
+    // As for a new client, the first link is no relink: no LinkUp.
+    fromServer(verFrom("0.8C", 10, kWire10));
+    EXPECT_TRUE(client->connected());
+    EXPECT_EQ(std::count(owner.events.begin(), owner.events.end(), "LinkUp"), 0);
+
+    // A link whose sockets are gone is made afresh.
+    client->Disconnect();
+    client->resetForFuzzing();
+    EXPECT_EQ(client->state(), LinkState::Handshake);
+    EXPECT_NE(client->clientSocket(), 0);
+    EXPECT_NE(client->clientSocket(), sending);
+    EXPECT_TRUE(stack.sockets().isOpen(static_cast<platform::SOCKET>(client->clientSocket())));
+    EXPECT_EQ(stack.sockets().openCount(), 2u);
+}
