@@ -242,7 +242,8 @@ MainWindow::MainWindow(app::frmMain& form, QWidget* parent) : QMainWindow(parent
     redraw_.setSingleShot(true);
     redraw_.setInterval(0);
     connect(&redraw_, &QTimer::timeout, this, [this] {
-        refreshBadges();
+        const std::set<std::int16_t> changed = std::exchange(badgesChanged_, {});
+        refreshBadges(&changed);
         panel_->refreshStatus(std::exchange(gridChanged_, false));
     });
     const auto statusId =
@@ -373,6 +374,7 @@ void MainWindow::statusChangedFor(std::int16_t index) {
     if (index == form_.ShownIndex()) {
         gridChanged_ = true;
     }
+    badgesChanged_.insert(index);
     if (!redraw_.isActive()) {
         redraw_.start();
     }
@@ -381,14 +383,19 @@ void MainWindow::statusChangedFor(std::int16_t index) {
 void MainWindow::refreshStatus() {
     redraw_.stop();
     gridChanged_ = false;
+    badgesChanged_.clear();
     refreshBadges();
     panel_->refreshStatus(true);
 }
 
-void MainWindow::refreshBadges() {
+void MainWindow::refreshBadges(const std::set<std::int16_t>* only) {
     for (int row = 0; row < lstServers_->count(); ++row) {
         QListWidgetItem* item = lstServers_->item(row);
-        const auto status = form_.Status(static_cast<std::int16_t>(item->data(Qt::UserRole).toInt()));
+        const auto index = static_cast<std::int16_t>(item->data(Qt::UserRole).toInt());
+        if (only != nullptr && only->count(index) == 0) {
+            continue;
+        }
+        const auto status = form_.Status(index);
         if (!status) {
             continue;
         }

@@ -6,6 +6,7 @@
 #include <QMainWindow>
 #include <QTimer>
 #include <cstdint>
+#include <set>
 #include <vector>
 
 #include "app/frmMain.h"
@@ -48,7 +49,8 @@ private:
     // The row the Remove button acts on; -1 for none.
     int selectedServerRow() const;
     void updateRemoveButton();
-    void refreshBadges();
+    // Every server's badge, or only those of the servers named.
+    void refreshBadges(const std::set<std::int16_t>* only = nullptr);
     void statusChangedFor(std::int16_t index);
 
     app::frmMain& form_;
@@ -65,6 +67,7 @@ private:
     // changes of one turn of the loop are drawn once, after it.
     QTimer redraw_;
     bool gridChanged_ = false;
+    std::set<std::int16_t> badgesChanged_;
     // Silent for N s and retrying in N s move on with no change to report.
     QTimer tick_;
 };
