@@ -89,7 +89,7 @@ std::vector<GridPlace> placesOf(const std::vector<std::string>& users, const ins
     std::vector<GridPlace> out;
     out.reserve(users.size());
     for (const std::string& user : users) {
-        out.push_back({static_cast<int>(out.size()) + 1, user, client.GetPlayerName(user),
+        out.push_back({static_cast<int>(out.size()) + 1, user, client.GetPlayerNameColoured(user),
                        static_cast<std::uint8_t>(client.GetPlayerNum(user))});
     }
     return out;

@@ -58,7 +58,20 @@ std::string DecodeCarets(std::string text) {
     return text;
 }
 
-std::string BytesToString(std::span<const std::uint8_t> data, int start, int length) {
+std::string DecodeCaretsKeepingColours(std::string text) {
+    if (text.find('^') == std::string::npos) {
+        return text;
+    }
+    constexpr std::size_t kColours = 10; // ^0 to ^9 lead the table
+    for (std::size_t i = kColours; i < std::size(kCaretCodes); ++i) {
+        replaceAll(text, kCaretCodes[i].code, kCaretCodes[i].plain);
+    }
+    return text;
+}
+
+namespace {
+
+std::string fieldAsUtf8(std::span<const std::uint8_t> data, int start, int length) {
     if (start < 0 || static_cast<std::size_t>(start) >= data.size() || length <= 0) {
         return {};
     }
@@ -72,7 +85,17 @@ std::string BytesToString(std::span<const std::uint8_t> data, int start, int len
         }
         platform::appendCp1252AsUtf8(text, byte);
     }
-    return DecodeCarets(std::move(text));
+    return text;
+}
+
+} // namespace
+
+std::string BytesToStringWithColours(std::span<const std::uint8_t> data, int start, int length) {
+    return DecodeCaretsKeepingColours(fieldAsUtf8(data, start, length));
+}
+
+std::string BytesToString(std::span<const std::uint8_t> data, int start, int length) {
+    return DecodeCarets(fieldAsUtf8(data, start, length));
 }
 
 void StringToBytes(std::span<std::uint8_t> data, std::string_view text, int start, int count) {

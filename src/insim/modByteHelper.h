@@ -21,6 +21,11 @@ std::string BytesToString(std::span<const std::uint8_t> data, int start, int len
 // that only comes into being through an earlier removal is decoded as well.
 std::string DecodeCarets(std::string text);
 
+// The same, with the colour codes (^0 to ^9) kept, for a view that draws
+// them as colours.
+std::string DecodeCaretsKeepingColours(std::string text);
+std::string BytesToStringWithColours(std::span<const std::uint8_t> data, int start, int length);
+
 // Writes one code-page byte per character (code point) of text, for at most
 // count characters, from start on. Positions past the text's end, and past the
 // array's end, are left as they are; no terminator is written.

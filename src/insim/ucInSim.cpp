@@ -531,6 +531,16 @@ std::string ucInSim::GetPlayerName(const std::string& Username) const {
     return result;
 }
 
+std::string ucInSim::GetPlayerNameColoured(const std::string& Username) const {
+    std::string result;
+    for (const auto& c : Conns_) {
+        if (!c.UName.empty() && c.UName == Username) {
+            result = c.PNameColoured;
+        }
+    }
+    return result;
+}
+
 std::int16_t ucInSim::GetPlayerId(const std::string& Username) const {
     std::int16_t result = 0;
     for (int i = 0; i < kTables; ++i) {

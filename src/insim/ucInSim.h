@@ -65,6 +65,7 @@ struct ConnInfo {
     std::uint8_t UCID = 0;
     std::string UName;
     std::string PName;
+    std::string PNameColoured; // with its colour codes (^0 to ^9), for drawing
     std::uint8_t Admin = 0;
     std::uint8_t Flags = 0;
 };
@@ -253,6 +254,8 @@ public:
 
     // Lookups by user name (exact, case-sensitive; the last match wins).
     std::string GetPlayerName(const std::string& Username) const;
+    // The nickname with its colour codes, for a view that draws them.
+    std::string GetPlayerNameColoured(const std::string& Username) const;
     std::int16_t GetPlayerId(const std::string& Username) const;
     std::int16_t GetConnectionId(const std::string& Username) const;
     std::string GetConnFromPLID(const std::string& PLID) const;

@@ -373,6 +373,7 @@ void ucInSim::handlePacket(std::span<const std::uint8_t> d) {
         c.UCID = SubT;
         c.UName = std::move(uname);
         c.PName = pname;
+        c.PNameColoured = BytesToStringWithColours(d, 28, 24);
         c.Admin = d[52];
         c.Flags = d[54];
         if (owner_ != nullptr) {

@@ -95,6 +95,19 @@ TEST_F(ServerStatusTest, the_planned_grid_is_the_one_the_vote_sends) {
     }
 }
 
+TEST_F(ServerStatusTest, the_planned_grid_keeps_nickname_colours_for_drawing) {
+    insim::IsNcn ncn;
+    ncn.UCID = 4;
+    ncn.UName = "bob";
+    ncn.PName = "^1Red^7 Bob^v";
+    views(n).ucInSim.ReceivePacket(ncn.toBytes());
+    views(n).chkCustom.setValue(1);
+    setItems(views(n).lstOrder, {"bob"});
+    ASSERT_EQ(form->PlanGrid(n).places.size(), 1u);
+    EXPECT_EQ(form->PlanGrid(n).places[0].nickname, "^1Red^7 Bob|");
+    EXPECT_EQ(views(n).ucInSim.GetPlayerName("bob"), "Red Bob|") << "the log's names stay plain";
+}
+
 TEST_F(ServerStatusTest, the_link_goes_through_its_phases_with_a_reason_when_down) {
     EXPECT_EQ(status().link.phase, app::LinkPhase::Idle);
     EXPECT_EQ(status().link.badge(), "not connected");

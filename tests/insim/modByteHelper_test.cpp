@@ -44,6 +44,22 @@ TEST(ByteHelper, DecodeCaretsAppliesTheCodesInOrder) {
     }
 }
 
+TEST(ByteHelper, DecodingForDrawingKeepsOnlyTheColourCodes) {
+    const struct {
+        const char* in;
+        const char* out;
+    } rows[] = {
+        {"^1John^7 ^aFast", "^1John^7 *Fast"},
+        {"^L^1Ra^vb", "^1Ra|b"},
+        {"^9", "^9"},
+        {"a^", "a^"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(DecodeCaretsKeepingColours(row.in), row.out) << row.in;
+        EXPECT_EQ(DecodeCarets(DecodeCaretsKeepingColours(row.in)), DecodeCarets(row.in)) << row.in;
+    }
+}
+
 TEST(ByteHelper, BytesToStringStopsAtZeroLengthOrArrayEnd) {
     const Bytes packet = [] {
         Bytes b(40, 0);
