@@ -79,14 +79,17 @@ check-package: package
 # The fuzz programs land in FUZZ_BUILD (its own CMake tree): libFuzzer with
 # ASan and UBSan under clang, the standalone driver under g++ otherwise.
 FUZZ_BUILD ?= build/fuzz
-FUZZ_SECONDS ?= 60
+FUZZ_SECONDS ?= 45
+# fuzz-long: each target to FUZZ_RUNS inputs, or FUZZ_LONG_SECONDS each (0: no limit).
+FUZZ_RUNS ?= 10000000
+FUZZ_LONG_SECONDS ?= 0
 SOAK_MINUTES ?= 10
 SOAK_SERVERS ?= 100
 SOAK_SECONDS ?= $(shell echo $$(( $(SOAK_MINUTES) * 60 )))
 # The SIGKILL crash test runs about as long as the soak: a kill takes ~1.2 s.
 CRASH_KILLS ?= $(shell echo $$(( $(SOAK_SECONDS) * 5 / 6 )))
 
-.PHONY: fuzz-run memcheck
+.PHONY: fuzz-run fuzz-long memcheck
 
 fuzz:
 	FUZZ_BUILD=$(FUZZ_BUILD) JOBS=$(JOBS) scripts/fuzz-run --build-only
@@ -94,6 +97,12 @@ fuzz:
 # Each target for FUZZ_SECONDS, from the seed corpus in fuzz/corpus.
 fuzz-run:
 	FUZZ_BUILD=$(FUZZ_BUILD) JOBS=$(JOBS) FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz-run
+
+# Each target in turn to FUZZ_RUNS inputs (or FUZZ_LONG_SECONDS), niced; what
+# grows the corpus is merged into fuzz/corpus. Prints inputs, inputs/s,
+# coverage, peak RSS and time per target.
+fuzz-long:
+	FUZZ_BUILD=$(FUZZ_BUILD) JOBS=$(JOBS) FUZZ_RUNS=$(FUZZ_RUNS) FUZZ_LONG_SECONDS=$(FUZZ_LONG_SECONDS) scripts/fuzz-long
 
 # SOAK_SERVERS simulated servers against one headless paddock-marshal for
 # SOAK_MINUTES (or SOAK_SECONDS); then the --state crash test with

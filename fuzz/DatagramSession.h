@@ -16,9 +16,10 @@
 //            clock (handshake tries, silence drop, reconnection), 128 the
 //            Connect button, 129 a click on a connections list item (next
 //            byte), 130 the start order sent by hand, 131 another program
-//            holds the listen port at the next Connect (the fast target
-//            only: the old one reached a taken port by clicking a Connect
-//            button that a window greys out).
+//            holds the listen port at the next Connect, 132 the program
+//            ends and starts again (131 and 132 in fuzz_insim_fast only: the
+//            old target reached a taken port by clicking a Connect button
+//            that a window greys out, and made everything anew per input).
 
 #include <cstdint>
 #include <cstdio>
@@ -38,6 +39,7 @@ constexpr std::uint8_t kConnectButton = 128;
 constexpr std::uint8_t kConnectionsClick = 129;
 constexpr std::uint8_t kSendOrder = 130;
 constexpr std::uint8_t kTakeListenPort = 131;
+constexpr std::uint8_t kRestart = 132;
 
 [[noreturn]] inline void broken(const char* what) {
     std::fprintf(stderr, "invariant broken: %s\n", what);

@@ -32,6 +32,7 @@
 namespace {
 
 constexpr int kFirstFd = 1 << 28;
+constexpr std::uint16_t kFirstEphemeral = 40000;
 
 struct Socket {
     sockaddr_in local{};
@@ -43,14 +44,16 @@ struct Network {
     std::uint16_t keptPort = 0; // network order
     std::map<int, Socket> sockets;
     int nextFd = kFirstFd;
-    std::uint16_t nextEphemeral = 40000;
+    std::uint16_t nextEphemeral = kFirstEphemeral;
     std::vector<std::vector<std::uint8_t>> kept;
     std::map<std::uint16_t, int> refusals; // by port, network order
 };
 
+// Never destroyed: sockets are closed by objects that static destruction
+// may reach after it.
 Network& net() {
-    static Network n;
-    return n;
+    static Network* const n = new Network;
+    return *n;
 }
 
 Socket* find(int fd) {
@@ -72,8 +75,8 @@ bool portTaken(std::uint16_t port) {
 
 void bindAnyPort(Socket& s) {
     Network& n = net();
-    while (portTaken(htons(n.nextEphemeral))) {
-        ++n.nextEphemeral;
+    while (n.nextEphemeral < kFirstEphemeral || portTaken(htons(n.nextEphemeral))) {
+        n.nextEphemeral = n.nextEphemeral < kFirstEphemeral ? kFirstEphemeral : n.nextEphemeral + 1;
     }
     s.local.sin_family = AF_INET;
     s.local.sin_port = htons(n.nextEphemeral++);

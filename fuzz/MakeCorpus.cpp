@@ -1,6 +1,7 @@
 // Writes the seed corpus: well-formed inputs for each fuzz target, built
 // with the packet layouts' own builders so that they stay right when a
-// layout changes. Usage: fuzz_make_corpus FOLDER (normally fuzz/corpus);
+// layout changes. The state store's seeds say where to damage the file its
+// target makes itself. Usage: fuzz_make_corpus FOLDER (normally fuzz/corpus);
 // the files are small and kept in the repository.
 
 #include <cstdint>
@@ -17,10 +18,13 @@ using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
-// The datagram target's input: rules, count, then length-prefixed datagrams.
+// The datagram targets' input: rules, count, then length-prefixed datagrams,
+// each framed for the generation the session's client speaks (auto opens on
+// InSim 4 and moves when the host's version says so: see upgrade()).
 class Session {
 public:
-    Session(std::uint8_t rules, std::uint8_t count) : bytes_{rules, count} {}
+    Session(std::uint8_t rules, std::uint8_t count, const WireGeneration& wire = kWire4)
+        : bytes_{rules, count}, wire_(&wire) {}
 
     Session& packet(const Bytes& d) {
         bytes_.push_back(static_cast<std::uint8_t>(d.size()));
@@ -33,20 +37,25 @@ public:
         bytes_.push_back(a);
         return *this;
     }
-    Session& handshake(const std::string& product = "S2") {
+    Session& handshake(const std::string& product = "S2", const std::string& release = "0.7F") {
         IsVer ver;
-        ver.Version = "0.7F";
+        ver.Version = release;
         ver.Product = product;
-        ver.InSimVer = 4;
-        packet(ver.toBytes());
+        ver.InSimVer = static_cast<std::uint16_t>(wire_->version);
+        packet(ver.toBytes(*wire_));
         IsIsm ism;
         ism.Host = 1;
         ism.HName = "^1Fuzz ^7Server";
-        packet(ism.toBytes());
+        packet(ism.toBytes(*wire_));
         IsSta sta;
         sta.RaceInProg = 1;
         sta.Track = "BL1";
-        return packet(sta.toBytes());
+        return packet(sta.toBytes(*wire_));
+    }
+    // From here on the host answers in another generation.
+    Session& upgrade(const WireGeneration& wire) {
+        wire_ = &wire;
+        return *this;
     }
     Session& driver(std::uint8_t id, const std::string& name, bool admin = false) {
         IsNcn ncn;
@@ -54,13 +63,13 @@ public:
         ncn.UName = name;
         ncn.PName = "^3" + name;
         ncn.Admin = admin ? 1 : 0;
-        packet(ncn.toBytes());
+        packet(ncn.toBytes(*wire_));
         IsNpl npl;
         npl.PLID = id;
         npl.UCID = id;
         npl.PName = "^3" + name;
         npl.CName = "XFG";
-        return packet(npl.toBytes());
+        return packet(npl.toBytes(*wire_));
     }
     Session& finish(std::uint8_t plid, const std::string& name, std::uint8_t position) {
         IsRes res;
@@ -69,31 +78,32 @@ public:
         res.PName = name;
         res.ResultNum = position;
         res.NumRes = position + 1;
-        return packet(res.toBytes());
+        return packet(res.toBytes(*wire_));
     }
     Session& vote(std::uint8_t action = VOTE_RESTART) {
         IsSmall s;
         s.SubT = SMALL_VTA;
         s.UVal = action;
-        return packet(s.toBytes());
+        return packet(s.toBytes(*wire_));
     }
     Session& chat(std::uint8_t ucid, const std::string& text) {
         IsMso m;
         m.UCID = ucid;
         m.Msg = "Someone : " + text;
-        return packet(m.toBytes());
+        return packet(m.toBytes(*wire_));
     }
     Session& click(std::uint8_t ucid, std::uint8_t id, std::uint8_t flags = ISB_LMB) {
         IsBtc b;
         b.UCID = ucid;
         b.ClickID = id;
         b.CFlags = flags;
-        return packet(b.toBytes());
+        return packet(b.toBytes(*wire_));
     }
     const Bytes& bytes() const { return bytes_; }
 
 private:
     Bytes bytes_;
+    const WireGeneration* wire_;
 };
 
 void write(const std::filesystem::path& folder, const std::string& name, const Bytes& bytes) {
@@ -110,6 +120,13 @@ constexpr std::uint8_t kLastRace = 1;
 constexpr std::uint8_t kReverse = 1 << 2;
 constexpr std::uint8_t kCustom = 1 << 4;
 constexpr std::uint8_t kTrace = 1 << 5;
+constexpr std::uint8_t kInSim9 = 1 << 6;
+constexpr std::uint8_t kInSim10 = 2 << 6;
+constexpr std::uint8_t kAuto = 3 << 6;
+constexpr std::uint8_t kConnectButton = 128;
+constexpr std::uint8_t kSendOrder = 130;
+constexpr std::uint8_t kListenPortTaken = 131;
+constexpr std::uint8_t kRestart = 132;
 
 void datagrams(const std::filesystem::path& dir) {
     Session race(kLastRace | kReverse, 2);
@@ -148,6 +165,120 @@ void datagrams(const std::filesystem::path& dir) {
     silence.seconds(30).seconds(128).seconds(6).handshake().driver(1, "alice").vote();
     silence.action(128).action(128).action(129).action(130);
     write(dir, "silence-then-reconnect", silence.bytes());
+
+    // A host on 0.8C, InSim 10: sizes in fours, 48 start places.
+    Session ten(kLastRace | kReverse | kInSim10, 3, kWire10);
+    ten.handshake("S3", "0.8C");
+    for (std::uint8_t id = 1; id <= 6; ++id) {
+        ten.driver(id, "d" + std::to_string(id), id == 1);
+    }
+    for (std::uint8_t id = 1; id <= 6; ++id) {
+        ten.finish(static_cast<std::uint8_t>(7 - id), "d" + std::to_string(7 - id), static_cast<std::uint8_t>(id - 1));
+    }
+    ten.chat(1, "*reverse 2").vote().action(kSendOrder);
+    write(dir, "insim-10-race-and-vote", ten.bytes());
+
+    Session nine(kLastRace | kCustom | kInSim9, 5, kWire9);
+    nine.handshake("S2", "0.7F").driver(1, "alice", true).driver(2, "bob").chat(1, "*custom 1").click(1, 100);
+    write(dir, "insim-9-custom-order", nine.bytes());
+
+    // auto: InSim 4 until the host's version names 0.8C, InSim 10 after it.
+    Session move(kLastRace | kAuto, 3);
+    move.handshake("S3", "0.8C").seconds(1).upgrade(kWire10).handshake("S3", "0.8C").driver(1, "alice").vote();
+    write(dir, "auto-moves-to-insim-10", move.bytes());
+
+    // The listen port held by another program, twice, then freed.
+    Session taken(kLastRace, 3);
+    taken.action(kConnectButton).seconds(31).action(kListenPortTaken).action(kListenPortTaken).seconds(6).seconds(6);
+    taken.seconds(6).handshake().driver(1, "alice").vote();
+    write(dir, "listen-port-taken", taken.bytes());
+
+    // The program ends in the middle of a race and starts again.
+    Session restart(kLastRace | kReverse, 2);
+    restart.handshake().driver(1, "alice").driver(2, "bob").finish(2, "bob", 0).action(kRestart);
+    restart.seconds(1).handshake().driver(1, "alice").driver(2, "bob").finish(1, "alice", 0).vote();
+    write(dir, "restart-mid-race", restart.bytes());
+}
+
+// The stream framer's input: the Size byte's unit (odd: bytes, even: fours),
+// a count of cuts and the cut places, then the stream.
+Bytes stream(bool inFours, const Bytes& cuts, const std::vector<Bytes>& packets) {
+    Bytes out{static_cast<std::uint8_t>(inFours ? 0 : 1), static_cast<std::uint8_t>(cuts.size())};
+    out.insert(out.end(), cuts.begin(), cuts.end());
+    for (const auto& p : packets) {
+        out.insert(out.end(), p.begin(), p.end());
+    }
+    return out;
+}
+
+void streams(const std::filesystem::path& dir) {
+    const auto session = [](const WireGeneration& wire) {
+        IsVer ver;
+        ver.Version = wire.version == 4 ? "0.7F" : "0.8C";
+        ver.Product = "S3";
+        ver.InSimVer = static_cast<std::uint16_t>(wire.version);
+        IsNcn ncn;
+        ncn.UCID = 1;
+        ncn.UName = "alice";
+        IsMso mso;
+        mso.UCID = 1;
+        mso.Msg = "alice : *reverse 3";
+        IsReo reo;
+        reo.NumP = 2;
+        reo.PLID[0] = 2;
+        reo.PLID[1] = 1;
+        return std::vector<Bytes>{ver.toBytes(wire), IsTiny{0, TINY_NONE}.toBytes(wire), ncn.toBytes(wire),
+                                  mso.toBytes(wire), reo.toBytes(wire)};
+    };
+    write(dir, "session-in-bytes-whole", stream(false, {}, session(kWire4)));
+    write(dir, "session-in-fours-cut-small", stream(true, {1, 1, 2, 3, 5, 8, 13, 21}, session(kWire10)));
+    write(dir, "session-in-fours-cut-past-packets", stream(true, {200, 7, 90}, session(kWire9)));
+}
+
+// The state store target's input: how the file is damaged (0 pages, 1 pages
+// and log, 2 rows, 3 anything), then where and how.
+Bytes patchAt(std::uint16_t offset, const Bytes& bytes) {
+    Bytes out{static_cast<std::uint8_t>(offset & 0xFF), static_cast<std::uint8_t>(offset >> 8),
+              static_cast<std::uint8_t>(bytes.size())};
+    out.insert(out.end(), bytes.begin(), bytes.end());
+    return out;
+}
+
+// A row edit: column, row, kind (0 null, 1 integer, 2 real, 3 text, 4 blob),
+// length, bytes.
+Bytes edit(std::uint8_t column, std::uint8_t row, std::uint8_t kind, const std::string& value) {
+    Bytes out{column, row, kind, static_cast<std::uint8_t>(value.size())};
+    out.insert(out.end(), value.begin(), value.end());
+    return out;
+}
+
+Bytes damage(std::uint8_t kind, const std::vector<Bytes>& parts) {
+    Bytes out{kind};
+    for (const auto& p : parts) {
+        out.insert(out.end(), p.begin(), p.end());
+    }
+    return out;
+}
+
+void storeFiles(const std::filesystem::path& dir) {
+    constexpr std::uint8_t kName = 0, kOrdinal = 3, kFinish = 4, kStartOrder = 5, kCustomColumn = 8;
+    constexpr std::uint8_t kPages = 0, kPagesAndLog = 1, kRows = 2, kAnything = 3;
+    write(dir, "sound", Bytes{kPages});
+    write(dir, "sound-with-log", Bytes{kPagesAndLog});
+    write(dir, "magic", damage(kPages, {patchAt(0, {'S', 'Q', 'L', 'i', 't', 'e', ' ', '2'})}));
+    write(dir, "version-of-ours-negative", damage(kPages, {patchAt(60, {0xFF, 0xFF, 0xFF, 0xFD})}));
+    write(dir, "version-newer", damage(kPages, {patchAt(60, {0, 0, 0, 9})}));
+    write(dir, "another-programs-id", damage(kPages, {patchAt(68, {'M', 'o', 'z', 'i'})}));
+    write(dir, "page-size", damage(kPages, {patchAt(16, {0x03, 0x00})}));
+    write(dir, "second-page-kind", damage(kPages, {patchAt(4096, {0x0A})}));
+    write(dir, "log-header", damage(kPagesAndLog, {patchAt(0x6000, {0x37, 0x7f, 0x06, 0x83})}));
+    write(dir, "rows-lists-not-lists",
+          damage(kRows, {edit(kStartOrder, 0, 3, "not json"), edit(kFinish, 1, 3, R"({"a":1})")}));
+    write(dir, "rows-numbers-not-whole",
+          damage(kRows, {edit(kCustomColumn, 0, 3, "yes"), edit(kOrdinal, 1, 2, "\x01\x02")}));
+    write(dir, "rows-name-as-bytes", damage(kRows, {edit(kName, 0, 4, "Club")}));
+    write(dir, "anything", damage(kAnything, {Bytes{'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f', 'o', 'r', 'm', 'a', 't',
+                                                    ' ', '3', 0}}));
 }
 
 void startupFiles(const std::filesystem::path& dir) {
@@ -195,7 +326,11 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::filesystem::path root = argv[1];
+    // The two datagram targets read the same inputs.
     datagrams(root / "fuzz_insim_datagrams");
+    datagrams(root / "fuzz_insim_fast");
+    streams(root / "fuzz_stream_framer");
+    storeFiles(root / "fuzz_state_store");
     startupFiles(root / "fuzz_startup_file");
     byteFields(root / "fuzz_bytes_to_string");
     return 0;
