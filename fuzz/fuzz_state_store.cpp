@@ -73,8 +73,11 @@ ServerState server(const std::string& name, int drivers) {
 }
 
 Bytes read(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::ifstream in(p, std::ios::binary | std::ios::ate);
+    Bytes out(in ? static_cast<std::size_t>(in.tellg()) : 0);
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size()));
+    return out;
 }
 
 void write(const fs::path& p, const Bytes& bytes) {
@@ -260,18 +263,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     place.clear();
     bool withLog = false;
+    Bytes before; // the file as the store finds it
     switch (damage) {
-    case kPages: {
-        Bytes file = place.sound;
-        patch(file, nullptr, in);
-        write(place.file(), file);
+    case kPages:
+        before = place.sound;
+        patch(before, nullptr, in);
+        write(place.file(), before);
         break;
-    }
     case kPagesAndLog: {
-        Bytes file = place.soundWithLog;
+        before = place.soundWithLog;
         Bytes log = place.log_;
-        patch(file, &log, in);
-        write(place.file(), file);
+        patch(before, &log, in);
+        write(place.file(), before);
         write(place.log(), log);
         withLog = true;
         break;
@@ -279,14 +282,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case kRows:
         write(place.file(), place.sound);
         editRows(place.file(), in);
+        before = read(place.file());
         break;
     default: {
         const auto rest = in.rest();
-        write(place.file(), Bytes(rest.begin(), rest.end()));
+        before.assign(rest.begin(), rest.end());
+        write(place.file(), before);
         break;
     }
     }
-    const Bytes before = read(place.file());
 
     StateStore s(place.file());
     const store::Result opened = s.open();
