@@ -46,7 +46,9 @@ constexpr std::uint8_t kRestart = 132;
     std::abort();
 }
 
-inline int checkState(std::uint8_t bits) { return bits == 3 ? 1 : bits; }
+inline int checkState(std::uint8_t bits) {
+    return bits == 3 ? 1 : bits;
+}
 
 inline std::string reverseCount(std::uint8_t b) {
     if (b < 200) {
@@ -97,8 +99,9 @@ inline void checkSent(const std::vector<std::vector<std::uint8_t>>& sent) {
             broken("a sent datagram whose size byte is not its length");
         }
         if (d[1] == insim::ISP_REO) {
-            const insim::WireGeneration& wire =
-                inBytes ? insim::kWire4 : d.size() == 44 ? insim::kWire9 : insim::kWire10;
+            const insim::WireGeneration& wire = inBytes          ? insim::kWire4
+                                                : d.size() == 44 ? insim::kWire9
+                                                                 : insim::kWire10;
             if (d.size() != static_cast<std::size_t>(insim::IsReo::lengthFor(wire))) {
                 broken("an IS_REO of the wrong length");
             }

@@ -24,8 +24,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <map>
 
@@ -88,7 +88,8 @@ bool kept(const void* name, socklen_t length) {
         return false;
     }
     const auto* a = static_cast<const sockaddr_in*>(name);
-    return a->sin_family == AF_INET && a->sin_port == net().keptPort && a->sin_addr.s_addr == htonl(INADDR_LOOPBACK);
+    return a->sin_family == AF_INET && a->sin_port == net().keptPort &&
+           a->sin_addr.s_addr == htonl(INADDR_LOOPBACK);
 }
 
 std::size_t send(const msghdr& m) {
@@ -109,7 +110,9 @@ int fail(int error) {
     return -1;
 }
 
-template <typename Fn> Fn real(const char* name) { return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name)); }
+template <typename Fn> Fn real(const char* name) {
+    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+}
 
 } // namespace
 
@@ -121,7 +124,9 @@ void keepDatagramsTo(std::uint16_t port) {
     net().refusals.clear();
 }
 
-void refuseNextBind(std::uint16_t port) { ++net().refusals[htons(port)]; }
+void refuseNextBind(std::uint16_t port) {
+    ++net().refusals[htons(port)];
+}
 
 std::vector<std::vector<std::uint8_t>> takeDatagrams() {
     std::vector<std::vector<std::uint8_t>> out;
@@ -245,7 +250,8 @@ extern "C" ssize_t recv(int fd, void* buf, size_t len, int flags) {
     return next(fd, buf, len, flags);
 }
 
-extern "C" ssize_t sendto(int fd, const void* buf, size_t len, int flags, const sockaddr* to, socklen_t toLength) {
+extern "C" ssize_t sendto(int fd, const void* buf, size_t len, int flags, const sockaddr* to,
+                          socklen_t toLength) {
     if (find(fd) != nullptr) {
         iovec piece{const_cast<void*>(buf), len};
         msghdr m{};
@@ -255,7 +261,8 @@ extern "C" ssize_t sendto(int fd, const void* buf, size_t len, int flags, const 
         m.msg_iovlen = 1;
         return static_cast<ssize_t>(send(m));
     }
-    static const auto next = real<ssize_t (*)(int, const void*, size_t, int, const sockaddr*, socklen_t)>("sendto");
+    static const auto next =
+        real<ssize_t (*)(int, const void*, size_t, int, const sockaddr*, socklen_t)>("sendto");
     return next(fd, buf, len, flags, to, toLength);
 }
 

@@ -173,7 +173,8 @@ void datagrams(const std::filesystem::path& dir) {
         ten.driver(id, "d" + std::to_string(id), id == 1);
     }
     for (std::uint8_t id = 1; id <= 6; ++id) {
-        ten.finish(static_cast<std::uint8_t>(7 - id), "d" + std::to_string(7 - id), static_cast<std::uint8_t>(id - 1));
+        ten.finish(static_cast<std::uint8_t>(7 - id), "d" + std::to_string(7 - id),
+                   static_cast<std::uint8_t>(id - 1));
     }
     ten.chat(1, "*reverse 2").vote().action(kSendOrder);
     write(dir, "insim-10-race-and-vote", ten.bytes());
@@ -184,12 +185,22 @@ void datagrams(const std::filesystem::path& dir) {
 
     // auto: InSim 4 until the host's version names 0.8C, InSim 10 after it.
     Session move(kLastRace | kAuto, 3);
-    move.handshake("S3", "0.8C").seconds(1).upgrade(kWire10).handshake("S3", "0.8C").driver(1, "alice").vote();
+    move.handshake("S3", "0.8C")
+        .seconds(1)
+        .upgrade(kWire10)
+        .handshake("S3", "0.8C")
+        .driver(1, "alice")
+        .vote();
     write(dir, "auto-moves-to-insim-10", move.bytes());
 
     // The listen port held by another program, twice, then freed.
     Session taken(kLastRace, 3);
-    taken.action(kConnectButton).seconds(31).action(kListenPortTaken).action(kListenPortTaken).seconds(6).seconds(6);
+    taken.action(kConnectButton)
+        .seconds(31)
+        .action(kListenPortTaken)
+        .action(kListenPortTaken)
+        .seconds(6)
+        .seconds(6);
     taken.seconds(6).handshake().driver(1, "alice").vote();
     write(dir, "listen-port-taken", taken.bytes());
 
@@ -277,18 +288,21 @@ void storeFiles(const std::filesystem::path& dir) {
     write(dir, "rows-numbers-not-whole",
           damage(kRows, {edit(kCustomColumn, 0, 3, "yes"), edit(kOrdinal, 1, 2, "\x01\x02")}));
     write(dir, "rows-name-as-bytes", damage(kRows, {edit(kName, 0, 4, "Club")}));
-    write(dir, "anything", damage(kAnything, {Bytes{'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f', 'o', 'r', 'm', 'a', 't',
-                                                    ' ', '3', 0}}));
+    write(dir, "anything",
+          damage(kAnything,
+                 {Bytes{'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f', 'o', 'r', 'm', 'a', 't', ' ', '3', 0}}));
 }
 
 void startupFiles(const std::filesystem::path& dir) {
     const auto block = [](const std::string& name, const std::string& connect, const std::string& lastRace,
                           const std::string& reverse, const std::string& count) {
-        return "[NEW SERVER]\r\nName=" + name + "\r\nHost=127.0.0.1\r\nInSim Port=29999\r\nListen Port=30000\r\n" +
+        return "[NEW SERVER]\r\nName=" + name +
+               "\r\nHost=127.0.0.1\r\nInSim Port=29999\r\nListen Port=30000\r\n" +
                "Admin PW=secret\r\nConnect=" + connect + "\r\nLast Race=" + lastRace +
                "\r\nReverse Top=" + reverse + "\r\nReverse Count=" + count + "\r\n";
     };
-    write(dir, "two-servers", "servers\r\n" + block("One", "0", "1", "0", "10") + block("Two", "0", "2", "1", "3"));
+    write(dir, "two-servers",
+          "servers\r\n" + block("One", "0", "1", "0", "10") + block("Two", "0", "2", "1", "3"));
     write(dir, "connect-at-start", block("Live", "1", "1", "1", "5"));
     write(dir, "cut-short", block("Whole", "0", "1", "0", "7") + "[NEW SERVER]\r\nName=Half\r\nHost=x");
     write(dir, "bad-value", block("Odd", "0", "1.6", "2.5", "x") + block("Never", "0", "0", "0", "0"));

@@ -54,10 +54,20 @@ namespace {
 
 enum Damage : std::uint8_t { kPages, kPagesAndLog, kRows, kAnything, kKinds };
 
-const char* const kColumns[] = {"name",        "host",          "insim_port",     "ordinal",
-                                "finish",      "start_order",   "last_race",      "reverse_top",
-                                "custom",      "reverse_count", "file_last_race", "file_reverse_top",
-                                "file_reverse_count", "changed_at"};
+const char* const kColumns[] = {"name",
+                                "host",
+                                "insim_port",
+                                "ordinal",
+                                "finish",
+                                "start_order",
+                                "last_race",
+                                "reverse_top",
+                                "custom",
+                                "reverse_count",
+                                "file_last_race",
+                                "file_reverse_top",
+                                "file_reverse_count",
+                                "changed_at"};
 
 ServerState server(const std::string& name, int drivers) {
     ServerState s;
@@ -186,8 +196,8 @@ void editRows(const fs::path& path, fuzz::FuzzInput& in) {
             break;
         }
         case 3:
-            sqlite3_bind_text(s, 1, reinterpret_cast<const char*>(value.data()), static_cast<int>(value.size()),
-                              SQLITE_TRANSIENT);
+            sqlite3_bind_text(s, 1, reinterpret_cast<const char*>(value.data()),
+                              static_cast<int>(value.size()), SQLITE_TRANSIENT);
             break;
         default:
             sqlite3_bind_blob(s, 1, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);

@@ -2,9 +2,8 @@
 // feeds millions of inputs to one client, and making a client (and its
 // sockets) for each would cost more than the input itself.
 
-#include "insim/ucInSim.h"
-
 #include "insim/modInSim.h"
+#include "insim/ucInSim.h"
 
 namespace pm::insim {
 
@@ -18,11 +17,12 @@ void ucInSim::resetForFuzzing() {
     const auto listenPort = ParsePort(txtPortListen.text(), true);
     const auto serverPort = ParsePort(txtPort.text());
     const platform::WinSock& sockets = platform_.sockets;
-    const bool reuse = !tcp_ && TrimBlanks(txtTransport.text()) != kTcp && txtHost.text() == host_ &&
-                       listenPort == listenPort_ && serverPort == serverPort_ && lngClientSocket_ != 0 &&
-                       sockets.isOpen(static_cast<platform::SOCKET>(lngClientSocket_)) &&
-                       (listenPort_ == 0 || (lngListenSocket_ != 0 && lngListenSocket_ != lngClientSocket_ &&
-                                             sockets.isOpen(static_cast<platform::SOCKET>(lngListenSocket_))));
+    const bool reuse =
+        !tcp_ && TrimBlanks(txtTransport.text()) != kTcp && txtHost.text() == host_ &&
+        listenPort == listenPort_ && serverPort == serverPort_ && lngClientSocket_ != 0 &&
+        sockets.isOpen(static_cast<platform::SOCKET>(lngClientSocket_)) &&
+        (listenPort_ == 0 || (lngListenSocket_ != 0 && lngListenSocket_ != lngClientSocket_ &&
+                              sockets.isOpen(static_cast<platform::SOCKET>(lngListenSocket_))));
     if (!reuse) {
         bAutoReconnect_ = false;
         Disconnect();
@@ -41,6 +41,9 @@ void ucInSim::resetForFuzzing() {
     intLastState_ = -1;
     linkedBefore_ = false;
     lastFailure_ = LinkFailure::None;
+    recoveredFrom_ = LinkFailure::None;
+    everSettled_ = false;
+    lastDownReason_.clear();
     lastSocketError_.clear();
     noticedStranger_.clear();
     reportedGeneration_ = 0;
