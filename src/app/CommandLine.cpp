@@ -7,7 +7,7 @@
 namespace pm::app {
 
 std::string TakePathOption(std::vector<std::string>& args, std::string_view flag,
-                           std::optional<std::string>& out) {
+                           std::optional<std::string>& out, std::string_view what) {
     const std::string withValue = std::string(flag) + "=";
     for (std::size_t i = 0; i < args.size();) {
         const std::string& arg = args[i];
@@ -15,7 +15,7 @@ std::string TakePathOption(std::vector<std::string>& args, std::string_view flag
         std::size_t taken = 1;
         if (arg == flag) {
             if (i + 1 >= args.size()) {
-                return std::string(flag) + " needs a file name";
+                return std::string(flag) + " needs " + std::string(what);
             }
             path = args[i + 1];
             taken = 2;
@@ -26,7 +26,7 @@ std::string TakePathOption(std::vector<std::string>& args, std::string_view flag
             continue;
         }
         if (path.empty()) {
-            return std::string(flag) + " needs a file name";
+            return std::string(flag) + " needs " + std::string(what);
         }
         if (out) {
             return std::string(flag) + " given twice";
@@ -47,10 +47,18 @@ CommandLine ParseCommandLine(const std::vector<std::string>& given) {
     };
     std::vector<std::string> args = given;
     for (const auto& [flag, target] :
-         {std::pair{"--config", &out.configPath}, {"--screenshot", &out.screenshotPath}, {"--state", &out.statePath}}) {
+         {std::pair{"--config", &out.configPath}, {"--screenshot", &out.screenshotPath}, {"--state", &out.statePath},
+          {"--web-token-file", &out.webTokenFile}}) {
         if (std::string error = TakePathOption(args, flag, *target); !error.empty()) {
             return fail(std::move(error));
         }
+    }
+    if (std::string error = TakePathOption(args, "--web", out.webAddress, "ADDR:PORT, such as 127.0.0.1:8270");
+        !error.empty()) {
+        return fail(std::move(error));
+    }
+    if (out.webTokenFile && !out.webAddress) {
+        return fail("--web-token-file needs --web ADDR:PORT");
     }
     bool wantVersion = false;
     bool wantHelp = false;
@@ -127,9 +135,11 @@ std::string installedDefaultHelp() {
 std::string UsageText(std::string_view program) {
     const std::string p(program);
     return "Usage: " + p +
-           " [--config PATH] [--state PATH] [--trace] [--screenshot PATH]\n"
+           " [--config PATH] [--state PATH] [--web ADDR:PORT [--web-token-file PATH]] [--trace]\n"
+           "                 [--screenshot PATH]\n"
            "       " +
-           p + " --headless [--config PATH] [--state PATH] [--trace]\n" + "       " + p +
+           p + " --headless [--config PATH] [--state PATH] [--web ADDR:PORT [--web-token-file PATH]] [--trace]\n" +
+           "       " + p +
            " --check-config [PATH]\n" + "       " + p +
            " --version | --help\n"
            "\n"
@@ -146,6 +156,10 @@ std::string UsageText(std::string_view program) {
            "                 the file reads whole, 1: the reading stops early, 2: unreadable\n"
            "  --state PATH   keep the finishing and start orders and the rules in this file\n"
            "                 (SQLite; a folder gets state.db inside) and restore them at start\n"
+           "  --web ADDR:PORT  serve a live page, a JSON API and metrics on this address\n"
+           "                 (such as 127.0.0.1:8270); read-only without --web-token-file\n"
+           "  --web-token-file PATH  the file holding the token that changes through the\n"
+           "                 page and the API need (Authorization: Bearer <token>)\n"
            "  --trace        write the developers' diagnostic trace to stderr\n"
            "  --screenshot PATH  render the window after start-up to a PNG file, then exit\n"
            "  --version      print the program's name and version\n"

@@ -20,6 +20,8 @@ struct CommandLine {
     std::optional<std::string> checkConfigPath;
     std::optional<std::string> screenshotPath;
     std::optional<std::string> statePath; // --state: where the state is kept; none = nothing kept
+    std::optional<std::string> webAddress;   // --web ADDR:PORT: serve the web page there
+    std::optional<std::string> webTokenFile; // --web-token-file: the token changes through it need
     std::string error; // set when action is Fail
 };
 
@@ -28,8 +30,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args);
 
 // Takes every "FLAG PATH" and "FLAG=PATH" out of args into out. Returns an
 // error text (no file name, given twice), empty when all is well.
+// what: the value's name in the error text.
 std::string TakePathOption(std::vector<std::string>& args, std::string_view flag,
-                           std::optional<std::string>& out);
+                           std::optional<std::string>& out, std::string_view what = "a file name");
 
 std::string UsageText(std::string_view program);
 

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,9 @@
 #include "platform/Platform.h"
 #include "platform/StopRequests.h"
 #include "platform/System.h"
+#ifdef PM_WITH_WEB
+#include "web/WebServer.h"
+#endif
 
 namespace {
 
@@ -177,6 +181,34 @@ int main(int argc, char** argv) {
 #endif
     }
 
+    // Checked before anything connects: a service that cannot serve what it
+    // was asked to should stop at once, not run half-configured.
+#ifdef PM_WITH_WEB
+    std::optional<pm::web::WebConfig> webConfig;
+    if (cmd.webAddress) {
+        std::string why;
+        auto address = pm::web::parseListenAddress(*cmd.webAddress, why);
+        if (!address) {
+            writeLine(stderr, std::string(kProgram) + ": " + why);
+            return pm::app::kUsageExitCode;
+        }
+        webConfig = pm::web::WebConfig{};
+        webConfig->address = *address;
+        if (cmd.webTokenFile) {
+            webConfig->token = pm::web::readTokenFile(*cmd.webTokenFile, why);
+            if (!webConfig->token) {
+                writeLine(stderr, std::string(kProgram) + ": --web-token-file: " + why);
+                return pm::app::kUsageExitCode;
+            }
+        }
+    }
+#else
+    if (cmd.webAddress) {
+        writeLine(stderr, std::string(kProgram) + ": this build has no web page; leave out --web");
+        return pm::app::kUsageExitCode;
+    }
+#endif
+
     // Set here, not before the window takes over: an exec would pass it on.
     pm::platform::ignoreBrokenPipes();
 
@@ -263,8 +295,24 @@ int main(int argc, char** argv) {
                            "' shows the details.");
         }
 
+#ifdef PM_WITH_WEB
+        std::unique_ptr<pm::web::WebServer> web;
+        if (webConfig) {
+            web = std::make_unique<pm::web::WebServer>(form, stack.loop(), *webConfig);
+            if (const std::string why = web->start(); !why.empty()) {
+                writeLine(stderr, std::string(kProgram) + ": " + why);
+                return pm::app::kUsageExitCode;
+            }
+            form.AddStatus(web->announcement());
+        }
+#endif
+
         auto& loop = stack.loop();
         exitCode = loop.run();
+#ifdef PM_WITH_WEB
+        // Before the servers go: no request may reach a server being torn down.
+        web.reset();
+#endif
         int connected = 0;
         for (const std::int16_t index : form.serverIndices()) {
             connected += form.server(index)->ucInSim.connected() ? 1 : 0;

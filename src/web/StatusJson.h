@@ -1,0 +1,42 @@
+#pragma once
+// The JSON and Prometheus faces of the status model: what the API answers,
+// and the rule and grid changes it takes. Everything here runs on the loop's
+// thread, beside the models it reads and writes.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "app/frmMain.h"
+
+namespace pm::web {
+
+// One server as GET /api/servers/{index} gives it; null for an index that
+// names no server. Never holds the admin password.
+nlohmann::json serverJson(const app::frmMain& form, std::int16_t index);
+nlohmann::json serversJson(const app::frmMain& form);
+
+// A PUT /api/servers/{index}/rules body, checked whole before anything of it
+// is applied.
+struct RulesChange {
+    std::optional<int> lastRace;
+    std::optional<int> reverseTop;
+    std::optional<std::string> reverseCount;
+    std::optional<int> custom;
+};
+// nullopt with why set for a body that is not such an object.
+std::optional<RulesChange> parseRulesChange(const std::string& body, std::string& why);
+// Writes the window's boxes, as an operator's clicks would.
+void applyRulesChange(app::frmMain& form, std::int16_t index, const RulesChange& change);
+
+// A PUT /api/servers/{index}/grid body: {"users": ["ann", "bob"]}.
+std::optional<std::vector<std::string>> parseGridUsers(const std::string& body, std::string& why);
+
+// GET /metrics: Prometheus text exposition.
+std::string metricsText(const app::frmMain& form, std::chrono::seconds uptime);
+
+} // namespace pm::web

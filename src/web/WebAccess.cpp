@@ -1,0 +1,107 @@
+#include "web/WebAccess.h"
+
+#include <cctype>
+#include <fstream>
+#include <sstream>
+
+#include "platform/SysSocket.h"
+
+namespace pm::web {
+
+bool ListenAddress::loopback() const { return host.rfind("127.", 0) == 0; }
+
+std::optional<ListenAddress> parseListenAddress(std::string_view text, std::string& why) {
+    const auto colon = text.rfind(':');
+    if (colon == std::string_view::npos || colon == 0 || colon + 1 == text.size()) {
+        why = "--web wants ADDR:PORT, such as 127.0.0.1:8270";
+        return std::nullopt;
+    }
+    ListenAddress out;
+    out.host = std::string(text.substr(0, colon));
+    if (out.host == "localhost") {
+        out.host = "127.0.0.1";
+    }
+    std::uint32_t ip = 0;
+    if (!platform::sys::parseIPv4(out.host, ip)) {
+        why = "--web: '" + std::string(text.substr(0, colon)) + "' is not an IPv4 address (such as 127.0.0.1)";
+        return std::nullopt;
+    }
+    const std::string_view port = text.substr(colon + 1);
+    unsigned long value = 0;
+    for (const char c : port) {
+        if (!std::isdigit(static_cast<unsigned char>(c)) || port.size() > 5) {
+            why = "--web: '" + std::string(port) + "' is not a port (0 to 65535)";
+            return std::nullopt;
+        }
+        value = value * 10 + static_cast<unsigned long>(c - '0');
+    }
+    if (value > 65535) {
+        why = "--web: '" + std::string(port) + "' is not a port (0 to 65535)";
+        return std::nullopt;
+    }
+    out.port = static_cast<std::uint16_t>(value);
+    return out;
+}
+
+std::optional<std::string> readTokenFile(const std::string& path, std::string& why) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        why = "the token file '" + path + "' cannot be read";
+        return std::nullopt;
+    }
+    std::string line;
+    std::getline(in, line);
+    if (in.bad()) {
+        why = "the token file '" + path + "' cannot be read";
+        return std::nullopt;
+    }
+    const auto blank = [](unsigned char c) { return std::isspace(c) != 0; };
+    while (!line.empty() && blank(static_cast<unsigned char>(line.back()))) {
+        line.pop_back();
+    }
+    std::size_t start = 0;
+    while (start < line.size() && blank(static_cast<unsigned char>(line[start]))) {
+        ++start;
+    }
+    line.erase(0, start);
+    if (line.empty()) {
+        why = "the token file '" + path + "' holds no token on its first line";
+        return std::nullopt;
+    }
+    for (const char c : line) {
+        // It travels in an HTTP header: visible ASCII only.
+        if (static_cast<unsigned char>(c) < 0x21 || static_cast<unsigned char>(c) > 0x7e) {
+            why = "the token in '" + path + "' holds a blank or a character that is not plain ASCII";
+            return std::nullopt;
+        }
+    }
+    if (line.size() < kMinTokenLength) {
+        why = "the token in '" + path + "' is shorter than " + std::to_string(kMinTokenLength) +
+              " characters (make one with: openssl rand -hex 32)";
+        return std::nullopt;
+    }
+    return line;
+}
+
+bool bearerMatches(std::string_view header, std::string_view token) {
+    constexpr std::string_view kScheme = "Bearer ";
+    if (token.empty() || header.size() < kScheme.size()) {
+        return false;
+    }
+    bool schemeOk = true;
+    for (std::size_t i = 0; i < kScheme.size(); ++i) {
+        schemeOk &= std::tolower(static_cast<unsigned char>(header[i])) ==
+                    std::tolower(static_cast<unsigned char>(kScheme[i]));
+    }
+    const std::string_view given = header.substr(kScheme.size());
+    // Every byte of the token is looked at whatever the guess, and the
+    // length's difference is folded in rather than returned early.
+    unsigned diff = given.size() == token.size() ? 0U : 1U;
+    for (std::size_t i = 0; i < token.size(); ++i) {
+        const unsigned char g = i < given.size() ? static_cast<unsigned char>(given[i]) : 0;
+        diff |= static_cast<unsigned>(g ^ static_cast<unsigned char>(token[i]));
+    }
+    return schemeOk && diff == 0;
+}
+
+} // namespace pm::web

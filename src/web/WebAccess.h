@@ -1,0 +1,34 @@
+#pragma once
+// Who may reach the web page and who may change things through it: the
+// address it listens on (--web ADDR:PORT) and the token that changes need
+// (--web-token-file PATH).
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace pm::web {
+
+struct ListenAddress {
+    std::string host; // an IPv4 address as text
+    std::uint16_t port = 0; // 0: any free port
+    bool loopback() const;
+};
+
+// "127.0.0.1:8270", "0.0.0.0:8270", "localhost:8270". nullopt with why set
+// for anything else.
+std::optional<ListenAddress> parseListenAddress(std::string_view text, std::string& why);
+
+// A token shorter than this could be guessed over the network.
+inline constexpr std::size_t kMinTokenLength = 16;
+
+// The token in the file: its first line, without surrounding blanks. nullopt
+// with why set when the file cannot be read or holds no usable token.
+std::optional<std::string> readTokenFile(const std::string& path, std::string& why);
+
+// Whether an Authorization header carries the token. The time taken does
+// not depend on how much of the token a guess got right.
+bool bearerMatches(std::string_view authorizationHeader, std::string_view token);
+
+} // namespace pm::web

@@ -1,0 +1,677 @@
+#include "web/WebServer.h"
+
+#include <httplib.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <future>
+#include <map>
+#include <mutex>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "platform/CrossThreadQueue.h"
+#include "platform/SysSocket.h"
+#include "web/StatusJson.h"
+#include "web/WebPage.h"
+
+namespace pm::web {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace sys = platform::sys;
+
+constexpr int kWouldBlock = 10035;
+// How often a waiting worker looks whether the server is stopping.
+constexpr std::chrono::milliseconds kStopCheck{200};
+constexpr int kBacklog = 512;
+
+// Set on the accepting thread while it turns a connection away, and on a
+// worker when a request is refused before its body was read: the bytes left
+// in the stream are not a next request.
+thread_local bool tRefuseConnection = false;
+thread_local bool tCloseAfterResponse = false;
+
+// A connection's bytes with the waits bounded: each wait by ioWait, a
+// request's reading by the request limit from its start, and all by the
+// server stopping. httplib's own socket stream bounds each wait only, which
+// lets a client that sends a byte every few seconds hold a thread forever.
+class BoundedStream final : public httplib::Stream {
+public:
+    BoundedStream(socket_t sock, const std::atomic<bool>& stopping, const WebTimeLimits& limits)
+        : sock_(sock), stopping_(stopping), limits_(limits) {}
+
+    void startRequest() { deadline_ = Clock::now() + limits_.request; }
+    bool hasBuffered() const { return start_ < end_; }
+    // A read failed (time up, the peer gone): httplib answers 400 and would
+    // read on, taking the rest of a half-read request for the next one.
+    bool readFailed() const { return readFailed_; }
+
+    // Whether bytes came within `limit` (false also when the peer closed
+    // nothing, or the server is stopping).
+    bool waitReadable(Clock::duration limit) const { return wait(true, limit); }
+
+    bool is_readable() const override { return hasBuffered() || wait(true, readLimit()); }
+    bool is_writable() const override { return wait(false, limits_.ioWait); }
+
+    ssize_t read(char* ptr, size_t size) override {
+        if (!hasBuffered()) {
+            if (Clock::now() >= deadline_) {
+                readFailed_ = true;
+                return -1;
+            }
+            for (;;) {
+                if (!wait(true, readLimit())) {
+                    readFailed_ = true;
+                    return -1;
+                }
+                std::uint32_t ip = 0;
+                std::uint16_t port = 0;
+                int error = 0;
+                const long n = sys::receive(fd(), buffer_, sizeof buffer_, true, ip, port, error);
+                if (n > 0) {
+                    start_ = 0;
+                    end_ = static_cast<std::size_t>(n);
+                    break;
+                }
+                if (n == 0) {
+                    readFailed_ = true;
+                    return 0;
+                }
+                if (error != kWouldBlock) {
+                    readFailed_ = true;
+                    return -1;
+                }
+            }
+        }
+        const std::size_t n = std::min(size, end_ - start_);
+        std::copy(buffer_ + start_, buffer_ + start_ + n, ptr);
+        start_ += n;
+        return static_cast<ssize_t>(n);
+    }
+
+    ssize_t write(const char* ptr, size_t size) override {
+        for (;;) {
+            if (!wait(false, limits_.ioWait)) {
+                return -1;
+            }
+            int error = 0;
+            const long n = sys::send(fd(), reinterpret_cast<const std::uint8_t*>(ptr), size, true, 0, 0, error);
+            if (n >= 0) {
+                return n;
+            }
+            if (error != kWouldBlock) {
+                return -1;
+            }
+        }
+    }
+
+    void get_remote_ip_and_port(std::string& ip, int& port) const override {
+        ip.clear();
+        port = 0;
+    }
+    void get_local_ip_and_port(std::string& ip, int& port) const override {
+        ip.clear();
+        port = 0;
+    }
+    socket_t socket() const override { return sock_; }
+
+private:
+    sys::Fd fd() const { return static_cast<sys::Fd>(sock_); }
+
+    Clock::duration readLimit() const {
+        const auto left = deadline_ - Clock::now();
+        return std::min<Clock::duration>(left, limits_.ioWait);
+    }
+
+    bool wait(bool read, Clock::duration limit) const {
+        const auto until = Clock::now() + limit;
+        for (;;) {
+            if (stopping_.load()) {
+                return false;
+            }
+            const auto left = until - Clock::now();
+            if (left <= Clock::duration::zero()) {
+                return false;
+            }
+            const auto step = std::min<Clock::duration>(left, kStopCheck);
+            std::vector<sys::PollItem> items(1);
+            items[0].fd = fd();
+            items[0].wantRead = read;
+            items[0].wantWrite = !read;
+            const int ready = sys::poll(
+                items, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(step).count()) + 1);
+            if (ready < 0) {
+                return false;
+            }
+            if (ready > 0) {
+                // An error or a hang-up is "ready" too: the read or write
+                // that follows says which.
+                return true;
+            }
+        }
+    }
+
+    socket_t sock_;
+    const std::atomic<bool>& stopping_;
+    const WebTimeLimits& limits_;
+    Clock::time_point deadline_ = Clock::now() + limits_.request;
+    std::uint8_t buffer_[4096];
+    std::size_t start_ = 0;
+    std::size_t end_ = 0;
+    bool readFailed_ = false;
+};
+
+class HttpServer final : public httplib::Server {
+public:
+    HttpServer(const std::atomic<bool>& stopping, const WebTimeLimits& limits) : stopping_(stopping), limits_(limits) {}
+
+    // httplib listens with a backlog of 5. A burst of connections beyond it
+    // is not refused: with SYN cookies the clients believe they are
+    // connected to a server that never heard of them, and wait.
+    void widenBacklog() { sys::listen(static_cast<sys::Fd>(svr_sock_.load()), kBacklog); }
+
+private:
+    // httplib's own loop over a connection's requests, with the stream above
+    // and a refusal for connections over the limit.
+    bool process_and_close_socket(socket_t sock) override {
+        const auto fd = static_cast<sys::Fd>(sock);
+        if (tRefuseConnection) {
+            static constexpr char kBusy[] = "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
+                                            "Content-Length: 51\r\nRetry-After: 2\r\nConnection: close\r\n\r\n"
+                                            "{\"error\": \"too many connections; try again shortly\"}";
+            int error = 0;
+            sys::send(fd, reinterpret_cast<const std::uint8_t*>(kBusy), sizeof kBusy - 1, true, 0, 0, error);
+            sys::close(fd);
+            return false;
+        }
+        BoundedStream stream(sock, stopping_, limits_);
+        bool ok = false;
+        for (int left = WebServer::kRequestsPerConnection; left > 0; --left) {
+            if (!stream.hasBuffered() && !stream.waitReadable(limits_.keepAlive)) {
+                break;
+            }
+            stream.startRequest();
+            tCloseAfterResponse = false;
+            bool closed = false;
+            ok = process_request(stream, left == 1 || stopping_.load(), closed, nullptr);
+            if (!ok || closed || tCloseAfterResponse || stream.readFailed()) {
+                break;
+            }
+        }
+        sys::close(fd);
+        return ok;
+    }
+
+    const std::atomic<bool>& stopping_;
+    const WebTimeLimits& limits_;
+};
+
+// httplib's thread pool, with the number of connections it holds bounded.
+class BoundedPool final : public httplib::TaskQueue {
+public:
+    BoundedPool() : pool_(WebServer::kWorkers) {}
+
+    void enqueue(std::function<void()> fn) override {
+        if (open_->load() >= WebServer::kMaxOpenConnections) {
+            tRefuseConnection = true;
+            fn();
+            tRefuseConnection = false;
+            return;
+        }
+        ++*open_;
+        pool_.enqueue([open = open_, fn = std::move(fn)] {
+            fn();
+            --*open;
+        });
+    }
+    void shutdown() override { pool_.shutdown(); }
+
+private:
+    std::shared_ptr<std::atomic<int>> open_ = std::make_shared<std::atomic<int>>(0);
+    httplib::ThreadPool pool_;
+};
+
+std::string errorBody(const std::string& text) { return nlohmann::json{{"error", text}}.dump(); }
+
+void answer(httplib::Response& res, int status, const std::string& body,
+            const char* type = "application/json; charset=utf-8") {
+    res.status = status;
+    res.set_content(body, type);
+}
+
+void refuse(httplib::Response& res, int status, const std::string& text) { answer(res, status, errorBody(text)); }
+
+struct Snapshot {
+    std::uint64_t version = 0;
+    // Per server: the version it last changed in, and its JSON.
+    std::map<std::int16_t, std::pair<std::uint64_t, std::string>> servers;
+};
+
+} // namespace
+
+struct WebServer::Impl {
+    Impl(app::frmMain& f, platform::EventLoop& l, WebConfig c)
+        : form(f), loop(l), config(std::move(c)), queue(l), http(stopping, config.limits) {}
+
+    app::frmMain& form;
+    platform::EventLoop& loop;
+    WebConfig config;
+    platform::CrossThreadQueue queue;
+    std::atomic<bool> stopping{false};
+    HttpServer http;
+    std::thread listener;
+    std::uint16_t port = 0;
+    bool running = false;
+    const Clock::time_point started = Clock::now();
+
+    // On the loop's thread.
+    std::set<std::int16_t> dirty;
+    std::vector<std::pair<platform::Signal<std::int16_t>*, platform::Signal<std::int16_t>::Connection>> links;
+    std::optional<platform::EventLoop::TimerId> publishTimer;
+
+    std::mutex publishedMutex;
+    std::condition_variable publishedChanged;
+    std::shared_ptr<const Snapshot> published = std::make_shared<Snapshot>();
+    std::atomic<int> eventStreams{0};
+
+    void publish();
+    void routes();
+    bool authorized(const httplib::Request& req) const {
+        return config.token && bearerMatches(req.get_header_value("Authorization"), *config.token);
+    }
+
+    // Runs fn on the loop and waits for its result; nullopt when the loop did
+    // not answer in time or the server is stopping.
+    template <class T> std::optional<T> onLoop(std::function<T()> fn) {
+        auto promise = std::make_shared<std::promise<T>>();
+        auto future = promise->get_future();
+        const bool queued = queue.push([promise, fn = std::move(fn)] {
+            try {
+                promise->set_value(fn());
+            } catch (...) {
+                promise->set_exception(std::current_exception());
+            }
+        });
+        if (!queued || future.wait_for(kLoopAnswerWait) != std::future_status::ready) {
+            return std::nullopt;
+        }
+        try {
+            return future.get();
+        } catch (...) {
+            return std::nullopt;
+        }
+    }
+
+    void serveEvents(const httplib::Request& req, httplib::Response& res);
+    void putRules(const httplib::Request& req, httplib::Response& res);
+    void putGrid(const httplib::Request& req, httplib::Response& res);
+};
+
+void WebServer::Impl::publish() {
+    if (dirty.empty()) {
+        return;
+    }
+    auto next = std::make_shared<Snapshot>(*published);
+    next->version = published->version + 1;
+    for (const auto index : dirty) {
+        auto value = serverJson(form, index);
+        if (value.is_null()) {
+            next->servers.erase(index);
+        } else {
+            next->servers[index] = {next->version, value.dump()};
+        }
+    }
+    dirty.clear();
+    {
+        std::lock_guard lock(publishedMutex);
+        published = std::move(next);
+    }
+    publishedChanged.notify_all();
+}
+
+namespace {
+
+// "/api/servers/12" -> 12; nullopt for an index no server could have.
+std::optional<std::int16_t> serverIndex(const std::string& text) {
+    if (text.empty() || text.size() > 3) {
+        return std::nullopt;
+    }
+    const int value = std::stoi(text);
+    if (value < 1 || value > app::frmMain::kMaxServerIndex) {
+        return std::nullopt;
+    }
+    return static_cast<std::int16_t>(value);
+}
+
+const std::regex kServerPath(R"(/api/servers/([0-9]{1,5}))");
+const std::regex kChangePath(R"(/api/servers/([0-9]{1,5})/(rules|grid))");
+
+} // namespace
+
+void WebServer::Impl::routes() {
+    http.set_payload_max_length(kMaxBody);
+    http.set_keep_alive_max_count(kRequestsPerConnection);
+    // httplib's own waits are not used: the stream above keeps the limits.
+    http.new_task_queue = [] { return new BoundedPool(); };
+    // httplib's default adds SO_REUSEPORT, with which a second program binds
+    // the same port and silently takes half of the connections.
+    http.set_socket_options([](socket_t sock) { sys::reuseListeningPort(static_cast<sys::Fd>(sock)); });
+    http.set_default_headers({
+        {"Cache-Control", "no-store"},
+        {"X-Content-Type-Options", "nosniff"},
+        {"X-Frame-Options", "DENY"},
+        {"Referrer-Policy", "no-referrer"},
+        {"Content-Security-Policy", "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
+                                    "connect-src 'self'; img-src data:; base-uri 'none'; form-action 'none'; "
+                                    "frame-ancestors 'none'"},
+    });
+    // Whatever httplib answers by itself (a bad request line, a body too
+    // large) gets a JSON body too.
+    http.set_error_handler([](const httplib::Request&, httplib::Response& res) {
+        if (res.body.empty() && !res.is_chunked_content_provider_) {
+            const char* text = res.status == 413   ? "the body is larger than 64 KiB"
+                               : res.status == 404 ? "no such path"
+                               : res.status == 400 ? "bad request"
+                                                   : "refused";
+            refuse(res, res.status, text);
+        }
+    });
+
+    // Everything but a change's body is decided here, before httplib reads
+    // that body: a request without the token never makes us read 64 KiB.
+    http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        using Handled = httplib::Server::HandlerResponse;
+        const std::string& method = req.method;
+        const bool get = method == "GET" || method == "HEAD";
+        std::smatch match;
+        const std::string& path = req.path;
+        const bool changePath = std::regex_match(path, match, kChangePath);
+        const bool readPath = path == "/" || path == "/healthz" || path == "/metrics" || path == "/api/servers" ||
+                              path == "/api/events" || path == "/api/access" || std::regex_match(path, kServerPath);
+        if (!get && method != "PUT") {
+            res.set_header("Allow", "GET, HEAD, PUT");
+            refuse(res, 405, "only GET, HEAD and PUT are answered");
+            tCloseAfterResponse = true;
+            return Handled::Handled;
+        }
+        if (!changePath && !readPath) {
+            refuse(res, 404, "no such path");
+            tCloseAfterResponse = !get;
+            return Handled::Handled;
+        }
+        if (get != readPath) {
+            res.set_header("Allow", get ? "PUT" : "GET, HEAD");
+            refuse(res, 405, get ? "this path takes PUT" : "this path takes GET");
+            tCloseAfterResponse = !get;
+            return Handled::Handled;
+        }
+        if (!get) {
+            if (!config.token) {
+                refuse(res, 403, "changes are off: the program runs without --web-token-file");
+                tCloseAfterResponse = true;
+                return Handled::Handled;
+            }
+            if (!authorized(req)) {
+                res.set_header("WWW-Authenticate", "Bearer");
+                refuse(res, 401, "a change needs the token: Authorization: Bearer <token>");
+                tCloseAfterResponse = true;
+                return Handled::Handled;
+            }
+            return Handled::Unhandled;
+        }
+
+        if (path == "/") {
+            answer(res, 200, pageHtml(), "text/html; charset=utf-8");
+        } else if (path == "/healthz") {
+            if (onLoop<bool>([] { return true; })) {
+                answer(res, 200, "ok\n", "text/plain; charset=utf-8");
+            } else {
+                answer(res, 503, "the loop does not answer\n", "text/plain; charset=utf-8");
+            }
+        } else if (path == "/metrics") {
+            const auto uptime = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started);
+            if (auto text = onLoop<std::string>([this, uptime] { return metricsText(form, uptime); })) {
+                answer(res, 200, *text, "text/plain; version=0.0.4; charset=utf-8");
+            } else {
+                refuse(res, 503, "the program did not answer in time");
+            }
+        } else if (path == "/api/access") {
+            answer(res, 200,
+                   nlohmann::json{{"changes", config.token.has_value()}, {"authorized", authorized(req)}}.dump());
+        } else if (path == "/api/events") {
+            serveEvents(req, res);
+        } else if (path == "/api/servers") {
+            if (auto body = onLoop<std::string>([this] { return serversJson(form).dump(); })) {
+                answer(res, 200, *body);
+            } else {
+                refuse(res, 503, "the program did not answer in time");
+            }
+        } else {
+            std::regex_match(path, match, kServerPath);
+            const auto index = serverIndex(match[1].str());
+            std::optional<std::string> body;
+            if (index) {
+                body = onLoop<std::string>([this, index] { return serverJson(form, *index).dump(); });
+            }
+            if (index && !body) {
+                refuse(res, 503, "the program did not answer in time");
+            } else if (!index || *body == "null") {
+                refuse(res, 404, "no such server");
+            } else {
+                answer(res, 200, *body);
+            }
+        }
+        return Handled::Handled;
+    });
+
+    http.Put(R"(/api/servers/([0-9]{1,5})/rules)",
+             [this](const httplib::Request& req, httplib::Response& res) { putRules(req, res); });
+    http.Put(R"(/api/servers/([0-9]{1,5})/grid)",
+             [this](const httplib::Request& req, httplib::Response& res) { putGrid(req, res); });
+}
+
+void WebServer::Impl::putRules(const httplib::Request& req, httplib::Response& res) {
+    std::string why;
+    const auto change = parseRulesChange(req.body, why);
+    if (!change) {
+        refuse(res, 400, why);
+        return;
+    }
+    const auto index = serverIndex(req.matches[1].str());
+    std::optional<std::string> body;
+    if (index) {
+        body = onLoop<std::string>([this, index, change = *change] {
+            if (form.server(*index) == nullptr || *index == app::frmMain::kTemplateIndex) {
+                return std::string("null");
+            }
+            applyRulesChange(form, *index, change);
+            return serverJson(form, *index).dump();
+        });
+    }
+    if (index && !body) {
+        refuse(res, 503, "the program did not answer in time");
+    } else if (!index || *body == "null") {
+        refuse(res, 404, "no such server");
+    } else {
+        answer(res, 200, *body);
+    }
+}
+
+void WebServer::Impl::putGrid(const httplib::Request& req, httplib::Response& res) {
+    std::string why;
+    const auto users = parseGridUsers(req.body, why);
+    if (!users) {
+        refuse(res, 400, why);
+        return;
+    }
+    const auto index = serverIndex(req.matches[1].str());
+    // 0: done; 1: no such server; 2: refused, with the reason in the text.
+    using Outcome = std::pair<int, std::string>;
+    std::optional<Outcome> outcome;
+    if (index) {
+        outcome = onLoop<Outcome>([this, index, users = *users]() -> Outcome {
+            if (form.server(*index) == nullptr || *index == app::frmMain::kTemplateIndex) {
+                return {1, {}};
+            }
+            if (std::string refused = form.ArrangeGrid(*index, users); !refused.empty()) {
+                return {2, refused};
+            }
+            return {0, serverJson(form, *index).dump()};
+        });
+    }
+    if (index && !outcome) {
+        refuse(res, 503, "the program did not answer in time");
+    } else if (!index || outcome->first == 1) {
+        refuse(res, 404, "no such server");
+    } else if (outcome->first == 2) {
+        refuse(res, 400, outcome->second);
+    } else {
+        answer(res, 200, outcome->second);
+    }
+}
+
+void WebServer::Impl::serveEvents(const httplib::Request& req, httplib::Response& res) {
+    if (req.method == "HEAD") {
+        res.status = 200;
+        res.set_header("Content-Type", "text/event-stream");
+        return;
+    }
+    if (++eventStreams > kMaxEventStreams) {
+        --eventStreams;
+        refuse(res, 503, "too many event streams open");
+        return;
+    }
+    struct Seen {
+        std::uint64_t version = 0;
+        std::map<std::int16_t, std::uint64_t> servers;
+        bool first = true;
+    };
+    auto seen = std::make_shared<Seen>();
+    res.status = 200;
+    res.set_header("X-Accel-Buffering", "no");
+    res.set_chunked_content_provider(
+        "text/event-stream",
+        [this, seen](std::size_t, httplib::DataSink& sink) {
+            std::shared_ptr<const Snapshot> snapshot;
+            {
+                std::unique_lock lock(publishedMutex);
+                if (!seen->first) {
+                    publishedChanged.wait_for(lock, kEventKeepAlive,
+                                              [&] { return stopping.load() || published->version != seen->version; });
+                }
+                if (stopping.load()) {
+                    return false;
+                }
+                snapshot = published;
+            }
+            if (!seen->first && snapshot->version == seen->version) {
+                static constexpr char kKeepAliveComment[] = ": still here\n\n";
+                return sink.write(kKeepAliveComment, sizeof kKeepAliveComment - 1);
+            }
+            // Every server's index, so that a page drops a card that went;
+            // only the servers that changed since this stream's last message.
+            std::string message = "event: status\ndata: {\"indices\":[";
+            std::string changed;
+            bool firstIndex = true;
+            for (const auto& [index, entry] : snapshot->servers) {
+                message += (firstIndex ? "" : ",") + std::to_string(index);
+                firstIndex = false;
+                auto it = seen->servers.find(index);
+                if (seen->first || it == seen->servers.end() || it->second != entry.first) {
+                    changed += (changed.empty() ? "" : ",") + entry.second;
+                }
+            }
+            message += "],\"servers\":[" + changed + "]}\n\n";
+            seen->servers.clear();
+            for (const auto& [index, entry] : snapshot->servers) {
+                seen->servers[index] = entry.first;
+            }
+            seen->version = snapshot->version;
+            seen->first = false;
+            return sink.write(message.data(), message.size());
+        },
+        [this](bool) { --eventStreams; });
+}
+
+WebServer::WebServer(app::frmMain& form, platform::EventLoop& loop, WebConfig config)
+    : impl_(std::make_unique<Impl>(form, loop, std::move(config))) {}
+
+WebServer::~WebServer() { stop(); }
+
+std::string WebServer::start() {
+    Impl& s = *impl_;
+    if (!s.queue.error().empty()) {
+        return s.queue.error();
+    }
+    s.routes();
+    const std::string where = s.config.address.host + ":" + std::to_string(s.config.address.port);
+    if (s.config.address.port == 0) {
+        const int picked = s.http.bind_to_any_port(s.config.address.host);
+        if (picked <= 0) {
+            return "cannot serve the web page on " + where + ": no port to bind";
+        }
+        s.port = static_cast<std::uint16_t>(picked);
+    } else {
+        if (!s.http.bind_to_port(s.config.address.host, s.config.address.port)) {
+            return "cannot serve the web page on " + where + ": the address is in use or not this machine's";
+        }
+        s.port = s.config.address.port;
+    }
+    s.http.widenBacklog();
+    s.form.KeepRecentLines(kStatusLines);
+    const auto mark = [&s](std::int16_t index) { s.dirty.insert(index); };
+    for (auto* signal : {&s.form.statusChanged, &s.form.serverAdded, &s.form.serverRemoving}) {
+        s.links.emplace_back(signal, signal->connect(mark));
+    }
+    for (const auto index : s.form.serverIndices()) {
+        s.dirty.insert(index);
+    }
+    s.publish();
+    s.publishTimer = s.loop.startTimer(kPublishEvery, [&s] { s.publish(); });
+    s.listener = std::thread([&s] { s.http.listen_after_bind(); });
+    s.running = true;
+    return {};
+}
+
+void WebServer::stop() {
+    Impl& s = *impl_;
+    if (!s.running) {
+        return;
+    }
+    s.running = false;
+    {
+        std::lock_guard lock(s.publishedMutex);
+        s.stopping = true;
+    }
+    s.publishedChanged.notify_all();
+    s.queue.close();
+    s.http.stop();
+    if (s.listener.joinable()) {
+        s.listener.join();
+    }
+    if (s.publishTimer) {
+        s.loop.stopTimer(*s.publishTimer);
+    }
+    for (auto& [signal, connection] : s.links) {
+        signal->disconnect(connection);
+    }
+    s.links.clear();
+}
+
+std::uint16_t WebServer::port() const { return impl_->port; }
+
+std::string WebServer::announcement() const {
+    const Impl& s = *impl_;
+    const std::string url = "http://" + s.config.address.host + ":" + std::to_string(s.port) + "/";
+    const std::string changes = s.config.token ? "changes need the token from --web-token-file"
+                                               : "read-only (no --web-token-file)";
+    if (s.config.address.loopback()) {
+        return "web page on " + url + " (this machine only); " + changes;
+    }
+    return "web page on " + url + ": reachable from the network; " + changes;
+}
+
+} // namespace pm::web

@@ -1,0 +1,128 @@
+// --web ADDR:PORT and --web-token-file: what the command line takes, and
+// which tokens open changes.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "app/CommandLine.h"
+#include "web/WebAccess.h"
+
+using namespace pm;
+
+TEST(WebAccess, listen_addresses) {
+    const struct {
+        const char* text;
+        const char* host; // nullptr: refused
+        int port;
+        bool loopback;
+    } rows[] = {
+        {"127.0.0.1:8270", "127.0.0.1", 8270, true},
+        {"localhost:0", "127.0.0.1", 0, true},
+        {"127.1.2.3:80", "127.1.2.3", 80, true},
+        {"0.0.0.0:8270", "0.0.0.0", 8270, false},
+        {"192.168.1.20:65535", "192.168.1.20", 65535, false},
+        {"8270", nullptr, 0, false},
+        {":8270", nullptr, 0, false},
+        {"127.0.0.1:", nullptr, 0, false},
+        {"127.0.0.1:65536", nullptr, 0, false},
+        {"127.0.0.1:-1", nullptr, 0, false},
+        {"127.0.0.1:123456", nullptr, 0, false},
+        {"example.org:80", nullptr, 0, false},
+        {"[::1]:8270", nullptr, 0, false},
+    };
+    for (const auto& row : rows) {
+        std::string why;
+        const auto address = web::parseListenAddress(row.text, why);
+        ASSERT_EQ(address.has_value(), row.host != nullptr) << row.text << ": " << why;
+        if (address) {
+            EXPECT_EQ(address->host, row.host) << row.text;
+            EXPECT_EQ(address->port, row.port) << row.text;
+            EXPECT_EQ(address->loopback(), row.loopback) << row.text;
+        } else {
+            EXPECT_NE(why.find("--web"), std::string::npos) << row.text;
+        }
+    }
+}
+
+TEST(WebAccess, token_files) {
+    const auto file = std::filesystem::temp_directory_path() / ("pm_web_token_" + std::to_string(::getpid()));
+    const struct {
+        const char* bytes; // nullptr: no file
+        const char* token; // nullptr: refused
+    } rows[] = {
+        {"0123456789abcdef0123\n", "0123456789abcdef0123"},
+        {"  0123456789abcdef0123 \r\nsecond line\n", "0123456789abcdef0123"},
+        {"0123456789abcdef", "0123456789abcdef"},
+        {"0123456789abcde\n", nullptr},
+        {"", nullptr},
+        {"\n\n", nullptr},
+        {"0123456789 abcdef0123\n", nullptr},
+        {"0123456789abcdef\xc3\xa9\n", nullptr},
+        {nullptr, nullptr},
+    };
+    for (const auto& row : rows) {
+        std::filesystem::remove(file);
+        if (row.bytes != nullptr) {
+            std::ofstream(file, std::ios::binary) << row.bytes;
+        }
+        std::string why;
+        const auto token = web::readTokenFile(file.string(), why);
+        const std::string where = row.bytes == nullptr ? "(no file)" : row.bytes;
+        ASSERT_EQ(token.has_value(), row.token != nullptr) << where;
+        if (token) {
+            EXPECT_EQ(*token, row.token) << where;
+        } else {
+            EXPECT_NE(why.find(file.string()), std::string::npos) << where << ": " << why;
+        }
+    }
+    std::filesystem::remove(file);
+}
+
+TEST(WebAccess, bearer_headers) {
+    const std::string token = "0123456789abcdef0123";
+    const struct {
+        std::string header;
+        bool matches;
+    } rows[] = {
+        {"Bearer " + token, true},
+        {"bearer " + token, true},
+        {"BEARER " + token, true},
+        {"Bearer " + token + " ", false},
+        {"Bearer  " + token, false},
+        {"Bearer " + token.substr(0, 19), false},
+        {"Bearer " + token + "0", false},
+        {"Bearer " + token.substr(0, 19) + "4", false},
+        {"Basic " + token, false},
+        {token, false},
+        {"Bearer ", false},
+        {"", false},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(web::bearerMatches(row.header, token), row.matches) << row.header;
+    }
+    EXPECT_FALSE(web::bearerMatches("Bearer ", ""));
+}
+
+TEST(WebAccess, command_line) {
+    const struct {
+        std::vector<std::string> args;
+        std::string web, tokenFile, error;
+    } rows[] = {
+        {{"--headless", "--web", "127.0.0.1:8270"}, "127.0.0.1:8270", "", ""},
+        {{"--web=0.0.0.0:80", "--web-token-file", "t"}, "0.0.0.0:80", "t", ""},
+        {{"--web-token-file=t", "--web", "a:1"}, "a:1", "t", ""},
+        {{"--web"}, "", "", "--web needs ADDR:PORT, such as 127.0.0.1:8270"},
+        {{"--web", "a:1", "--web=b:2"}, "a:1", "", "--web given twice"},
+        {{"--web-token-file", "t"}, "", "t", "--web-token-file needs --web ADDR:PORT"},
+        {{"--web", "a:1", "--web-token-file"}, "", "", "--web-token-file needs a file name"},
+    };
+    for (const auto& row : rows) {
+        const auto cmd = app::ParseCommandLine(row.args);
+        const std::string where = row.args.front() + " (" + std::to_string(row.args.size()) + ")";
+        EXPECT_EQ(cmd.error, row.error) << where;
+        EXPECT_EQ(cmd.webAddress.value_or(""), row.web) << where;
+        EXPECT_EQ(cmd.webTokenFile.value_or(""), row.tokenFile) << where;
+    }
+}

@@ -1,0 +1,201 @@
+// Connections that stay: the event stream, idle and slow clients, and the
+// limits that keep them from holding the server.
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "platform/SysSocket.h"
+#include "web/WebFixture.h"
+
+using namespace pm;
+using namespace pm::test;
+using namespace std::chrono_literals;
+namespace sys = pm::platform::sys;
+
+namespace {
+
+// An event stream read on a thread of its own; the messages as they came.
+class EventReader {
+public:
+    explicit EventReader(std::uint16_t port) : client_("127.0.0.1", port) {
+        client_.set_read_timeout(60, 0);
+        thread_ = std::thread([this] {
+            client_.Get("/api/events", [this](const char* data, std::size_t size) {
+                std::lock_guard lock(mutex_);
+                text_.append(data, size);
+                return !stop_.load();
+            });
+            ended_ = true;
+        });
+    }
+    ~EventReader() {
+        stop_ = true;
+        client_.stop();
+        thread_.join();
+    }
+    // The "data:" lines of the messages so far.
+    std::vector<std::string> messages() {
+        std::lock_guard lock(mutex_);
+        std::vector<std::string> out;
+        for (std::size_t at = text_.find("event: status\ndata: "); at != std::string::npos;
+             at = text_.find("event: status\ndata: ", at + 1)) {
+            const auto start = at + 20;
+            const auto end = text_.find("\n\n", start);
+            if (end == std::string::npos) {
+                break;
+            }
+            out.push_back(text_.substr(start, end - start));
+        }
+        return out;
+    }
+    bool ended() const { return ended_.load(); }
+
+private:
+    httplib::Client client_;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::string text_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> ended_{false};
+};
+
+class WebStreamsTest : public WebTest {
+protected:
+    // Turns the loop, moving the manual clock on so that the publishing
+    // timer fires, until `until` holds.
+    template <class P> void loopUntil(P until) {
+        while (!until()) {
+            stack.loop().advance(50ms);
+            stack.loop().runOnce(5ms);
+        }
+    }
+};
+
+// A connected socket that sends nothing, or what it is given.
+struct RawConnection {
+    explicit RawConnection(std::uint16_t port) {
+        int error = 0;
+        fd = sys::open(true, 0, error);
+        sys::connect(fd, 0x0100007F, htons_(port));
+    }
+    ~RawConnection() { sys::close(fd); }
+    static std::uint16_t htons_(std::uint16_t v) { return static_cast<std::uint16_t>((v >> 8) | (v << 8)); }
+    void send(const std::string& text) {
+        int error = 0;
+        std::vector<sys::PollItem> items{{fd, false, true}};
+        sys::poll(items, 1000);
+        sys::send(fd, reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), true, 0, 0, error);
+    }
+    // What the server sent until it closed the connection.
+    std::string readToClose() {
+        std::string out;
+        for (;;) {
+            std::vector<sys::PollItem> items{{fd, true, false}};
+            sys::poll(items, 1000);
+            std::uint8_t buf[4096];
+            std::uint32_t ip = 0;
+            std::uint16_t port = 0;
+            int error = 0;
+            const long n = sys::receive(fd, buf, sizeof buf, true, ip, port, error);
+            if (n > 0) {
+                out.append(reinterpret_cast<const char*>(buf), static_cast<std::size_t>(n));
+            } else if (n == 0 || error != 10035) {
+                return out;
+            }
+        }
+    }
+    sys::Fd fd = sys::kNoFd;
+};
+
+} // namespace
+
+TEST_F(WebStreamsTest, the_event_stream_sends_every_server_then_what_changed_gathered) {
+    serve();
+    const std::int16_t second = addServer("Pub");
+    EventReader reader(web->port());
+    loopUntil([&] { return reader.messages().size() >= 1; });
+    const auto first = reader.messages().front();
+    EXPECT_NE(first.find("\"indices\":[1,2]"), std::string::npos) << first;
+    EXPECT_NE(first.find("\"name\":\"Club\""), std::string::npos);
+    EXPECT_NE(first.find("\"name\":\"Pub\""), std::string::npos);
+
+    // Many changes between two publications make one message, which holds
+    // only the server that changed, in its last state.
+    for (int i = 1; i <= 40; ++i) {
+        views(second).txtReverse.setText(std::to_string(i));
+    }
+    loopUntil([&] { return reader.messages().size() >= 2; });
+    const auto second_message = reader.messages().at(1);
+    EXPECT_NE(second_message.find("\"reverseCount\":\"40\""), std::string::npos) << second_message;
+    EXPECT_EQ(second_message.find("\"name\":\"Club\""), std::string::npos);
+    // Nothing else changed: a further turn of the timer sends nothing.
+    stack.loop().advance(1000ms);
+    EXPECT_EQ(reader.messages().size(), 2U);
+}
+
+TEST_F(WebStreamsTest, stopping_ends_open_event_streams) {
+    serve();
+    EventReader reader(web->port());
+    loopUntil([&] { return reader.messages().size() >= 1; });
+    web->stop();
+    while (!reader.ended()) {
+        std::this_thread::sleep_for(10ms);
+    }
+    SUCCEED();
+}
+
+TEST_F(WebStreamsTest, two_hundred_idle_connections_leave_room_for_others_and_are_closed) {
+    serve(std::string(kToken), web::WebTimeLimits{std::chrono::milliseconds(2000), std::chrono::milliseconds(1000),
+                                                  std::chrono::milliseconds(500)});
+    std::vector<std::unique_ptr<RawConnection>> idle;
+    for (int i = 0; i < 200; ++i) {
+        idle.push_back(std::make_unique<RawConnection>(web->port()));
+    }
+    // Another client gets its answer, trying again while it is turned away.
+    for (;;) {
+        if (get("/healthz").status == 200) {
+            break;
+        }
+        std::this_thread::sleep_for(100ms);
+    }
+    // Each idle one is answered 503 (over the limit) or closed unanswered.
+    int refused = 0;
+    for (auto& connection : idle) {
+        const std::string said = connection->readToClose();
+        EXPECT_TRUE(said.empty() || said.rfind("HTTP/1.1 503", 0) == 0) << said;
+        refused += said.empty() ? 0 : 1;
+    }
+    EXPECT_GE(refused, 200 - web::WebServer::kMaxOpenConnections);
+}
+
+TEST_F(WebStreamsTest, a_request_that_trickles_in_is_cut_off) {
+    serve(std::string(kToken), web::WebTimeLimits{std::chrono::milliseconds(1000), std::chrono::milliseconds(800),
+                                                  std::chrono::milliseconds(500)});
+    RawConnection slow(web->port());
+    slow.send("GET /api/servers HTTP/1.1\r\nHost: x\r\n");
+    std::atomic<bool> done{false};
+    // A header line now and then, each within the wait for a read, never
+    // the blank line that ends them: only the request's own limit ends it.
+    std::thread trickle([&] {
+        while (!done) {
+            slow.send("X-Slow: 1\r\n");
+            std::this_thread::sleep_for(300ms);
+        }
+    });
+    const std::string said = slow.readToClose();
+    done = true;
+    trickle.join();
+    EXPECT_EQ(said.find("200 OK"), std::string::npos) << said;
+}
+
+TEST_F(WebStreamsTest, a_refused_change_does_not_take_its_unread_body_for_a_next_request) {
+    serve();
+    RawConnection c(web->port());
+    // The body, unread, would otherwise be parsed as a second request.
+    c.send("PUT /api/servers/1/rules HTTP/1.1\r\nHost: x\r\nContent-Length: 36\r\n\r\n"
+           "GET /api/servers/1 HTTP/1.1\r\nHost: x\r\n");
+    const std::string said = whileLooping([&c] { return c.readToClose(); });
+    EXPECT_EQ(said.rfind("HTTP/1.1 401", 0), 0U) << said;
+    EXPECT_EQ(said.find("HTTP/1.1 200"), std::string::npos) << said;
+}
