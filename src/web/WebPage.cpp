@@ -174,7 +174,7 @@ function render(s) {
   const fresh = el("section", { class: "card", id: "server-" + s.index });
   const st = s.state;
   const transport = s.generation ? "InSim " + s.generation + " over " + s.transport.toUpperCase() : (s.transport || "").toUpperCase();
-  fresh.append(
+  fresh.append(...[
     el("h2", {}, el("span", { text: s.name }), el("span", { class: "badge", "data-phase": st.phase, text: st.badge })),
     el("p", { class: "meta", text: [transport, s.release ? "LFS " + s.release : "", s.host + ":" + (s.insimPort ?? "?")].filter(Boolean).join(" · ") }),
     s.lastError ? el("p", { class: "error", text: s.lastError }) : null,
@@ -189,7 +189,8 @@ function render(s) {
     s.lastGrid ? el("p", { class: "note last-grid", text: "Last grid (" + s.lastGrid.ruleName + "): " + (s.lastGrid.outcomeText || s.lastGrid.outcome) }) : null,
     el("p", { class: "counters", text: "votes " + s.counters.votesAnswered + " · grids sent " + s.counters.gridsSent +
       " · confirmed " + s.counters.gridsConfirmed + " · differed " + s.counters.gridsDiffered }),
-    el("details", {}, el("summary", { text: "Status lines" }), el("div", { class: "lines", text: s.statusLines.slice().reverse().join("\n") })));
+    el("details", {}, el("summary", { text: "Status lines" }), el("div", { class: "lines", text: s.statusLines.slice().reverse().join("\n") }))
+  ].filter(c => c != null));
   if (card) { fresh.querySelector("details").open = card.querySelector("details").open; card.replaceWith(fresh); }
   else {
     const cards = $("#cards");
