@@ -11,6 +11,9 @@
 #include "app/StatePersistence.h"
 #include "app/frmMain.h"
 #include "ui/RunWindow.h"
+#ifdef PM_WITH_WEB
+#include "web/WebServer.h"
+#endif
 
 namespace {
 
@@ -53,5 +56,36 @@ int main(int argc, char** argv) {
         }
     }
     window.trace = cmd.trace;
+#ifdef PM_WITH_WEB
+    if (cmd.webAddress) {
+        std::string why;
+        const auto address = pm::web::parseListenAddress(*cmd.webAddress, why);
+        if (!address) {
+            return fail(why);
+        }
+        pm::web::WebConfig config;
+        config.address = *address;
+        if (cmd.webTokenFile) {
+            config.token = pm::web::readTokenFile(*cmd.webTokenFile, why);
+            if (!config.token) {
+                return fail("--web-token-file: " + why);
+            }
+        }
+        window.attach = [config](pm::app::frmMain& form, pm::platform::EventLoop& loop,
+                                 std::string& error) -> std::shared_ptr<void> {
+            auto web = std::make_shared<pm::web::WebServer>(form, loop, config);
+            error = web->start();
+            if (!error.empty()) {
+                return nullptr;
+            }
+            form.AddStatus(web->announcement());
+            return web;
+        };
+    }
+#else
+    if (cmd.webAddress) {
+        return fail("this build has no web page; leave out --web");
+    }
+#endif
     return pm::ui::runWindow(argc, argv, window);
 }

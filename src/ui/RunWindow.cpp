@@ -126,6 +126,16 @@ int runWindow(int& argc, char** argv, const WindowOptions& options) {
         if (state) {
             state->restore();
         }
+        std::shared_ptr<void> attached;
+        if (options.attach) {
+            std::string why;
+            attached = options.attach(form, loop, why);
+            if (!why.empty()) {
+                writeLine(stderr, std::string(kProgram) + ": " + why);
+                dialogs.setParent(nullptr);
+                return 2;
+            }
+        }
         // Asked to end before the window showed, closing it did nothing:
         // the loop is not started at all.
         if (!stopAsked) {
@@ -148,6 +158,7 @@ int runWindow(int& argc, char** argv, const WindowOptions& options) {
         }
 
         exitCode = stopAsked ? 0 : loop.run();
+        attached.reset();
         // The last changes are written while the servers still exist.
         state.reset();
         dialogs.setParent(nullptr);

@@ -3,9 +3,18 @@
 // line to run with a window.
 
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+namespace pm::app {
+class frmMain;
+}
+namespace pm::platform {
+class EventLoop;
+}
 
 namespace pm::ui {
 
@@ -16,6 +25,10 @@ struct WindowOptions {
     bool trace = false;
     // Render the window to this PNG once start-up has settled, then exit.
     std::optional<std::string> screenshotPath;
+    // Started on the window's loop once the start-up file has been read, and
+    // ended before the servers go (the web page, --web). Returns what must
+    // live that long; an error text in `why` ends the program with exit 2.
+    std::function<std::shared_ptr<void>(app::frmMain&, platform::EventLoop&, std::string& why)> attach;
 };
 
 // Takes the window's own arguments (--screenshot PATH, --screenshot=PATH)
