@@ -8,10 +8,16 @@
 
 namespace pm::app {
 
-void frmMain::settleLastGrid(ServerSet& set, GridOutcome outcome, std::string text) {
-    if (set.lastGrid && set.lastGrid->outcome == GridOutcome::Awaited) {
-        set.lastGrid->outcome = outcome;
-        set.lastGrid->outcomeText = std::move(text);
+void frmMain::settleLastGrid(std::int16_t index, ServerSet& set, GridOutcome outcome, std::string text) {
+    if (!set.lastGrid || set.lastGrid->outcome != GridOutcome::Awaited) {
+        return;
+    }
+    set.lastGrid->outcome = outcome;
+    set.lastGrid->outcomeText = std::move(text);
+    // Confirmed and differing grids have a status line of their own; a grid
+    // nobody could check would otherwise leave its "grid sent" unanswered.
+    if (outcome == GridOutcome::Unconfirmed) {
+        summarise(index, set.lastGrid->outcomeText);
     }
 }
 
@@ -42,7 +48,7 @@ void frmMain::CheckGrid(std::int16_t Index, std::span<const std::uint8_t> hostPl
     }
     if (stayed.empty()) {
         // Nobody of ours is left to start: nothing was confirmed.
-        settleLastGrid(*set, GridOutcome::Unconfirmed, "not confirmed: none of its drivers is left to start");
+        settleLastGrid(Index, *set, GridOutcome::Unconfirmed, "grid not confirmed: none of its drivers is left to start");
         return;
     }
     std::string outcome;
@@ -58,7 +64,7 @@ void frmMain::CheckGrid(std::int16_t Index, std::span<const std::uint8_t> hostPl
         outcome = "grid confirmed, " + std::to_string(stayed.size()) + (stayed.size() == 1 ? " driver" : " drivers");
     }
     const bool confirmed = outcome.rfind("grid confirmed", 0) == 0;
-    settleLastGrid(*set, confirmed ? GridOutcome::Confirmed : GridOutcome::Differed, outcome);
+    settleLastGrid(Index, *set, confirmed ? GridOutcome::Confirmed : GridOutcome::Differed, outcome);
     ++(confirmed ? set->counters.gridsConfirmed : set->counters.gridsDiffered);
     views.txtGridCheck.setText(outcome);
     AddStatus(serverName(Index) + ": " + outcome);

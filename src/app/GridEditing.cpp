@@ -12,6 +12,8 @@ namespace pm::app {
 
 namespace {
 
+constexpr long kUserNameLetters = 23;
+
 // Reloads the order only where it differs: each change is one write to the
 // state file and one redraw.
 void setOrder(platform::ListBox& order, const std::vector<std::string>& users) {
@@ -37,6 +39,20 @@ std::string frmMain::ArrangeGrid(std::int16_t index, const std::vector<std::stri
     for (std::size_t i = 0; i < users.size(); ++i) {
         if (users[i].empty()) {
             return "place " + std::to_string(i + 1) + " has no user name";
+        }
+        // A user name is at most 23 letters, and has no control characters:
+        // anything else could never match a driver, and would come back
+        // from the state file changed.
+        const std::string& name = users[i];
+        const auto letters = std::count_if(name.begin(), name.end(),
+                                           [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; });
+        const bool control = std::any_of(name.begin(), name.end(), [](char c) {
+            const auto u = static_cast<unsigned char>(c);
+            return u < 0x20 || u == 0x7F;
+        });
+        if (letters > kUserNameLetters || control) {
+            return "place " + std::to_string(i + 1) + " is no user name (at most " +
+                   std::to_string(kUserNameLetters) + " letters, no control characters)";
         }
         if (std::find(users.begin(), users.begin() + static_cast<std::ptrdiff_t>(i), users[i]) !=
             users.begin() + static_cast<std::ptrdiff_t>(i)) {

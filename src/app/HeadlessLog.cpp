@@ -47,7 +47,8 @@ HeadlessLog::Level HeadlessLog::levelOf(std::string_view text) {
     for (const std::string_view trouble :
          {"cannot", "refused", "closed", "no answer", "did not answer", "differs", "not a port", "not a number",
           "is none of", "neither tcp nor udp", "not plain text", "reading stopped", "ignored datagrams",
-          "has not read", "damaged", "dropped", "lost"}) {
+          "has not read", "damaged", "dropped", "lost", "only the first", "the host answers InSim",
+          "not confirmed"}) {
         if (text.find(trouble) != std::string_view::npos) {
             return Level::Warning;
         }
@@ -58,6 +59,16 @@ HeadlessLog::Level HeadlessLog::levelOf(std::string_view text) {
 void HeadlessLog::statusLine(std::string_view text) {
     const std::int16_t index = form_.StatusServer();
     if (index == 0) {
+        // Lines from outside a server's events may still name one ("Club:
+        // restored 3 finishers"): a name may say anything, the words after
+        // it tell the level.
+        for (const std::int16_t each : form_.serverIndices()) {
+            const std::string name = form_.ServerName(each) + ": ";
+            if (text.starts_with(name)) {
+                write(levelOf(text.substr(name.size())), text);
+                return;
+            }
+        }
         write(levelOf(text), text);
         return;
     }
@@ -76,12 +87,22 @@ namespace {
 // Names and nicknames come from the host's packets. A line break in one
 // would start a line of its own, which the journal would take at whatever
 // priority prefix followed it: one line stays one line.
+// C1 controls (U+0080 to U+009F, from code-page bytes that have no
+// letter) count as control characters to the journal, which then keeps the
+// whole line as a blob.
 std::string oneLine(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        const auto u = static_cast<unsigned char>(c);
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto u = static_cast<unsigned char>(text[i]);
         if (u < 0x20 || u == 0x7F) {
-            c = '?';
+            out += '?';
+        } else if (u == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+            out += '?';
+            ++i;
+        } else {
+            out += text[i];
         }
     }
     return out;

@@ -142,7 +142,9 @@ void frmMain::LinkUp(std::int16_t Index) {
     // A grid sent on the old link names its players, whom a restarted host
     // numbers afresh; and its start, if it came, was never heard.
     set->gridAwaited.reset();
-    settleLastGrid(*set, GridOutcome::Unconfirmed, "not confirmed: the link was lost before the race started");
+    set->voteAnsweredAt.reset();
+    settleLastGrid(Index, *set, GridOutcome::Unconfirmed,
+                   "grid not confirmed: the link was made again before the race started");
 }
 
 void frmMain::RaceStart(std::int16_t Index) {
@@ -153,6 +155,15 @@ void frmMain::RaceStart(std::int16_t Index) {
     // Until this race's results arrive, the last race's places stand; each
     // result of the new race replaces its driver's, and its winner's result
     // clears whatever is left.
+    // The host says its grid (IS_REO) just before the start; a start without
+    // it (a host that sends none to this generation, a datagram lost) leaves
+    // the grid unchecked, and it must not wait for the next race's.
+    if (set->gridAwaited) {
+        set->gridAwaited.reset();
+        settleLastGrid(Index, *set, GridOutcome::Unconfirmed,
+                       "grid not confirmed: the host started without saying its grid");
+    }
+    set->voteAnsweredAt.reset();
     set->raceStarted = true;
     set->carriedOver.clear();
     for (int k = 0; k < set->views->lstFinish.count(); ++k) {

@@ -98,6 +98,12 @@ LinkStatus linkOf(const insim::ucInSim& client, const platform::Clock& clock) {
     const std::string& error = client.txtLinkError.text();
     switch (client.state()) {
     case insim::LinkState::Connected: {
+        if (!client.linkSettledNow()) {
+            // Bytes came, but no version yet: it may be no InSim host at all.
+            link.phase = LinkPhase::Connecting;
+            link.attempt = 1;
+            break;
+        }
         link.generation = client.wire().version;
         link.release = client.Release();
         // Ticks count seconds since the host's last packet, starting at 1.

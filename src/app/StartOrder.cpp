@@ -2,6 +2,7 @@
 // vote passes, then sent as an IS_REO with a private message to each driver.
 
 #include <algorithm>
+#include <chrono>
 #include <limits>
 
 #include "app/ListLookup.h"
@@ -50,12 +51,14 @@ VoteRule ruleOf(const ServerViews& views) {
         return out;
     }
     out.rule = GridRule::ReverseTop;
-    out.name = "Reverse Top " + text;
     if (const auto rounded = roundToInt16(*R - 1)) {
         out.reverseTop = *rounded;
     } else {
         out.reverseTop = *R > 0 ? std::numeric_limits<std::int16_t>::max() : std::int16_t{-1};
     }
+    // The count as applied, not as typed: " 3", "3.0" and "-0" say what
+    // they do ("Reverse Top 3", "Reverse Top 0").
+    out.name = "Reverse Top " + std::to_string(std::max(0, out.reverseTop + 1));
     return out;
 }
 
@@ -117,10 +120,33 @@ void frmMain::VoteAction(std::int16_t Index, std::int16_t Vote) {
             views->lstOrder.addItem(std::move(name));
         }
     }
-    if (ServerSet* set = findSet(Index)) {
-        ++set->counters.votesAnswered;
-    }
     SendStartOrder(Index, false);
+}
+
+namespace {
+
+// A copy of a vote datagram arrives within moments of the first; a second
+// real vote needs the race to restart first, which clears the mark anyway.
+constexpr std::chrono::seconds kVoteCopyWindow{2};
+
+} // namespace
+
+void frmMain::HostVote(std::int16_t Index, std::int16_t Vote) {
+    ServerSet* set = findSet(Index);
+    if (set == nullptr) {
+        return;
+    }
+    const auto now = platform_.clock.monotonicNow();
+    // A copy is answered as the first was (the host takes the first grid
+    // and ignores the second, which is the same), but it is one vote.
+    const bool copy =
+        Vote == insim::VOTE_RESTART && set->voteAnsweredAt && now - *set->voteAnsweredAt < kVoteCopyWindow;
+    const auto sentBefore = set->counters.gridsSent;
+    VoteAction(Index, Vote);
+    if (set->counters.gridsSent != sentBefore && !copy) {
+        ++set->counters.votesAnswered;
+        set->voteAnsweredAt = now;
+    }
 }
 
 NextGrid frmMain::PlanGrid(std::int16_t Index) const {
@@ -197,6 +223,11 @@ void frmMain::SendStartOrder(std::int16_t Index, bool bSilent) {
             const std::string name = views->lstOrder.text(k);
             const std::string nick = withoutColours(client.GetPlayerName(name));
             summary += (k == 0 ? " " : ", ") + std::to_string(k + 1) + " " + (nick.empty() ? name : nick);
+            // The host gets no player for the place: the drivers behind
+            // start a place higher than their message says.
+            if (reo.PLID[static_cast<std::size_t>(k)] == 0) {
+                summary += " (not on the track)";
+            }
         }
         if (sent == 0) {
             summary += " nobody";

@@ -37,7 +37,7 @@ public:
         handle([&] { form_.RaceOrder(index_, Data); });
     }
     void VoteAction(std::int16_t Vote) override {
-        handle([&] { form_.VoteAction(index_, Vote); });
+        handle([&] { form_.HostVote(index_, Vote); });
     }
     void AdminRequest(const std::string& Username, const std::string& Request) override {
         handle([&] { form_.AdminRequest(index_, Username, Request); });
@@ -85,9 +85,13 @@ private:
     };
 
     template <typename Handler> void handle(Handler&& handler) {
-        const Speaking speaking(form_, index_);
-        form_.eventStarting(index_);
-        handler();
+        {
+            const Speaking speaking(form_, index_);
+            form_.eventStarting(index_);
+            handler();
+        }
+        // After the server's own lines: what the event's end sets off (the
+        // state file's write, say) is about no one server.
         form_.eventHandled(index_);
         // Nicknames and player numbers change with no list changing.
         form_.statusChanged(index_);
@@ -345,7 +349,8 @@ void frmMain::forgetPickIfGone(ServerSet& set) {
 
 std::string frmMain::serverName(std::int16_t index) const {
     for (int i = 0; i < lstServers.count(); ++i) {
-        if (lstServers.itemData(i) == index) {
+        // A start-up file's block may name no one: its lines still need a name.
+        if (lstServers.itemData(i) == index && !lstServers.text(i).empty()) {
             return lstServers.text(i);
         }
     }

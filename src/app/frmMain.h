@@ -163,6 +163,9 @@ public:
     void EndConnection(std::int16_t Index, const std::string& Username);
     void RaceOrder(std::int16_t Index, std::span<const std::uint8_t> Data);
     void VoteAction(std::int16_t Index, std::int16_t Vote);
+    // A vote the host reported (SMALL_VTA), as against *reorder: counted
+    // once, whatever copies of its datagram the network delivers.
+    void HostVote(std::int16_t Index, std::int16_t Vote);
     void AdminRequest(std::int16_t Index, const std::string& Username, const std::string& Request);
     void ButtonClick(std::int16_t Index, std::int16_t btnId, const std::string& Username);
     void ButtonShiftClick(std::int16_t Index, std::int16_t btnId, const std::string& Username,
@@ -213,11 +216,14 @@ private:
         std::optional<SentGrid> lastGrid;
         ServerCounters counters;
         std::deque<std::string> recentLines; // stamped, oldest first
+        // A restart vote of the host's was answered, and no race has started
+        // since; when, for telling a copy from a second vote.
+        std::optional<platform::Clock::Monotonic> voteAnsweredAt;
     };
     void keepServerLine(const std::string& stampedLine);
     // A summary line: to summaryLine's listeners and the server's recent lines.
     void summarise(std::int16_t index, const std::string& text);
-    void settleLastGrid(ServerSet& set, GridOutcome outcome, std::string text);
+    void settleLastGrid(std::int16_t index, ServerSet& set, GridOutcome outcome, std::string text);
 
     ServerSet* findSet(std::int16_t index);
     const ServerSet* findSet(std::int16_t index) const;

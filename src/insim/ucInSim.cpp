@@ -337,6 +337,12 @@ void ucInSim::linkSettled() {
         return;
     }
     linkAnnounced_ = true;
+    if (recoveredFrom_ != LinkFailure::None) {
+        recoveredFrom_ = LinkFailure::None;
+        // "again" only for a host that had answered before the trouble.
+        notice(linkedBefore_ && everSettled_ ? "the host answers again" : "the host answers");
+    }
+    everSettled_ = true;
     if (owner_ != nullptr) {
         owner_->LinkChanged(true, "InSim " + std::to_string(wire_->version) + (tcp_ ? " over TCP" : " over UDP") +
                                       ", LFS " + printableVersion());
@@ -346,6 +352,11 @@ void ucInSim::linkSettled() {
 void ucInSim::linkFailed(LinkFailure kind, const std::string& text) {
     txtLinkError.setText(text);
     downReason_ = text;
+    // The same trouble right after a link that never settled is no news.
+    if (kind == recoveredFrom_) {
+        lastFailure_ = kind;
+        recoveredFrom_ = LinkFailure::None;
+    }
     if (kind != lastFailure_) {
         lastFailure_ = kind;
         notice(text + "; retrying every " + std::to_string(kRetryDelay.count() / 1000) + " s");
@@ -473,6 +484,10 @@ void ucInSim::myTimer_Timer() {
                 // it once, and what may be wrong. (Servers on InSim 4 over
                 // UDP with a listen port keep the log they always had.)
                 txtLinkError.setText("no answer from " + host_ + ":" + std::to_string(serverPort_));
+                if (recoveredFrom_ == LinkFailure::NoAnswer) {
+                    lastFailure_ = LinkFailure::NoAnswer;
+                    recoveredFrom_ = LinkFailure::None;
+                }
                 if (lastFailure_ != LinkFailure::NoAnswer) {
                     lastFailure_ = LinkFailure::NoAnswer;
                     notice(noAnswerAdvice());

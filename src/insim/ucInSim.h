@@ -223,6 +223,8 @@ public:
     static constexpr const char* kUdp = "udp";
     std::string Transport() const { return txtTransport.text(); }
     void setTransport(std::string value) { txtTransport.setText(std::move(value)); }
+    // The host has said its version on this link: it is an InSim host.
+    bool linkSettledNow() const { return linkAnnounced_; }
     // The transport of the link now (or of the last Connect).
     bool overTcp() const { return tcp_; }
     // Unsent bytes of the stream, waiting for the host to read.
@@ -378,6 +380,10 @@ private:
     std::uint32_t serverAddress_ = 0; // network order; datagrams from elsewhere are refused
     bool connectable_ = true;
     LinkFailure lastFailure_ = LinkFailure::None;
+    // The failure a link that has not settled yet seemed to end; said over
+    // only when the host says its version.
+    LinkFailure recoveredFrom_ = LinkFailure::None;
+    bool everSettled_ = false;
     std::string lastSocketError_;
     bool linkedBefore_ = false;
     const WireGeneration* wire_ = &kWire4;

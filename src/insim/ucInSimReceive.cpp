@@ -128,10 +128,11 @@ void ucInSim::ReceivePacket(std::span<const std::uint8_t> data) {
 }
 
 void ucInSim::linkEstablished() {
+    // The trouble reported earlier is over only once the host has said its
+    // version: bytes from something that is no InSim host (a web server on
+    // the port, say) would otherwise say so, then fail again, every retry.
     if (lastFailure_ != LinkFailure::None) {
-        // The trouble reported earlier is over; "again" only for a host
-        // that had answered before it.
-        notice(linkedBefore_ ? "the host answers again" : "the host answers");
+        recoveredFrom_ = lastFailure_;
     }
     txtLinkError.setText({});
     lastFailure_ = LinkFailure::None;

@@ -41,6 +41,8 @@ void ucInSim::resetForFuzzing() {
     intLastState_ = -1;
     linkedBefore_ = false;
     lastFailure_ = LinkFailure::None;
+    recoveredFrom_ = LinkFailure::None;
+    everSettled_ = false;
     lastDownReason_.clear();
     lastSocketError_.clear();
     noticedStranger_.clear();

@@ -117,3 +117,25 @@ TEST_F(HeadlessLogTest, a_line_break_in_a_name_from_the_host_cannot_forge_a_jour
     views(n).ucInSim.ReceivePacket(res.toBytes());
     EXPECT_EQ(written, (V{"<7>Club: ann?<3>Club: link lost has finished the race"}));
 }
+
+TEST_F(HeadlessLogTest, lines_outside_a_servers_events_take_their_level_from_the_words_after_a_name) {
+    makeForm();
+    log = std::make_unique<app::HeadlessLog>(
+        *form, stack.clock(), [this](std::string_view line) { written.emplace_back(line); }, true);
+    n = addServer("closed circuit");
+    // The end of an event sets off writes that are about no one server.
+    form->eventHandled.connect([this](std::int16_t) { form->AddStatus("State file x cannot be used"); });
+    form->AddStatus("closed circuit: restored 3 finishers");
+    connection(n, 11, "ann");
+    EXPECT_EQ(written, (V{"<6>closed circuit: restored 3 finishers", "<4>State file x cannot be used"}));
+}
+
+TEST_F(HeadlessLogTest, code_page_bytes_with_no_letter_do_not_turn_a_journal_line_into_a_blob) {
+    startWith(true);
+    insim::IsNcn ncn;
+    ncn.UCID = 11;
+    ncn.UName = "\x81@\x9dT"; // Shift-JIS text read as Windows-1252
+    views(n).ucInSim.ReceivePacket(ncn.toBytes());
+    form->AddStatus(views(n).lstConnections.text(0));
+    EXPECT_EQ(written.back(), "<6>?@?T");
+}

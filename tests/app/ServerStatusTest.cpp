@@ -2,6 +2,8 @@
 // vote would send, the last grid and how the host took it, the counters,
 // and arranging the grid by hand.
 
+#include <algorithm>
+
 #include "AppFixture.h"
 
 using namespace pm;
@@ -55,6 +57,8 @@ TEST_F(ServerStatusTest, the_planned_grid_is_the_one_the_vote_sends) {
         {"last race", 0, 1, 0, "3", "Last Race"},
         {"reverse top 3", 0, 1, 1, "3", "Reverse Top 3"},
         {"reverse top above the field", 0, 1, 1, "40", "Reverse Top 40"},
+        {"a count named as applied", 0, 1, 1, " 2.5", "Reverse Top 3"},
+        {"minus zero reverses nothing", 0, 1, 1, "-0", "Reverse Top 0"},
         {"a count that is no number", 0, 1, 1, "all", "Last Race", true},
         {"custom", 1, 1, 1, "3", "Custom"},
         {"nothing on", 0, 0, 1, "3", "none"},
@@ -131,6 +135,12 @@ TEST_F(ServerStatusTest, the_link_goes_through_its_phases_with_a_reason_when_dow
     views(n).ucInSim.cmdConnect_Click(); // the operator's own try: no reason stands
     EXPECT_EQ(status().lastError, "");
     keepAlive();
+    EXPECT_EQ(status().link.phase, app::LinkPhase::Connecting) << "no InSim host until it says its version";
+    insim::IsVer ver;
+    ver.Version = "0.6B";
+    ver.Product = "S2";
+    ver.InSimVer = 4;
+    views(n).ucInSim.ReceivePacket(ver.toBytes());
     EXPECT_EQ(status().link.phase, app::LinkPhase::Connected);
     EXPECT_EQ(status().link.line().rfind("connected, InSim 4 over UDP", 0), 0u) << status().link.line();
     EXPECT_EQ(status().lastError, "");
@@ -159,29 +169,45 @@ TEST_F(ServerStatusTest, a_sent_grid_is_counted_and_settled_by_the_hosts_start) 
     v.chkLastRace.setValue(1);
     finishers({"a", "b"});
 
-    form->VoteAction(n, insim::VOTE_RESTART);
+    V summaries;
+    form->summaryLine.connect([&](std::int16_t, const std::string& text) { summaries.push_back(text); });
+    const auto raceStarts = [&] { form->RaceStart(n); };
+
+    form->HostVote(n, insim::VOTE_RESTART);
+    form->HostVote(n, insim::VOTE_RESTART); // the network's copy of the same vote
     ASSERT_TRUE(status().lastGrid);
     EXPECT_EQ(status().lastGrid->outcome, app::GridOutcome::Awaited);
     EXPECT_EQ(status().lastGrid->places.size(), 2u);
     hostStarts({11, 12});
+    raceStarts();
     EXPECT_EQ(status().lastGrid->outcome, app::GridOutcome::Confirmed);
     EXPECT_EQ(status().lastGrid->outcomeText, "grid confirmed, 2 drivers");
 
-    form->VoteAction(n, insim::VOTE_RESTART);
+    form->HostVote(n, insim::VOTE_RESTART); // a new race: a new vote
     hostStarts({12, 11});
     EXPECT_EQ(status().lastGrid->outcome, app::GridOutcome::Differed);
+    raceStarts();
+
+    stack.loop().advance(3s);
+    form->HostVote(n, insim::VOTE_RESTART);
+    raceStarts(); // no IS_REO before the start: nothing can check it
+    EXPECT_EQ(status().lastGrid->outcome, app::GridOutcome::Unconfirmed);
+    hostStarts({11, 12}); // a later order cannot settle it again
+    EXPECT_EQ(status().lastGrid->outcome, app::GridOutcome::Unconfirmed);
 
     form->AdminRequest(n, "admin", "*reorder"); // a grid, but no vote of the host's
     form->LinkUp(n);
     EXPECT_EQ(status().lastGrid->outcome, app::GridOutcome::Unconfirmed);
-    hostStarts({11, 12}); // a later start cannot settle it again
-    EXPECT_EQ(status().lastGrid->outcome, app::GridOutcome::Unconfirmed);
 
     const app::ServerCounters c = status().counters;
     EXPECT_EQ(c.votesAnswered, 3u);
-    EXPECT_EQ(c.gridsSent, 3u);
+    EXPECT_EQ(c.gridsSent, 5u) << "the copy is answered too: the host ignores it";
     EXPECT_EQ(c.gridsConfirmed, 1u);
     EXPECT_EQ(c.gridsDiffered, 1u);
+    EXPECT_EQ(std::count(summaries.begin(), summaries.end(),
+                         "grid not confirmed: the host started without saying its grid"), 1);
+    EXPECT_EQ(std::count(summaries.begin(), summaries.end(),
+                         "grid not confirmed: the link was made again before the race started"), 1);
 }
 
 TEST_F(ServerStatusTest, arranging_the_grid_starts_from_the_preview_and_switches_to_custom) {
@@ -210,6 +236,10 @@ TEST_F(ServerStatusTest, arranging_the_grid_starts_from_the_preview_and_switches
         {"a driver twice", "'A' is on the grid twice; a driver starts once",
          [&] { return form->ArrangeGrid(n, {"A", "C", "A"}); }},
         {"an empty name", "place 2 has no user name", [&] { return form->ArrangeGrid(n, {"A", ""}); }},
+        {"a name with a NUL", "place 1 is no user name (at most 23 letters, no control characters)",
+         [&] { return form->ArrangeGrid(n, {std::string("F\0G", 3)}); }},
+        {"a name longer than LFS allows", "place 1 is no user name (at most 23 letters, no control characters)",
+         [&] { return form->ArrangeGrid(n, {std::string(24, 'x')}); }},
         {"no such server", "no server has index 77", [&] { return form->ArrangeGrid(77, {"A"}); }},
     };
     for (const auto& row : refused) {
@@ -251,4 +281,17 @@ TEST_F(ServerStatusTest, recent_lines_are_kept_only_when_asked_and_leave_out_the
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[0].find(": grid sent (Custom): 1 Nicka"), std::string::npos) << lines[0];
     EXPECT_NE(lines[1].find(": Club: grid confirmed, 1 driver"), std::string::npos) << lines[1];
+}
+
+TEST_F(ServerStatusTest, the_grid_line_says_who_has_no_car_on_the_track) {
+    wire(n);
+    driver(n, 11, "a");
+    connection(n, 12, "spectator");
+    views(n).chkCustom.setValue(1);
+    setItems(views(n).lstOrder, {"spectator", "a"});
+    V summaries;
+    form->summaryLine.connect([&](std::int16_t, const std::string& text) { summaries.push_back(text); });
+    form->HostVote(n, insim::VOTE_RESTART);
+    EXPECT_EQ(summaries, V{"grid sent (Custom): 1 Nickspectator (not on the track), 2 Nicka"});
+    EXPECT_EQ(form->PlanGrid(n).places[0].player, 0);
 }

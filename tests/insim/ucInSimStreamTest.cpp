@@ -208,6 +208,28 @@ TEST_F(StreamClientTest, a_host_that_keeps_the_stream_but_falls_silent_is_droppe
     EXPECT_NE(acceptWithIsi(isi), sys::kNoFd);
 }
 
+TEST_F(StreamClientTest, a_port_that_answers_but_is_no_insim_host_is_reported_once_not_every_retry) {
+    client->setInSimVersion("4");
+    Bytes isi;
+    client->Connect();
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const sys::Fd fd = acceptWithIsi(isi);
+        ASSERT_NE(fd, sys::kNoFd);
+        const std::string reply(80, 'H'); // a web server's answer: one "packet" of 72 bytes in InSim 4
+        TcpHost::send(fd, Bytes(reply.begin(), reply.end()));
+        drain();
+        host.close(fd);
+        drain();
+        EXPECT_FALSE(client->linkSettledNow());
+        tick(ucInSim::kRetryDelay + 1s);
+    }
+    EXPECT_EQ(std::count_if(owner.lines.begin(), owner.lines.end(),
+                            [](const std::string& l) { return l.find("closed the InSim connection") != std::string::npos; }),
+              1)
+        << ::testing::PrintToString(owner.lines);
+    EXPECT_FALSE(owner.has("the host answers")) << ::testing::PrintToString(owner.lines);
+}
+
 INSTANTIATE_TEST_SUITE_P(Hosts, StreamUpgradeTest, ::testing::Values(TurnDown::ClosesIt, TurnDown::RefusesIt));
 
 } // namespace
