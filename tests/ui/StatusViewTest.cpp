@@ -129,9 +129,11 @@ TEST_F(StatusView, each_servers_badge_and_the_link_line_follow_the_link) {
     settle();
     expect("handshake", {"connecting 1/3", app::LinkPhase::Connecting, "Connecting (try 1 of 3)"});
 
-    insim::IsTiny keepAlive;
-    keepAlive.SubT = insim::TINY_NONE;
-    feed(keepAlive.toBytes());
+    insim::IsVer version; // an InSim host says its version first
+    version.Version = "0.6B";
+    version.Product = "S2";
+    version.InSimVer = 4;
+    feed(version.toBytes());
     settle();
     expect("answered", {"connected", app::LinkPhase::Connected, "Connected, InSim 4 over UDP"});
 
