@@ -27,6 +27,8 @@ constexpr int kWouldBlock = 10035;
 // How often a waiting worker looks whether the server is stopping.
 constexpr std::chrono::milliseconds kStopCheck{200};
 constexpr int kBacklog = 512;
+// A request's line and headers, and its body: more is no request of ours.
+constexpr std::size_t kMostPerRequest = 32 * 1024 + WebServer::kMaxBody;
 
 // Set on the accepting thread while it turns a connection away, and on a
 // worker when a request is refused before its body was read: the bytes left
@@ -43,7 +45,10 @@ public:
     BoundedStream(socket_t sock, const std::atomic<bool>& stopping, const WebTimeLimits& limits)
         : sock_(sock), stopping_(stopping), limits_(limits) {}
 
-    void startRequest() { deadline_ = Clock::now() + limits_.request; }
+    void startRequest() {
+        deadline_ = Clock::now() + limits_.request;
+        taken_ = 0;
+    }
     bool hasBuffered() const { return start_ < end_; }
     // A read failed (time up, the peer gone): httplib answers 400 and would
     // read on, taking the rest of a half-read request for the next one.
@@ -86,9 +91,16 @@ public:
                 }
             }
         }
-        const std::size_t n = std::min(size, end_ - start_);
+        // httplib bounds each header line and the body, not how many header
+        // lines come: within its time a request could fill the memory.
+        if (taken_ >= kMostPerRequest) {
+            readFailed_ = true;
+            return -1;
+        }
+        const std::size_t n = std::min({size, end_ - start_, kMostPerRequest - taken_});
         std::copy(buffer_ + start_, buffer_ + start_ + n, ptr);
         start_ += n;
+        taken_ += n;
         return static_cast<ssize_t>(n);
     }
 
@@ -161,6 +173,7 @@ private:
     std::uint8_t buffer_[4096];
     std::size_t start_ = 0;
     std::size_t end_ = 0;
+    std::size_t taken_ = 0; // bytes of the current request handed out
     bool readFailed_ = false;
 };
 
