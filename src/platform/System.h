@@ -38,6 +38,11 @@ bool sameFileName(const std::filesystem::path& a, const std::filesystem::path& b
 // Replaces this process with program, given args (args[0] is its name), so
 // that it keeps this process's id and signals. Returns only on failure, with
 // the reason.
+// Lets the calling thread give way to the program's other threads whenever
+// both could run: for threads that serve onlookers (the web page), never for
+// the loop's.
+void lowerThisThreadsPriority();
+
 std::string replaceProcess(const std::filesystem::path& program, std::vector<std::string> args);
 
 } // namespace pm::platform

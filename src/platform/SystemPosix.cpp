@@ -1,6 +1,8 @@
 #include "platform/System.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -49,6 +51,11 @@ std::string replaceProcess(const std::filesystem::path& program, std::vector<std
     std::fflush(nullptr);
     ::execv(program.c_str(), argv.data());
     return std::strerror(errno);
+}
+
+void lowerThisThreadsPriority() {
+    // Linux keeps a nice value per thread, named by its thread id.
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), 19);
 }
 
 } // namespace pm::platform

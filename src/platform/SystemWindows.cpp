@@ -77,4 +77,6 @@ std::string replaceProcess(const std::filesystem::path&, std::vector<std::string
     return "not supported on Windows";
 }
 
+void lowerThisThreadsPriority() { ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_LOWEST); }
+
 } // namespace pm::platform

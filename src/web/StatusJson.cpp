@@ -47,81 +47,101 @@ std::string_view ruleWord(app::GridRule rule) {
 
 } // namespace
 
-json serverJson(const app::frmMain& form, std::int16_t index) {
-    const auto status = form.Status(index);
+std::optional<ServerSnapshot> collectServer(const app::frmMain& form, std::int16_t index) {
+    auto status = form.Status(index);
     const app::ServerViews* views = form.server(index);
     if (!status || views == nullptr) {
-        return nullptr;
+        return std::nullopt;
     }
     const auto& client = views->ucInSim;
     const std::string& password = client.txtPass.text();
-    const auto& link = status->link;
-
-    json connections = json::array();
+    ServerSnapshot out;
+    for (auto& line : status->recentLines) {
+        line = scrubbed(std::move(line), password);
+    }
+    status->lastError = scrubbed(std::move(status->lastError), password);
+    status->link.reason = scrubbed(std::move(status->link.reason), password);
+    out.status = std::move(*status);
+    out.host = client.txtHost.text();
+    out.insimPort = insim::ucInSim::ParsePort(client.txtPort.text());
     for (const auto& item : views->lstConnections.items()) {
-        connections.push_back({{"user", item.text}, {"nickname", client.GetPlayerName(item.text)}});
+        out.connections.push_back({0, item.text, client.GetPlayerName(item.text)});
     }
     // Items read "01 ann": the place, a blank, the user name.
-    json finishing = json::array();
     for (const auto& item : views->lstFinish.items()) {
         const auto blank = item.text.find(' ');
         const std::string user = blank == std::string::npos ? item.text : item.text.substr(blank + 1);
-        int place = static_cast<int>(finishing.size()) + 1;
+        int place = static_cast<int>(out.finishingOrder.size()) + 1;
         if (blank != std::string::npos) {
             std::sscanf(item.text.c_str(), "%d", &place);
         }
-        finishing.push_back({{"place", place}, {"user", user}, {"nickname", client.GetPlayerName(user)}});
+        out.finishingOrder.push_back({place, user, client.GetPlayerName(user)});
     }
-    json lines = json::array();
-    for (const auto& line : status->recentLines) {
-        lines.push_back(scrubbed(line, password));
+    out.lastRace = views->chkLastRace.value();
+    out.reverseTop = views->chkReverse.value();
+    out.reverseCount = views->txtReverse.text();
+    out.custom = views->chkCustom.value() == 1 ? 1 : 0;
+    return out;
+}
+
+json toJson(const ServerSnapshot& s) {
+    const auto& status = s.status;
+    const auto& link = status.link;
+    json connections = json::array();
+    for (const auto& p : s.connections) {
+        connections.push_back({{"user", p.user}, {"nickname", p.nickname}});
     }
-    const auto port = insim::ucInSim::ParsePort(client.txtPort.text());
+    json finishing = json::array();
+    for (const auto& p : s.finishingOrder) {
+        finishing.push_back({{"place", p.place}, {"user", p.user}, {"nickname", p.nickname}});
+    }
     json out = {
-        {"index", index},
-        {"name", status->name},
-        {"host", client.txtHost.text()},
-        {"insimPort", port ? json(*port) : json(nullptr)},
+        {"index", status.index},
+        {"name", status.name},
+        {"host", s.host},
+        {"insimPort", s.insimPort ? json(*s.insimPort) : json(nullptr)},
         {"state",
          {{"phase", app::linkPhaseWord(link.phase)},
           {"badge", link.badge()},
-          {"line", scrubbed(link.line(), password)},
+          {"line", link.line()},
           {"attempt", link.attempt},
           {"silentSeconds", link.silentSeconds},
           {"retryInSeconds", link.retryInSeconds},
-          {"reason", scrubbed(link.reason, password)}}},
+          {"reason", link.reason}}},
         {"generation", link.generation},
         {"transport", link.transport},
         {"release", link.release},
-        {"lastError", scrubbed(status->lastError, password)},
+        {"lastError", status.lastError},
         {"rules",
-         {{"lastRace", views->chkLastRace.value()},
-          {"reverseTop", views->chkReverse.value()},
-          {"reverseCount", views->txtReverse.text()},
-          {"custom", views->chkCustom.value() == 1 ? 1 : 0}}},
+         {{"lastRace", s.lastRace}, {"reverseTop", s.reverseTop}, {"reverseCount", s.reverseCount}, {"custom", s.custom}}},
         {"connections", std::move(connections)},
         {"finishingOrder", std::move(finishing)},
         {"nextGrid",
-         {{"rule", ruleWord(status->nextGrid.rule)},
-          {"ruleName", status->nextGrid.ruleName},
-          {"note", status->nextGrid.ruleNote},
-          {"slots", status->nextGrid.slots},
-          {"places", placesJson(status->nextGrid.places)}}},
+         {{"rule", ruleWord(status.nextGrid.rule)},
+          {"ruleName", status.nextGrid.ruleName},
+          {"note", status.nextGrid.ruleNote},
+          {"slots", status.nextGrid.slots},
+          {"places", placesJson(status.nextGrid.places)}}},
         {"lastGrid", nullptr},
         {"counters",
-         {{"votesAnswered", status->counters.votesAnswered},
-          {"gridsSent", status->counters.gridsSent},
-          {"gridsConfirmed", status->counters.gridsConfirmed},
-          {"gridsDiffered", status->counters.gridsDiffered}}},
-        {"statusLines", std::move(lines)},
+         {{"votesAnswered", status.counters.votesAnswered},
+          {"gridsSent", status.counters.gridsSent},
+          {"gridsConfirmed", status.counters.gridsConfirmed},
+          {"gridsDiffered", status.counters.gridsDiffered}}},
+        {"statusLines", status.recentLines},
     };
-    if (status->lastGrid) {
-        out["lastGrid"] = {{"ruleName", status->lastGrid->ruleName},
-                           {"outcome", app::gridOutcomeWord(status->lastGrid->outcome)},
-                           {"outcomeText", status->lastGrid->outcomeText},
-                           {"places", placesJson(status->lastGrid->places)}};
+    if (status.lastGrid) {
+        out["lastGrid"] = {{"ruleName", status.lastGrid->ruleName},
+                           {"outcome", app::gridOutcomeWord(status.lastGrid->outcome)},
+                           {"outcomeText", status.lastGrid->outcomeText},
+                           {"places", placesJson(status.lastGrid->places)}};
     }
     return out;
+}
+
+json serverJson(const app::frmMain& form, std::int16_t index) {
+    const auto server = collectServer(form, index);
+    return server ? toJson(*server) : json(nullptr);
 }
 
 json serversJson(const app::frmMain& form) {

@@ -15,8 +15,31 @@
 
 namespace pm::web {
 
+// What the API tells of one server, copied out of the models on the loop so
+// that it can be turned into JSON on another thread. Never holds the admin
+// password.
+struct ServerSnapshot {
+    struct Person {
+        int place = 0;
+        std::string user;
+        std::string nickname;
+    };
+    app::ServerStatus status;
+    std::string host;
+    std::optional<int> insimPort;
+    std::vector<Person> connections;
+    std::vector<Person> finishingOrder;
+    int lastRace = 0;
+    int reverseTop = 0;
+    std::string reverseCount;
+    int custom = 0;
+};
+// nullopt for an index that names no server.
+std::optional<ServerSnapshot> collectServer(const app::frmMain& form, std::int16_t index);
+nlohmann::json toJson(const ServerSnapshot& server);
+
 // One server as GET /api/servers/{index} gives it; null for an index that
-// names no server. Never holds the admin password.
+// names no server.
 nlohmann::json serverJson(const app::frmMain& form, std::int16_t index);
 nlohmann::json serversJson(const app::frmMain& form);
 

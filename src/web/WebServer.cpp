@@ -3,7 +3,6 @@
 #include <httplib.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <future>
 #include <map>
 #include <mutex>
@@ -13,6 +12,7 @@
 
 #include "platform/CrossThreadQueue.h"
 #include "platform/SysSocket.h"
+#include "platform/System.h"
 #include "web/StatusJson.h"
 #include "web/WebPage.h"
 
@@ -35,6 +35,11 @@ constexpr std::size_t kMostPerRequest = 32 * 1024 + WebServer::kMaxBody;
 // in the stream are not a next request.
 thread_local bool tRefuseConnection = false;
 thread_local bool tCloseAfterResponse = false;
+// Set while a request is handled: its connection, which an event stream's
+// request takes over from httplib (tHandOff) for the event hub.
+class BoundedStream;
+thread_local BoundedStream* tStream = nullptr;
+thread_local bool tHandOff = false;
 
 // A connection's bytes with the waits bounded: each wait by ioWait, a
 // request's reading by the request limit from its start, and all by the
@@ -104,7 +109,14 @@ public:
         return static_cast<ssize_t>(n);
     }
 
+    // From now on httplib's writes go nowhere: the response was written by
+    // hand and the connection belongs to someone else.
+    void discardWrites() { discard_ = true; }
+
     ssize_t write(const char* ptr, size_t size) override {
+        if (discard_) {
+            return static_cast<ssize_t>(size);
+        }
         for (;;) {
             if (!wait(false, limits_.ioWait)) {
                 return -1;
@@ -175,11 +187,15 @@ private:
     std::size_t end_ = 0;
     std::size_t taken_ = 0; // bytes of the current request handed out
     bool readFailed_ = false;
+    bool discard_ = false;
 };
 
 class HttpServer final : public httplib::Server {
 public:
     HttpServer(const std::atomic<bool>& stopping, const WebTimeLimits& limits) : stopping_(stopping), limits_(limits) {}
+
+    // Takes the connections that became event streams; owns them from then.
+    std::function<void(sys::Fd)> takeStream;
 
     // httplib listens with a backlog of 5. A burst of connections beyond it
     // is not refused: with SYN cookies the clients believe they are
@@ -202,6 +218,8 @@ private:
         }
         BoundedStream stream(sock, stopping_, limits_);
         bool ok = false;
+        tStream = &stream;
+        tHandOff = false;
         for (int left = WebServer::kRequestsPerConnection; left > 0; --left) {
             if (!stream.hasBuffered() && !stream.waitReadable(limits_.keepAlive)) {
                 break;
@@ -210,9 +228,15 @@ private:
             tCloseAfterResponse = false;
             bool closed = false;
             ok = process_request(stream, left == 1 || stopping_.load(), closed, nullptr);
-            if (!ok || closed || tCloseAfterResponse || stream.readFailed()) {
+            if (tHandOff || !ok || closed || tCloseAfterResponse || stream.readFailed()) {
                 break;
             }
+        }
+        tStream = nullptr;
+        if (tHandOff) {
+            tHandOff = false;
+            takeStream(fd);
+            return true;
         }
         sys::close(fd);
         return ok;
@@ -236,6 +260,8 @@ public:
         }
         ++*open_;
         pool_.enqueue([open = open_, fn = std::move(fn)] {
+            thread_local const bool lowered = (platform::lowerThisThreadsPriority(), true);
+            (void)lowered;
             fn();
             --*open;
         });
@@ -259,8 +285,185 @@ void refuse(httplib::Response& res, int status, const std::string& text) { answe
 
 struct Snapshot {
     std::uint64_t version = 0;
-    // Per server: the version it last changed in, and its JSON.
-    std::map<std::int16_t, std::pair<std::uint64_t, std::string>> servers;
+    // Per server: the version it last changed in, and what it was then.
+    std::map<std::int16_t, std::pair<std::uint64_t, std::shared_ptr<const ServerSnapshot>>> servers;
+};
+
+// Every event stream, served by one thread of low priority with sockets that
+// never block it: a browser that reads slowly costs its own buffer, never a
+// thread, and a change is turned into JSON once for all the streams.
+class EventHub {
+public:
+    // Output a stream may hold unread before it is dropped.
+    static constexpr std::size_t kMostUnsent = 4 * 1024 * 1024;
+    static constexpr std::chrono::milliseconds kLook{50};
+
+    EventHub(std::mutex& publishedMutex, const std::shared_ptr<const Snapshot>& published,
+             const std::atomic<bool>& stopping)
+        : publishedMutex_(publishedMutex), published_(published), stopping_(stopping) {}
+    ~EventHub() { stop(); }
+
+    void start() { thread_ = std::thread([this] { run(); }); }
+    void stop() {
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        for (const auto fd : incoming_) {
+            sys::close(fd);
+        }
+        incoming_.clear();
+    }
+    // Room for one more stream; counts the one asked for.
+    bool reserve() {
+        if (++streams_ > WebServer::kMaxEventStreams) {
+            --streams_;
+            return false;
+        }
+        return true;
+    }
+    void unreserve() { --streams_; }
+    void add(sys::Fd fd) {
+        std::lock_guard lock(incomingMutex_);
+        incoming_.push_back(fd);
+    }
+
+private:
+    struct Client {
+        sys::Fd fd;
+        std::string out;
+        bool fresh = true;
+        Clock::time_point lastWrite = Clock::now();
+    };
+
+    static std::string message(const Snapshot& snapshot, const std::string& servers) {
+        std::string out = "event: status\ndata: {\"indices\":[";
+        bool first = true;
+        for (const auto& entry : snapshot.servers) {
+            out += (first ? "" : ",") + std::to_string(entry.first);
+            first = false;
+        }
+        out += "],\"servers\":[" + servers + "]}\n\n";
+        return out;
+    }
+
+    void drop(Client& c) {
+        sys::close(c.fd);
+        c.fd = sys::kNoFd;
+        --streams_;
+    }
+
+    void run() {
+        platform::lowerThisThreadsPriority();
+        std::shared_ptr<const Snapshot> last;
+        std::map<std::int16_t, std::pair<std::uint64_t, std::string>> json; // per server, as of its version
+        std::vector<Client> clients;
+        std::vector<sys::PollItem> items;
+        while (!stopping_.load()) {
+            {
+                std::lock_guard lock(incomingMutex_);
+                for (const auto fd : incoming_) {
+                    clients.push_back(Client{fd, {}, true, Clock::now()});
+                }
+                incoming_.clear();
+            }
+            std::shared_ptr<const Snapshot> snapshot;
+            {
+                std::lock_guard lock(publishedMutex_);
+                snapshot = published_;
+            }
+            if (!last || snapshot->version != last->version) {
+                std::string changed;
+                for (const auto& [index, entry] : snapshot->servers) {
+                    auto& cached = json[index];
+                    if (cached.first != entry.first || cached.second.empty()) {
+                        cached = {entry.first, toJson(*entry.second).dump()};
+                        changed += (changed.empty() ? "" : ",") + cached.second;
+                    }
+                }
+                std::erase_if(json, [&](const auto& e) { return snapshot->servers.count(e.first) == 0; });
+                const std::string delta = message(*snapshot, changed);
+                for (auto& c : clients) {
+                    if (!c.fresh) {
+                        c.out += delta;
+                    }
+                }
+                last = snapshot;
+            }
+            std::string whole;
+            for (auto& c : clients) {
+                if (c.fresh) {
+                    if (whole.empty()) {
+                        std::string all;
+                        for (const auto& [index, entry] : json) {
+                            all += (all.empty() ? "" : ",") + entry.second;
+                        }
+                        whole = message(*last, all);
+                    }
+                    c.out += whole;
+                    c.fresh = false;
+                }
+                if (c.out.empty() && Clock::now() - c.lastWrite > WebServer::kEventKeepAlive) {
+                    c.out = ": still here\n\n";
+                }
+                if (c.out.size() > kMostUnsent) {
+                    drop(c);
+                }
+            }
+            std::erase_if(clients, [](const Client& c) { return c.fd == sys::kNoFd; });
+
+            items.assign(clients.size(), {});
+            for (std::size_t i = 0; i < clients.size(); ++i) {
+                items[i].fd = clients[i].fd;
+                items[i].wantRead = true;
+                items[i].wantWrite = !clients[i].out.empty();
+            }
+            if (items.empty()) {
+                std::this_thread::sleep_for(kLook);
+                continue;
+            }
+            if (sys::poll(items, static_cast<int>(kLook.count())) <= 0) {
+                continue;
+            }
+            for (std::size_t i = 0; i < clients.size(); ++i) {
+                Client& c = clients[i];
+                int error = 0;
+                if (items[i].readable || items[i].error) {
+                    // A browser says nothing more on an event stream: bytes
+                    // are ignored, the end or an error closes it.
+                    std::uint8_t buffer[512];
+                    std::uint32_t ip = 0;
+                    std::uint16_t port = 0;
+                    const long n = sys::receive(c.fd, buffer, sizeof buffer, true, ip, port, error);
+                    if (n == 0 || (n < 0 && error != kWouldBlock)) {
+                        drop(c);
+                        continue;
+                    }
+                }
+                if (items[i].writable && !c.out.empty()) {
+                    const long n = sys::send(c.fd, reinterpret_cast<const std::uint8_t*>(c.out.data()), c.out.size(),
+                                             true, 0, 0, error);
+                    if (n > 0) {
+                        c.out.erase(0, static_cast<std::size_t>(n));
+                        c.lastWrite = Clock::now();
+                    } else if (n < 0 && error != kWouldBlock) {
+                        drop(c);
+                    }
+                }
+            }
+            std::erase_if(clients, [](const Client& c) { return c.fd == sys::kNoFd; });
+        }
+        for (auto& c : clients) {
+            drop(c);
+        }
+    }
+
+    std::mutex& publishedMutex_;
+    const std::shared_ptr<const Snapshot>& published_;
+    const std::atomic<bool>& stopping_;
+    std::atomic<int> streams_{0};
+    std::mutex incomingMutex_;
+    std::vector<sys::Fd> incoming_;
+    std::thread thread_;
 };
 
 } // namespace
@@ -286,9 +489,8 @@ struct WebServer::Impl {
     std::optional<platform::EventLoop::TimerId> publishTimer;
 
     std::mutex publishedMutex;
-    std::condition_variable publishedChanged;
     std::shared_ptr<const Snapshot> published = std::make_shared<Snapshot>();
-    std::atomic<int> eventStreams{0};
+    EventHub hub{publishedMutex, published, stopping};
 
     void publish();
     void routes();
@@ -329,20 +531,18 @@ void WebServer::Impl::publish() {
     }
     auto next = std::make_shared<Snapshot>(*published);
     next->version = published->version + 1;
+    // Copied out here; made JSON by the event hub, off the loop.
     for (const auto index : dirty) {
-        auto value = serverJson(form, index);
-        if (value.is_null()) {
+        auto server = collectServer(form, index);
+        if (!server) {
             next->servers.erase(index);
         } else {
-            next->servers[index] = {next->version, value.dump()};
+            next->servers[index] = {next->version, std::make_shared<const ServerSnapshot>(std::move(*server))};
         }
     }
     dirty.clear();
-    {
-        std::lock_guard lock(publishedMutex);
-        published = std::move(next);
-    }
-    publishedChanged.notify_all();
+    std::lock_guard lock(publishedMutex);
+    published = std::move(next);
 }
 
 namespace {
@@ -552,61 +752,22 @@ void WebServer::Impl::serveEvents(const httplib::Request& req, httplib::Response
         res.set_header("Content-Type", "text/event-stream");
         return;
     }
-    if (++eventStreams > kMaxEventStreams) {
-        --eventStreams;
+    if (!hub.reserve()) {
         refuse(res, 503, "too many event streams open");
         return;
     }
-    struct Seen {
-        std::uint64_t version = 0;
-        std::map<std::int16_t, std::uint64_t> servers;
-        bool first = true;
-    };
-    auto seen = std::make_shared<Seen>();
-    res.status = 200;
-    res.set_header("X-Accel-Buffering", "no");
-    res.set_chunked_content_provider(
-        "text/event-stream",
-        [this, seen](std::size_t, httplib::DataSink& sink) {
-            std::shared_ptr<const Snapshot> snapshot;
-            {
-                std::unique_lock lock(publishedMutex);
-                if (!seen->first) {
-                    publishedChanged.wait_for(lock, kEventKeepAlive,
-                                              [&] { return stopping.load() || published->version != seen->version; });
-                }
-                if (stopping.load()) {
-                    return false;
-                }
-                snapshot = published;
-            }
-            if (!seen->first && snapshot->version == seen->version) {
-                static constexpr char kKeepAliveComment[] = ": still here\n\n";
-                return sink.write(kKeepAliveComment, sizeof kKeepAliveComment - 1);
-            }
-            // Every server's index, so that a page drops a card that went;
-            // only the servers that changed since this stream's last message.
-            std::string message = "event: status\ndata: {\"indices\":[";
-            std::string changed;
-            bool firstIndex = true;
-            for (const auto& [index, entry] : snapshot->servers) {
-                message += (firstIndex ? "" : ",") + std::to_string(index);
-                firstIndex = false;
-                auto it = seen->servers.find(index);
-                if (seen->first || it == seen->servers.end() || it->second != entry.first) {
-                    changed += (changed.empty() ? "" : ",") + entry.second;
-                }
-            }
-            message += "],\"servers\":[" + changed + "]}\n\n";
-            seen->servers.clear();
-            for (const auto& [index, entry] : snapshot->servers) {
-                seen->servers[index] = entry.first;
-            }
-            seen->version = snapshot->version;
-            seen->first = false;
-            return sink.write(message.data(), message.size());
-        },
-        [this](bool) { --eventStreams; });
+    // The head goes out now; the body, which ends when the connection does,
+    // is the hub's. What httplib writes after this goes nowhere.
+    static constexpr char kHead[] = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n"
+                                    "X-Content-Type-Options: nosniff\r\nX-Accel-Buffering: no\r\n"
+                                    "Connection: close\r\n\r\n";
+    if (tStream == nullptr || tStream->write(kHead, sizeof kHead - 1) != static_cast<ssize_t>(sizeof kHead - 1)) {
+        hub.unreserve();
+        tCloseAfterResponse = true;
+        return;
+    }
+    tStream->discardWrites();
+    tHandOff = true;
 }
 
 WebServer::WebServer(app::frmMain& form, platform::EventLoop& loop, WebConfig config)
@@ -634,6 +795,8 @@ std::string WebServer::start() {
         s.port = s.config.address.port;
     }
     s.http.widenBacklog();
+    s.http.takeStream = [&s](sys::Fd fd) { s.hub.add(fd); };
+    s.hub.start();
     s.form.KeepRecentLines(kStatusLines);
     const auto mark = [&s](std::int16_t index) { s.dirty.insert(index); };
     for (auto* signal : {&s.form.statusChanged, &s.form.serverAdded, &s.form.serverRemoving}) {
@@ -655,16 +818,13 @@ void WebServer::stop() {
         return;
     }
     s.running = false;
-    {
-        std::lock_guard lock(s.publishedMutex);
-        s.stopping = true;
-    }
-    s.publishedChanged.notify_all();
+    s.stopping = true;
     s.queue.close();
     s.http.stop();
     if (s.listener.joinable()) {
         s.listener.join();
     }
+    s.hub.stop();
     if (s.publishTimer) {
         s.loop.stopTimer(*s.publishTimer);
     }
