@@ -1,11 +1,18 @@
 #include "LoadRuns.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -653,6 +660,174 @@ void runStateCost(Report& report, const LoadOptions& o) {
                    fixed(p[1].p50 - p[0].p50, 0) + " us (" + fixed(addedP50, 1) + " %) / " +
                        fixed(p[1].p99 - p[0].p99, 0) + " us (" + fixed(addedP99, 1) + " %)",
                    "p99 < 10 %", Report::verdict(addedP99 < 10.0));
+    }
+}
+
+namespace {
+
+// A free TCP port of 127.0.0.1 for the program's --web.
+int freeTcpPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+// Browsers with the page open: each holds GET /api/events and reads what
+// comes, on a thread of the benchmark, until stopped.
+class EventStreams {
+public:
+    EventStreams(int port, int count) {
+        const auto deadline = Clock::now() + kHandshakeTimeout;
+        for (int i = 0; i < count; ++i) {
+            int fd = -1;
+            // The program may still be starting: connect until it listens.
+            while (fd < 0) {
+                fd = ::socket(AF_INET, SOCK_STREAM, 0);
+                sockaddr_in a{};
+                a.sin_family = AF_INET;
+                a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                a.sin_port = htons(static_cast<std::uint16_t>(port));
+                if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+                    ::close(fd);
+                    fd = -1;
+                    if (Clock::now() > deadline) {
+                        throw std::runtime_error("the web page does not answer on port " + std::to_string(port));
+                    }
+                    std::this_thread::sleep_for(20ms);
+                }
+            }
+            static constexpr char kRequest[] = "GET /api/events HTTP/1.1\r\nHost: bench\r\n\r\n";
+            if (::send(fd, kRequest, sizeof kRequest - 1, MSG_NOSIGNAL) < 0) {
+                throw std::runtime_error("cannot ask for the event stream");
+            }
+            fds_.push_back(fd);
+            messages_.push_back(0);
+        }
+        reader_ = std::thread([this] { read(); });
+    }
+    ~EventStreams() {
+        stop_ = true;
+        reader_.join();
+        for (const int fd : fds_) {
+            ::close(fd);
+        }
+    }
+    // Every stream has had its first message: all are open.
+    bool allOpen() const { return opened_.load() == static_cast<int>(fds_.size()); }
+    long messages() const { return total_.load(); }
+
+private:
+    void read() {
+        // Browsers sit on other machines: here, the reader must not take the
+        // CPU from the peers whose answers time the votes.
+        ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), 19);
+        std::vector<pollfd> items;
+        for (const int fd : fds_) {
+            items.push_back({fd, POLLIN, 0});
+        }
+        char buffer[65536];
+        while (!stop_) {
+            if (::poll(items.data(), items.size(), 50) <= 0) {
+                continue;
+            }
+            for (std::size_t i = 0; i < items.size(); ++i) {
+                if ((items[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+                    continue;
+                }
+                const auto n = ::recv(items[i].fd, buffer, sizeof buffer, MSG_DONTWAIT);
+                if (n <= 0) {
+                    items[i].fd = -1;
+                    continue;
+                }
+                const std::string_view text(buffer, static_cast<std::size_t>(n));
+                for (auto at = text.find("event: status"); at != std::string_view::npos;
+                     at = text.find("event: status", at + 1)) {
+                    if (messages_[i]++ == 0) {
+                        ++opened_;
+                    }
+                    ++total_;
+                }
+            }
+        }
+    }
+
+    std::vector<int> fds_;
+    std::vector<long> messages_;
+    std::atomic<int> opened_{0};
+    std::atomic<long> total_{0};
+    std::atomic<bool> stop_{false};
+    std::thread reader_;
+};
+
+} // namespace
+
+void runWebCost(Report& report, const LoadOptions& o) {
+    constexpr int kStreams = 50;
+    report.heading("1d", "Restart vote, the web page on with " + std::to_string(kStreams) +
+                             " event streams open against the program without --web (a new race before every "
+                             "vote, so every vote changes what the streams are sent)");
+    for (const int n : {1, o.servers}) {
+        const std::string label = std::to_string(n) + (n == 1 ? " server" : " servers");
+        const std::string key = "web.servers_" + std::to_string(n);
+        // Off and on take turns, twice each, as in 1c.
+        constexpr int kTurns = 2;
+        const int rounds = std::max(1, (o.votes / kTurns + n - 1) / n);
+        std::vector<double> samples[2];
+        VoteRun totals[2];
+        long streamed = 0;
+        for (int turn = 0; turn < kTurns; ++turn) {
+            for (const int on : {0, 1}) {
+                say("web cost, " + label + ": web " + (on ? "on" : "off") + ", turn " + std::to_string(turn + 1));
+                Fleet fleet(n);
+                std::vector<std::string> args;
+                const int port = freeTcpPort();
+                if (on) {
+                    args = {"--web", "127.0.0.1:" + std::to_string(port)};
+                }
+                auto child = startProgram(o, fleet, "web-" + std::string(on ? "on" : "off"), args);
+                std::unique_ptr<EventStreams> streams;
+                if (on) {
+                    streams = std::make_unique<EventStreams>(port, kStreams);
+                }
+                seatField(fleet);
+                if (streams && !fleet.pumpUntil([&] { return streams->allOpen(); }, kHandshakeTimeout)) {
+                    throw std::runtime_error("not every event stream opened");
+                }
+                int race = 0;
+                voteAfterRaces(fleet, kWarmUpVotes, false, race);
+                const long before = streams ? streams->messages() : 0;
+                const VoteRun run = voteAfterRaces(fleet, rounds, true, race);
+                streamed += streams ? streams->messages() - before : 0;
+                samples[on].insert(samples[on].end(), run.latencyUs.begin(), run.latencyUs.end());
+                totals[on].timedOut += run.timedOut;
+                totals[on].wrong += run.wrong;
+                streams.reset();
+                child->stop();
+            }
+        }
+        Percentiles p[2];
+        for (const int on : {0, 1}) {
+            p[on] = percentiles(samples[on]);
+            reportLatency(report, key + (on ? ".on" : ".off"),
+                          label + (on ? ", web on, " + std::to_string(kStreams) + " streams" : ", web off"),
+                          totals[on], p[on], "1d");
+        }
+        report.set(key + ".stream_messages", static_cast<double>(streamed));
+        report.row("1d", label + ", messages the streams received while measured", std::to_string(streamed));
+        const double addedP50 = p[0].p50 > 0 ? 100.0 * (p[1].p50 - p[0].p50) / p[0].p50 : 0;
+        const double addedP99 = p[0].p99 > 0 ? 100.0 * (p[1].p99 - p[0].p99) / p[0].p99 : 0;
+        report.set(key + ".added_p50_percent", addedP50);
+        report.set(key + ".added_p99_percent", addedP99);
+        report.row("1d", label + ", added by the streams: p50 / p99",
+                   fixed(p[1].p50 - p[0].p50, 0) + " us (" + fixed(addedP50, 1) + " %) / " +
+                       fixed(p[1].p99 - p[0].p99, 0) + " us (" + fixed(addedP99, 1) + " %)",
+                   "p99 within 10 %", Report::verdict(addedP99 <= 10.0));
     }
 }
 

@@ -35,6 +35,9 @@ void runVotesMemoryIdle(Report& report, const LoadOptions& options);
 void runReceptionEndToEnd(Report& report, const LoadOptions& options);
 // The restart vote with --state against without, in the same run.
 void runStateCost(Report& report, const LoadOptions& options);
+// The restart vote with the web page on and 50 event streams open against
+// the program without it, in the same run.
+void runWebCost(Report& report, const LoadOptions& options);
 void runStartup(Report& report, const LoadOptions& options);
 // The resident set of the installed programs, headless and window, each with
 // one server: paddock-sim with a racing crowd.

@@ -1,7 +1,7 @@
 // pm-bench: every benchmark of the project in one run; prints a table and
 // writes the numbers as JSON.
 //
-//   pm-bench [--out FILE] [--only micro,vote,state,reception,startup,shipped]
+//   pm-bench [--out FILE] [--only micro,vote,state,web,reception,startup,shipped]
 //            [--shipped BIN-FOLDER] [-- GBENCH-ARGS]
 //
 // "shipped" runs the installed programs from BIN-FOLDER (default: shipped/bin
@@ -172,7 +172,7 @@ int main(int argc, char** argv) {
             gbenchArgs.assign(argv + i + 1, argv + argc);
             break;
         } else {
-            std::cerr << "usage: pm-bench [--out FILE] [--only micro,vote,state,reception,startup,shipped] "
+            std::cerr << "usage: pm-bench [--out FILE] [--only micro,vote,state,web,reception,startup,shipped] "
                          "[--shipped BIN-FOLDER] [-- GBENCH-ARGS]\n";
             return 2;
         }
@@ -240,6 +240,9 @@ int main(int argc, char** argv) {
     }
     if (wanted("state")) {
         guarded("state", [&] { runStateCost(report, o); });
+    }
+    if (wanted("web")) {
+        guarded("web", [&] { runWebCost(report, o); });
     }
     if (wanted("reception")) {
         guarded("reception", [&] { runReceptionEndToEnd(report, o); });
