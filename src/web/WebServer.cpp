@@ -809,6 +809,11 @@ std::string WebServer::start() {
     s.publishTimer = s.loop.startTimer(kPublishEvery, [&s] { s.publish(); });
     s.listener = std::thread([&s] { s.http.listen_after_bind(); });
     s.running = true;
+    // httplib's stop() does nothing to a server whose thread has not begun
+    // to listen, which would then listen for good: stop() must find it running.
+    for (int i = 0; i < 2000 && !s.http.is_running(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     return {};
 }
 
