@@ -1,6 +1,7 @@
 #include "web/StatusJson.h"
 
 #include <cstdio>
+#include <map>
 
 #include "app/ServerViews.h"
 
@@ -64,8 +65,18 @@ std::optional<ServerSnapshot> collectServer(const app::frmMain& form, std::int16
     out.status = std::move(*status);
     out.host = client.txtHost.text();
     out.insimPort = insim::ucInSim::ParsePort(client.txtPort.text());
+    // The client looks a name up through all of its tables; the grid has
+    // looked up most of them already, and this runs on the loop.
+    std::map<std::string, std::string, std::less<>> nicknames;
+    for (const auto& place : out.status.nextGrid.places) {
+        nicknames.emplace(place.user, place.nickname);
+    }
+    const auto nickname = [&](const std::string& user) {
+        const auto it = nicknames.find(user);
+        return it != nicknames.end() ? it->second : client.GetPlayerNameColoured(user);
+    };
     for (const auto& item : views->lstConnections.items()) {
-        out.connections.push_back({0, item.text, client.GetPlayerNameColoured(item.text)});
+        out.connections.push_back({0, item.text, nickname(item.text)});
     }
     // Items read "01 ann": the place, a blank, the user name.
     for (const auto& item : views->lstFinish.items()) {
@@ -75,7 +86,7 @@ std::optional<ServerSnapshot> collectServer(const app::frmMain& form, std::int16
         if (blank != std::string::npos) {
             std::sscanf(item.text.c_str(), "%d", &place);
         }
-        out.finishingOrder.push_back({place, user, client.GetPlayerNameColoured(user)});
+        out.finishingOrder.push_back({place, user, nickname(user)});
     }
     out.lastRace = views->chkLastRace.value();
     out.reverseTop = views->chkReverse.value();

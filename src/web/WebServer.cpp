@@ -485,6 +485,8 @@ struct WebServer::Impl {
 
     // On the loop's thread.
     std::set<std::int16_t> dirty;
+    bool changedSinceLook = false;
+    platform::Clock::Monotonic firstChange{};
     std::vector<std::pair<platform::Signal<std::int16_t>*, platform::Signal<std::int16_t>::Connection>> links;
     std::optional<platform::EventLoop::TimerId> publishTimer;
 
@@ -798,7 +800,13 @@ std::string WebServer::start() {
     s.http.takeStream = [&s](sys::Fd fd) { s.hub.add(fd); };
     s.hub.start();
     s.form.KeepRecentLines(kStatusLines);
-    const auto mark = [&s](std::int16_t index) { s.dirty.insert(index); };
+    const auto mark = [&s](std::int16_t index) {
+        if (s.dirty.empty()) {
+            s.firstChange = s.loop.clock().monotonicNow();
+        }
+        s.dirty.insert(index);
+        s.changedSinceLook = true;
+    };
     for (auto* signal : {&s.form.statusChanged, &s.form.serverAdded, &s.form.serverRemoving}) {
         s.links.emplace_back(signal, signal->connect(mark));
     }
@@ -806,7 +814,13 @@ std::string WebServer::start() {
         s.dirty.insert(index);
     }
     s.publish();
-    s.publishTimer = s.loop.startTimer(kPublishEvery, [&s] { s.publish(); });
+    s.publishTimer = s.loop.startTimer(kLookEvery, [&s] {
+        const bool quiet = !s.changedSinceLook;
+        s.changedSinceLook = false;
+        if (quiet || s.loop.clock().monotonicNow() - s.firstChange >= kPublishAtLatest) {
+            s.publish();
+        }
+    });
     s.listener = std::thread([&s] { s.http.listen_after_bind(); });
     s.running = true;
     // httplib's stop() does nothing to a server whose thread has not begun

@@ -44,8 +44,11 @@ public:
     static constexpr int kMaxEventStreams = 64;
     static constexpr std::size_t kMaxBody = 64 * 1024;
     static constexpr int kRequestsPerConnection = 100;
-    // Changes are gathered this long before the event stream hears of them.
-    static constexpr std::chrono::milliseconds kPublishEvery{250};
+    // Changes are copied for the event streams once the servers have been
+    // quiet for a look (the end of a vote's burst, not its middle), or, while
+    // they never are, this long after the first change.
+    static constexpr std::chrono::milliseconds kLookEvery{50};
+    static constexpr std::chrono::milliseconds kPublishAtLatest{1000};
     // A request the loop has not answered in this long gets a 503.
     static constexpr std::chrono::seconds kLoopAnswerWait{5};
     // A comment on a quiet event stream, so proxies keep it open.
