@@ -486,6 +486,8 @@ struct WebServer::Impl {
     // On the loop's thread.
     std::set<std::int16_t> dirty;
     bool changedSinceLook = false;
+    static constexpr int kCopiesPerLook = 10;
+    std::int16_t nextCopy = 0;
     platform::Clock::Monotonic firstChange{};
     std::vector<std::pair<platform::Signal<std::int16_t>*, platform::Signal<std::int16_t>::Connection>> links;
     std::optional<platform::EventLoop::TimerId> publishTimer;
@@ -533,8 +535,17 @@ void WebServer::Impl::publish() {
     }
     auto next = std::make_shared<Snapshot>(*published);
     next->version = published->version + 1;
-    // Copied out here; made JSON by the event hub, off the loop.
-    for (const auto index : dirty) {
+    // A few servers per look, in turn from where the last look stopped: a
+    // vote that comes meanwhile waits for a few copies, not a hundred. The
+    // JSON is made by the event hub, off the loop.
+    for (int taken = 0; taken < kCopiesPerLook && !dirty.empty(); ++taken) {
+        auto it = dirty.lower_bound(nextCopy);
+        if (it == dirty.end()) {
+            it = dirty.begin();
+        }
+        const std::int16_t index = *it;
+        dirty.erase(it);
+        nextCopy = static_cast<std::int16_t>(index + 1);
         auto server = collectServer(form, index);
         if (!server) {
             next->servers.erase(index);
@@ -542,7 +553,6 @@ void WebServer::Impl::publish() {
             next->servers[index] = {next->version, std::make_shared<const ServerSnapshot>(std::move(*server))};
         }
     }
-    dirty.clear();
     std::lock_guard lock(publishedMutex);
     published = std::move(next);
 }
