@@ -14,6 +14,7 @@ namespace {
 
 class ServerStatusTest : public AppTest {
 protected:
+    ~ServerStatusTest() override { form.reset(); } // before the members its signals write to
     void SetUp() override { n = addServer("Club"); }
     app::ServerStatus status() { return *form->Status(n); }
     V planned() {
@@ -42,6 +43,10 @@ protected:
         views(n).ucInSim.ReceivePacket(tiny.toBytes());
     }
     std::int16_t n = 0;
+    // Members, not locals: the form still signals while the fixture tears
+    // it down, after a test's own locals are gone.
+    V summaries;
+    int signals = 0;
 };
 
 } // namespace
@@ -169,7 +174,6 @@ TEST_F(ServerStatusTest, a_sent_grid_is_counted_and_settled_by_the_hosts_start) 
     v.chkLastRace.setValue(1);
     finishers({"a", "b"});
 
-    V summaries;
     form->summaryLine.connect([&](std::int16_t, const std::string& text) { summaries.push_back(text); });
     const auto raceStarts = [&] { form->RaceStart(n); };
 
@@ -252,7 +256,6 @@ TEST_F(ServerStatusTest, arranging_the_grid_starts_from_the_preview_and_switches
 }
 
 TEST_F(ServerStatusTest, every_change_to_what_is_shown_is_signalled) {
-    int signals = 0;
     form->statusChanged.connect([&](std::int16_t index) { signals += index == n ? 1 : 100; });
     auto& v = views(n);
     v.chkReverse.setValue(1);
@@ -289,7 +292,6 @@ TEST_F(ServerStatusTest, the_grid_line_says_who_has_no_car_on_the_track) {
     connection(n, 12, "spectator");
     views(n).chkCustom.setValue(1);
     setItems(views(n).lstOrder, {"spectator", "a"});
-    V summaries;
     form->summaryLine.connect([&](std::int16_t, const std::string& text) { summaries.push_back(text); });
     form->HostVote(n, insim::VOTE_RESTART);
     EXPECT_EQ(summaries, V{"grid sent (Custom): 1 Nickspectator (not on the track), 2 Nicka"});
