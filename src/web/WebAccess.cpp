@@ -1,5 +1,7 @@
 #include "web/WebAccess.h"
 
+#include <algorithm>
+
 #include <cctype>
 #include <fstream>
 #include <sstream>
@@ -21,8 +23,14 @@ std::optional<ListenAddress> parseListenAddress(std::string_view text, std::stri
     if (out.host == "localhost") {
         out.host = "127.0.0.1";
     }
+    // Dotted quads only: the system also reads "0x7f.1" or "2130706433" as
+    // addresses, which no one means and loopback() could not judge.
+    const bool dottedQuad = std::count(out.host.begin(), out.host.end(), '.') == 3 &&
+                            out.host.find_first_not_of("0123456789.") == std::string::npos &&
+                            out.host.find("..") == std::string::npos && out.host.front() != '.' &&
+                            out.host.back() != '.';
     std::uint32_t ip = 0;
-    if (!platform::sys::parseIPv4(out.host, ip)) {
+    if (!dottedQuad || !platform::sys::parseIPv4(out.host, ip)) {
         why = "--web: '" + std::string(text.substr(0, colon)) + "' is not an IPv4 address (such as 127.0.0.1)";
         return std::nullopt;
     }
@@ -49,8 +57,18 @@ std::optional<std::string> readTokenFile(const std::string& path, std::string& w
         why = "the token file '" + path + "' cannot be read";
         return std::nullopt;
     }
+    // A token travels in one header line; a longer first line is no token
+    // (and a file such as /dev/zero has no end).
+    constexpr std::size_t kMaxLine = 4096;
     std::string line;
-    std::getline(in, line);
+    char c = 0;
+    while (in.get(c) && c != '\n') {
+        if (line.size() == kMaxLine) {
+            why = "the token in '" + path + "' is longer than " + std::to_string(kMaxLine) + " characters";
+            return std::nullopt;
+        }
+        line += c;
+    }
     if (in.bad()) {
         why = "the token file '" + path + "' cannot be read";
         return std::nullopt;

@@ -241,6 +241,9 @@ function listen() {
   events.addEventListener("error", () => {
     $("#live").textContent = "reconnecting…";
     if (!polling) { poll(); polling = setInterval(poll, 5000); }
+    // A browser gives a stream up for good after an answer such as 503
+    // (every stream taken): ask again later, polling meanwhile.
+    if (events.readyState === EventSource.CLOSED) { setTimeout(listen, 10000); }
   });
 }
 checkAccess().finally(listen);

@@ -2,7 +2,9 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <future>
 #include <map>
 #include <mutex>
@@ -273,7 +275,7 @@ private:
     httplib::ThreadPool pool_;
 };
 
-std::string errorBody(const std::string& text) { return nlohmann::json{{"error", text}}.dump(); }
+std::string errorBody(const std::string& text) { return nlohmann::json{{"error", text}}.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }
 
 void answer(httplib::Response& res, int status, const std::string& body,
             const char* type = "application/json; charset=utf-8") {
@@ -376,7 +378,7 @@ private:
                 for (const auto& [index, entry] : snapshot->servers) {
                     auto& cached = json[index];
                     if (cached.first != entry.first || cached.second.empty()) {
-                        cached = {entry.first, toJson(*entry.second).dump()};
+                        cached = {entry.first, toJson(*entry.second).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)};
                         changed += (changed.empty() ? "" : ",") + cached.second;
                     }
                 }
@@ -571,6 +573,27 @@ std::optional<std::int16_t> serverIndex(const std::string& text) {
     return static_cast<std::int16_t>(value);
 }
 
+// The Host header of a request to a loopback address: the address itself
+// (any 127.x), localhost or [::1], with or without a port; none at all is
+// an HTTP/1.0 client's.
+bool loopbackHost(const std::string& host) {
+    if (host.empty()) {
+        return true;
+    }
+    std::string name = host;
+    if (name.front() == '[') {
+        const auto close = name.find(']');
+        name = close == std::string::npos ? name : name.substr(0, close + 1);
+    } else if (const auto colon = name.rfind(':'); colon != std::string::npos) {
+        name.erase(colon);
+    }
+    for (char& c : name) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return name == "localhost" || name == "[::1]" ||
+           (name.rfind("127.", 0) == 0 && name.find_first_not_of("0123456789.") == std::string::npos);
+}
+
 const std::regex kServerPath(R"(/api/servers/([0-9]{1,5}))");
 const std::regex kChangePath(R"(/api/servers/([0-9]{1,5})/(rules|grid))");
 
@@ -578,6 +601,11 @@ const std::regex kChangePath(R"(/api/servers/([0-9]{1,5})/(rules|grid))");
 
 void WebServer::Impl::routes() {
     http.set_payload_max_length(kMaxBody);
+    // Headers and body go out in separate writes; without this each answer
+    // on a kept connection waits for the browser's delayed acknowledgement.
+    http.set_tcp_nodelay(true);
+    http.set_keep_alive_timeout(
+        std::max<time_t>(1, std::chrono::duration_cast<std::chrono::seconds>(config.limits.keepAlive).count()));
     http.set_keep_alive_max_count(kRequestsPerConnection);
     // httplib's own waits are not used: the stream above keeps the limits.
     http.new_task_queue = [] { return new BoundedPool(); };
@@ -596,6 +624,10 @@ void WebServer::Impl::routes() {
     // Whatever httplib answers by itself (a bad request line, a body too
     // large) gets a JSON body too.
     http.set_error_handler([](const httplib::Request&, httplib::Response& res) {
+        // A refused request may have left its body unread, and whatever
+        // follows it on the connection would be read as the next request.
+        tCloseAfterResponse = true;
+        res.set_header("Connection", "close");
         if (res.body.empty() && !res.is_chunked_content_provider_) {
             const char* text = res.status == 413   ? "the body is larger than 64 KiB"
                                : res.status == 404 ? "no such path"
@@ -611,6 +643,27 @@ void WebServer::Impl::routes() {
         using Handled = httplib::Server::HandlerResponse;
         const std::string& method = req.method;
         const bool get = method == "GET" || method == "HEAD";
+        // httplib would build every part a Range header names in memory:
+        // one small request could ask for gigabytes. Every answer is whole.
+        const_cast<httplib::Request&>(req).ranges.clear();
+        // A GET is answered without reading a body; bytes of one would be
+        // read as the next request.
+        if (get && (req.has_header("Transfer-Encoding") ||
+                    (req.has_header("Content-Length") && req.get_header_value("Content-Length") != "0"))) {
+            tCloseAfterResponse = true;
+            res.set_header("Connection", "close");
+        }
+        if (req.get_header_value_count("Content-Length") > 1) {
+            refuse(res, 400, "more than one Content-Length");
+            return Handled::Handled;
+        }
+        // Bound to a loopback address, the page is meant for this machine
+        // (or a tunnel or proxy to it). A page from elsewhere whose name was
+        // pointed at 127.0.0.1 (DNS rebinding) names its own host here.
+        if (config.address.loopback() && !loopbackHost(req.get_header_value("Host"))) {
+            refuse(res, 421, "this page answers only to 127.0.0.1 or localhost");
+            return Handled::Handled;
+        }
         std::smatch match;
         const std::string& path = req.path;
         const bool changePath = std::regex_match(path, match, kChangePath);
@@ -624,13 +677,11 @@ void WebServer::Impl::routes() {
         }
         if (!changePath && !readPath) {
             refuse(res, 404, "no such path");
-            tCloseAfterResponse = !get;
             return Handled::Handled;
         }
         if (get != readPath) {
             res.set_header("Allow", get ? "PUT" : "GET, HEAD");
             refuse(res, 405, get ? "this path takes PUT" : "this path takes GET");
-            tCloseAfterResponse = !get;
             return Handled::Handled;
         }
         if (!get) {
@@ -665,11 +716,11 @@ void WebServer::Impl::routes() {
             }
         } else if (path == "/api/access") {
             answer(res, 200,
-                   nlohmann::json{{"changes", config.token.has_value()}, {"authorized", authorized(req)}}.dump());
+                   nlohmann::json{{"changes", config.token.has_value()}, {"authorized", authorized(req)}}.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
         } else if (path == "/api/events") {
             serveEvents(req, res);
         } else if (path == "/api/servers") {
-            if (auto body = onLoop<std::string>([this] { return serversJson(form).dump(); })) {
+            if (auto body = onLoop<std::string>([this] { return serversJson(form).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); })) {
                 answer(res, 200, *body);
             } else {
                 refuse(res, 503, "the program did not answer in time");
@@ -679,7 +730,7 @@ void WebServer::Impl::routes() {
             const auto index = serverIndex(match[1].str());
             std::optional<std::string> body;
             if (index) {
-                body = onLoop<std::string>([this, index] { return serverJson(form, *index).dump(); });
+                body = onLoop<std::string>([this, index] { return serverJson(form, *index).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); });
             }
             if (index && !body) {
                 refuse(res, 503, "the program did not answer in time");
@@ -713,7 +764,7 @@ void WebServer::Impl::putRules(const httplib::Request& req, httplib::Response& r
                 return std::string("null");
             }
             applyRulesChange(form, *index, change);
-            return serverJson(form, *index).dump();
+            return serverJson(form, *index).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
         });
     }
     if (index && !body) {
@@ -744,7 +795,7 @@ void WebServer::Impl::putGrid(const httplib::Request& req, httplib::Response& re
             if (std::string refused = form.ArrangeGrid(*index, users); !refused.empty()) {
                 return {2, refused};
             }
-            return {0, serverJson(form, *index).dump()};
+            return {0, serverJson(form, *index).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)};
         });
     }
     if (index && !outcome) {

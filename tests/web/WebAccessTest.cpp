@@ -31,6 +31,10 @@ TEST(WebAccess, listen_addresses) {
         {"127.0.0.1:123456", nullptr, 0, false},
         {"example.org:80", nullptr, 0, false},
         {"[::1]:8270", nullptr, 0, false},
+        // Forms the system reads as addresses too, which loopback() could not judge.
+        {"0x7f.0.0.1:80", nullptr, 0, false},
+        {"2130706433:80", nullptr, 0, false},
+        {"127.1:80", nullptr, 0, false},
     };
     for (const auto& row : rows) {
         std::string why;
@@ -62,6 +66,7 @@ TEST(WebAccess, token_files) {
         {"0123456789abcdef\xc3\xa9\n", nullptr},
         {nullptr, nullptr},
     };
+    const std::string endless(5000, 'a'); // no header could carry it
     for (const auto& row : rows) {
         std::filesystem::remove(file);
         if (row.bytes != nullptr) {
@@ -77,6 +82,11 @@ TEST(WebAccess, token_files) {
             EXPECT_NE(why.find(file.string()), std::string::npos) << where << ": " << why;
         }
     }
+    std::filesystem::remove(file);
+    std::ofstream(file, std::ios::binary) << endless;
+    std::string why;
+    EXPECT_FALSE(web::readTokenFile(file.string(), why));
+    EXPECT_NE(why.find("longer than 4096"), std::string::npos) << why;
     std::filesystem::remove(file);
 }
 

@@ -183,7 +183,7 @@ TEST_F(WebStreamsTest, a_request_that_trickles_in_is_cut_off) {
     serve(std::string(kToken), web::WebTimeLimits{std::chrono::milliseconds(1000), std::chrono::milliseconds(800),
                                                   std::chrono::milliseconds(500)});
     RawConnection slow(web->port());
-    slow.send("GET /api/servers HTTP/1.1\r\nHost: x\r\n");
+    slow.send("GET /api/servers HTTP/1.1\r\nHost: 127.0.0.1\r\n");
     std::atomic<bool> done{false};
     // A header line now and then, each within the wait for a read, never
     // the blank line that ends them: only the request's own limit ends it.
@@ -203,8 +203,8 @@ TEST_F(WebStreamsTest, a_refused_change_does_not_take_its_unread_body_for_a_next
     serve();
     RawConnection c(web->port());
     // The body, unread, would otherwise be parsed as a second request.
-    c.send("PUT /api/servers/1/rules HTTP/1.1\r\nHost: x\r\nContent-Length: 36\r\n\r\n"
-           "GET /api/servers/1 HTTP/1.1\r\nHost: x\r\n");
+    c.send("PUT /api/servers/1/rules HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 36\r\n\r\n"
+           "GET /api/servers/1 HTTP/1.1\r\nHost: 127.0.0.1\r\n");
     const std::string said = whileLooping([&c] { return c.readToClose(); });
     EXPECT_EQ(said.rfind("HTTP/1.1 401", 0), 0U) << said;
     EXPECT_EQ(said.find("HTTP/1.1 200"), std::string::npos) << said;
@@ -216,7 +216,7 @@ TEST_F(WebStreamsTest, a_request_with_endless_headers_is_cut_off) {
     std::atomic<bool> done{false};
     // Header lines as fast as the server takes them, well within its time.
     std::thread flood([&] {
-        c.send("GET /api/servers HTTP/1.1\r\nHost: x\r\n");
+        c.send("GET /api/servers HTTP/1.1\r\nHost: 127.0.0.1\r\n");
         const std::string line = "X-Filler: " + std::string(1000, 'a') + "\r\n";
         bool open = true;
         for (int i = 0; i < 2000 && open && !done; ++i) {
@@ -231,4 +231,42 @@ TEST_F(WebStreamsTest, a_request_with_endless_headers_is_cut_off) {
     done = true;
     flood.join();
     EXPECT_EQ(said.find("200 OK"), std::string::npos) << said.substr(0, 200);
+}
+
+TEST_F(WebStreamsTest, requests_that_could_be_turned_against_the_server_are_answered_plainly_or_refused) {
+    serve();
+    const struct {
+        const char* what;
+        std::string request;
+        const char* statusLine;
+        bool secondAnswered; // a request sent right behind it on the connection
+    } rows[] = {
+        {"a Range header gets the whole answer, not parts built in memory",
+         "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\nRange: bytes=0-0,0-0,0-0\r\n\r\n", "HTTP/1.1 200", true},
+        {"a GET's body is not read as the next request",
+         "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 38\r\n\r\n"
+         "GET /nosuchpath HTTP/1.1\r\nHost: 1\r\n\r\n",
+         "HTTP/1.1 200", false},
+        {"two Content-Lengths", "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\nContent-Length: 0\r\n\r\n",
+         "HTTP/1.1 400", false},
+        {"another site's name pointed at this machine",
+         "GET /api/servers HTTP/1.1\r\nHost: attacker.example:8270\r\n\r\n", "HTTP/1.1 421", false},
+        {"localhost through a tunnel", "GET /healthz HTTP/1.1\r\nHost: LocalHost:8270\r\n\r\n", "HTTP/1.1 200", true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        RawConnection c(web->port());
+        c.send(row.request + "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+        const std::string said = whileLooping([&c] { return c.readToClose(); });
+        EXPECT_EQ(said.rfind(row.statusLine, 0), 0U) << said;
+        const auto answers = [&] {
+            int count = 0;
+            for (auto at = said.find("HTTP/1.1 "); at != std::string::npos; at = said.find("HTTP/1.1 ", at + 1)) {
+                ++count;
+            }
+            return count;
+        }();
+        EXPECT_EQ(answers, row.secondAnswered ? 2 : 1) << said;
+        EXPECT_EQ(said.find("multipart/byteranges"), std::string::npos) << said;
+    }
 }
