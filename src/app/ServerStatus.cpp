@@ -149,4 +149,14 @@ std::optional<ServerStatus> frmMain::Status(std::int16_t index) const {
     return out;
 }
 
+void frmMain::resetStatusForFuzzing(std::int16_t index) {
+    if (ServerSet* set = findSet(index)) {
+        set->gridAwaited.reset();
+        set->lastGrid.reset();
+        set->counters = {};
+        set->recentLines.clear();
+        set->voteAnsweredAt.reset();
+    }
+}
+
 } // namespace pm::app

@@ -124,6 +124,12 @@ public:
     // place: before which place (0-based) it goes; -1 = at the end.
     std::string AddToGrid(std::int16_t index, const std::string& user, int place = -1);
 
+    // Forgets what the status model keeps of a server's grids and votes (the
+    // last grid, the counters, the recent lines), as for a server just
+    // added: a fuzz run that reuses one server for every input must start
+    // each input alike.
+    void resetStatusForFuzzing(std::int16_t index);
+
     // ---- Operations
     void Autostart();
     // Adds a server named by txtNewServer; returns its index, or 0 when the
