@@ -42,6 +42,11 @@ nlohmann::json toJson(const ServerSnapshot& server);
 // names no server.
 nlohmann::json serverJson(const app::frmMain& form, std::int16_t index);
 nlohmann::json serversJson(const app::frmMain& form);
+// An answer's text. A stray byte that is no UTF-8 is written as U+FFFD
+// rather than thrown: on the loop, a throw would end the program.
+inline std::string jsonText(const nlohmann::json& value) {
+    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
 
 // A PUT /api/servers/{index}/rules body, checked whole before anything of it
 // is applied.

@@ -275,7 +275,7 @@ private:
     httplib::ThreadPool pool_;
 };
 
-std::string errorBody(const std::string& text) { return nlohmann::json{{"error", text}}.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }
+std::string errorBody(const std::string& text) { return jsonText(nlohmann::json{{"error", text}}); }
 
 void answer(httplib::Response& res, int status, const std::string& body,
             const char* type = "application/json; charset=utf-8") {
@@ -378,7 +378,7 @@ private:
                 for (const auto& [index, entry] : snapshot->servers) {
                     auto& cached = json[index];
                     if (cached.first != entry.first || cached.second.empty()) {
-                        cached = {entry.first, toJson(*entry.second).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)};
+                        cached = {entry.first, jsonText(toJson(*entry.second))};
                         changed += (changed.empty() ? "" : ",") + cached.second;
                     }
                 }
@@ -716,11 +716,11 @@ void WebServer::Impl::routes() {
             }
         } else if (path == "/api/access") {
             answer(res, 200,
-                   nlohmann::json{{"changes", config.token.has_value()}, {"authorized", authorized(req)}}.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+                   jsonText(nlohmann::json{{"changes", config.token.has_value()}, {"authorized", authorized(req)}}));
         } else if (path == "/api/events") {
             serveEvents(req, res);
         } else if (path == "/api/servers") {
-            if (auto body = onLoop<std::string>([this] { return serversJson(form).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); })) {
+            if (auto body = onLoop<std::string>([this] { return jsonText(serversJson(form)); })) {
                 answer(res, 200, *body);
             } else {
                 refuse(res, 503, "the program did not answer in time");
@@ -730,7 +730,7 @@ void WebServer::Impl::routes() {
             const auto index = serverIndex(match[1].str());
             std::optional<std::string> body;
             if (index) {
-                body = onLoop<std::string>([this, index] { return serverJson(form, *index).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); });
+                body = onLoop<std::string>([this, index] { return jsonText(serverJson(form, *index)); });
             }
             if (index && !body) {
                 refuse(res, 503, "the program did not answer in time");
@@ -764,7 +764,7 @@ void WebServer::Impl::putRules(const httplib::Request& req, httplib::Response& r
                 return std::string("null");
             }
             applyRulesChange(form, *index, change);
-            return serverJson(form, *index).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+            return jsonText(serverJson(form, *index));
         });
     }
     if (index && !body) {
@@ -795,7 +795,7 @@ void WebServer::Impl::putGrid(const httplib::Request& req, httplib::Response& re
             if (std::string refused = form.ArrangeGrid(*index, users); !refused.empty()) {
                 return {2, refused};
             }
-            return {0, serverJson(form, *index).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)};
+            return {0, jsonText(serverJson(form, *index))};
         });
     }
     if (index && !outcome) {
