@@ -554,7 +554,8 @@ constexpr auto kQuietBeforeVote = 20ms;
 // race's results are handled, and with --state written, before the vote
 // leaves: what is timed is the vote, whose rebuilt start order is new every
 // time and so is written every time.
-VoteRun voteAfterRaces(Fleet& fleet, int rounds, bool record, int& race) {
+VoteRun voteAfterRaces(Fleet& fleet, int rounds, bool record, int& race,
+                       std::chrono::milliseconds quietBeforeVote = kQuietBeforeVote) {
     VoteRun run;
     for (int r = 0; r < rounds; ++r) {
         ++race;
@@ -577,7 +578,7 @@ VoteRun voteAfterRaces(Fleet& fleet, int rounds, bool record, int& race) {
         if (!handled) {
             throw std::runtime_error("a race's results were not answered in time");
         }
-        fleet.pumpFor(kQuietBeforeVote);
+        fleet.pumpFor(quietBeforeVote);
         voteOnEvery(fleet, run, record);
     }
     return run;
@@ -702,8 +703,10 @@ public:
                     std::this_thread::sleep_for(20ms);
                 }
             }
-            static constexpr char kRequest[] = "GET /api/events HTTP/1.1\r\nHost: bench\r\n\r\n";
-            if (::send(fd, kRequest, sizeof kRequest - 1, MSG_NOSIGNAL) < 0) {
+            // A page bound to loopback answers only to its own names.
+            const std::string request =
+                "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n";
+            if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0) {
                 throw std::runtime_error("cannot ask for the event stream");
             }
             fds_.push_back(fd);
@@ -721,6 +724,10 @@ public:
     // Every stream has had its first message: all are open.
     bool allOpen() const { return opened_.load() == static_cast<int>(fds_.size()); }
     long messages() const { return total_.load(); }
+    long bytes() const { return bytes_.load(); }
+    // Streams the program has not closed: one it dropped as stalled no
+    // longer costs it anything, and the figures would flatter it.
+    int stillOpen() const { return static_cast<int>(fds_.size()) - closed_.load(); }
 
 private:
     void read() {
@@ -743,8 +750,10 @@ private:
                 const auto n = ::recv(items[i].fd, buffer, sizeof buffer, MSG_DONTWAIT);
                 if (n <= 0) {
                     items[i].fd = -1;
+                    ++closed_;
                     continue;
                 }
+                bytes_ += n;
                 const std::string_view text(buffer, static_cast<std::size_t>(n));
                 for (auto at = text.find("event: status"); at != std::string_view::npos;
                      at = text.find("event: status", at + 1)) {
@@ -761,11 +770,20 @@ private:
     std::vector<long> messages_;
     std::atomic<int> opened_{0};
     std::atomic<long> total_{0};
+    std::atomic<long> bytes_{0};
+    std::atomic<int> closed_{0};
     std::atomic<bool> stop_{false};
     std::thread reader_;
 };
 
 } // namespace
+
+// Long enough for the program to find the race's changes settled (it looks
+// every 50 ms) and start copying them out to the streams, a few servers per
+// look: the votes then come while it does. With a shorter wait the changes
+// are published only after the votes, and the streams would cost them
+// nothing.
+constexpr auto kQuietBeforeWebVote = 120ms;
 
 void runWebCost(Report& report, const LoadOptions& o) {
     constexpr int kStreams = 50;
@@ -781,6 +799,8 @@ void runWebCost(Report& report, const LoadOptions& o) {
         std::vector<double> samples[2];
         VoteRun totals[2];
         long streamed = 0;
+        long streamedBytes = 0;
+        int dropped = 0;
         for (int turn = 0; turn < kTurns; ++turn) {
             for (const int on : {0, 1}) {
                 say("web cost, " + label + ": web " + (on ? "on" : "off") + ", turn " + std::to_string(turn + 1));
@@ -800,10 +820,13 @@ void runWebCost(Report& report, const LoadOptions& o) {
                     throw std::runtime_error("not every event stream opened");
                 }
                 int race = 0;
-                voteAfterRaces(fleet, kWarmUpVotes, false, race);
+                voteAfterRaces(fleet, kWarmUpVotes, false, race, kQuietBeforeWebVote);
                 const long before = streams ? streams->messages() : 0;
-                const VoteRun run = voteAfterRaces(fleet, rounds, true, race);
+                const long bytesBefore = streams ? streams->bytes() : 0;
+                const VoteRun run = voteAfterRaces(fleet, rounds, true, race, kQuietBeforeWebVote);
                 streamed += streams ? streams->messages() - before : 0;
+                streamedBytes += streams ? streams->bytes() - bytesBefore : 0;
+                dropped += streams ? kStreams - streams->stillOpen() : 0;
                 samples[on].insert(samples[on].end(), run.latencyUs.begin(), run.latencyUs.end());
                 totals[on].timedOut += run.timedOut;
                 totals[on].wrong += run.wrong;
@@ -819,7 +842,12 @@ void runWebCost(Report& report, const LoadOptions& o) {
                           totals[on], p[on], "1d");
         }
         report.set(key + ".stream_messages", static_cast<double>(streamed));
-        report.row("1d", label + ", messages the streams received while measured", std::to_string(streamed));
+        report.set(key + ".stream_bytes", static_cast<double>(streamedBytes));
+        report.set(key + ".streams_dropped", dropped);
+        report.row("1d", label + ", messages / bytes the streams received while measured",
+                   std::to_string(streamed) + " / " + std::to_string(streamedBytes));
+        report.row("1d", label + ", streams the program closed", std::to_string(dropped), "0",
+                   Report::verdict(dropped == 0));
         const double addedP50 = p[0].p50 > 0 ? 100.0 * (p[1].p50 - p[0].p50) / p[0].p50 : 0;
         const double addedP99 = p[0].p99 > 0 ? 100.0 * (p[1].p99 - p[0].p99) / p[0].p99 : 0;
         report.set(key + ".added_p50_percent", addedP50);
