@@ -13,7 +13,7 @@ PollEventLoop::PollEventLoop(Clock& clock) : clock_(clock) {}
 
 EventLoop::WatchId PollEventLoop::watchSocket(int fd, bool read, bool write, ReadyFn onReady) {
     const WatchId id = nextWatch_++;
-    watches_.emplace(id, Watch{fd, read, write, std::move(onReady)});
+    watches_.emplace(id, Watch{fd, read, write, std::make_shared<const ReadyFn>(std::move(onReady))});
     return id;
 }
 
@@ -30,7 +30,8 @@ void PollEventLoop::unwatch(WatchId id) { watches_.erase(id); }
 EventLoop::TimerId PollEventLoop::startTimer(milliseconds interval, std::function<void()> onTick) {
     const TimerId id = nextTimer_++;
     interval = std::max(interval, milliseconds(1));
-    timers_.emplace(id, TimerEntry{interval, clock_.monotonicNow() + interval, std::move(onTick)});
+    timers_.emplace(id, TimerEntry{interval, clock_.monotonicNow() + interval,
+                                   std::make_shared<const std::function<void()>>(std::move(onTick))});
     return id;
 }
 
@@ -51,8 +52,11 @@ int PollEventLoop::run() {
 
 void PollEventLoop::runDueTimers() {
     const auto now = clock_.monotonicNow();
-    // Collect first: a tick may start or stop timers.
-    std::vector<TimerId> due;
+    // Collect first: a tick may start or stop timers. The list is borrowed
+    // from the last pass, so that a pass allocates nothing; a tick that runs
+    // a pass of its own finds none to borrow and makes one.
+    std::vector<TimerId> due = std::move(spareDue_);
+    due.clear();
     for (const auto& [id, t] : timers_) {
         if (t.deadline <= now) {
             due.push_back(id);
@@ -72,9 +76,10 @@ void PollEventLoop::runDueTimers() {
         if (it->second.deadline <= now) {
             it->second.deadline = now + it->second.interval;
         }
-        auto tick = it->second.onTick;
-        tick();
+        const auto tick = it->second.onTick;
+        (*tick)();
     }
+    spareDue_ = std::move(due);
 }
 
 bool PollEventLoop::runPosted() {
@@ -114,10 +119,11 @@ int PollEventLoop::timeoutUntilNextTimer(milliseconds maxWait) const {
 }
 
 bool PollEventLoop::pollOnce(int timeoutMs) {
-    std::vector<sys::PollItem> items;
-    std::vector<WatchId> ids;
-    items.reserve(watches_.size());
-    ids.reserve(watches_.size());
+    // Borrowed as the due timers are (see runDueTimers).
+    std::vector<sys::PollItem> items = std::move(spareItems_);
+    std::vector<WatchId> ids = std::move(spareIds_);
+    items.clear();
+    ids.clear();
     for (const auto& [id, w] : watches_) {
         if (!w.read && !w.write) {
             continue;
@@ -129,11 +135,10 @@ bool PollEventLoop::pollOnce(int timeoutMs) {
         items.push_back(item);
         ids.push_back(id);
     }
-    const int n = sys::poll(items, timeoutMs);
-    if (n <= 0) {
-        return false;
-    }
-    for (std::size_t i = 0; i < items.size(); ++i) {
+    // Nothing to watch and no time to wait: a poll would only cost a call
+    // into the kernel, once per pass.
+    const int n = items.empty() && timeoutMs == 0 ? 0 : sys::poll(items, timeoutMs);
+    for (std::size_t i = 0; n > 0 && i < items.size(); ++i) {
         if (!items[i].readable && !items[i].writable && !items[i].error) {
             continue;
         }
@@ -145,10 +150,12 @@ bool PollEventLoop::pollOnce(int timeoutMs) {
         r.readable = items[i].readable;
         r.writable = items[i].writable;
         r.error = items[i].error;
-        auto fn = it->second.onReady;
-        fn(r);
+        const auto fn = it->second.onReady;
+        (*fn)(r);
     }
-    return true;
+    spareItems_ = std::move(items);
+    spareIds_ = std::move(ids);
+    return n > 0;
 }
 
 bool PollEventLoop::runOnce(milliseconds maxWait) {

@@ -5,9 +5,11 @@
 
 #include <deque>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "platform/EventLoop.h"
+#include "platform/SysSocket.h"
 
 namespace pm::platform {
 
@@ -48,12 +50,14 @@ private:
         int fd;
         bool read;
         bool write;
-        ReadyFn onReady;
+        // Shared, so that a callback that ends its own watch or timer runs
+        // on to its end, without a copy of the function (an allocation) per call.
+        std::shared_ptr<const ReadyFn> onReady;
     };
     struct TimerEntry {
         std::chrono::milliseconds interval;
         Clock::Monotonic deadline;
-        std::function<void()> onTick;
+        std::shared_ptr<const std::function<void()>> onTick; // shared, as onReady
     };
 
     void runDueTimers();
@@ -65,6 +69,10 @@ private:
     std::map<WatchId, Watch> watches_;
     std::map<TimerId, TimerEntry> timers_;
     std::deque<std::function<void()>> posted_;
+    // A pass's working lists, kept between passes (see runDueTimers).
+    std::vector<TimerId> spareDue_;
+    std::vector<sys::PollItem> spareItems_;
+    std::vector<WatchId> spareIds_;
     WatchId nextWatch_ = 1;
     TimerId nextTimer_ = 1;
     bool quit_ = false;
