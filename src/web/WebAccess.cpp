@@ -122,4 +122,39 @@ bool bearerMatches(std::string_view header, std::string_view token) {
     return schemeOk && diff == 0;
 }
 
+std::chrono::seconds TokenGuessLimit::waitFor(const std::string& address, Clock::time_point now) const {
+    std::lock_guard lock(mutex_);
+    const auto it = tries_.find(address);
+    if (it == tries_.end() || it->second.wrong < kWrongAllowed) {
+        return std::chrono::seconds(0);
+    }
+    const auto left = it->second.since + kWindow - now;
+    if (left <= Clock::duration::zero()) {
+        return std::chrono::seconds(0);
+    }
+    // Rounded up: a client told 0 would come back at once, to be refused.
+    return std::chrono::ceil<std::chrono::seconds>(left);
+}
+
+void TokenGuessLimit::wrong(const std::string& address, Clock::time_point now) {
+    std::lock_guard lock(mutex_);
+    auto it = tries_.find(address);
+    if (it != tries_.end() && now - it->second.since >= kWindow) {
+        it->second = Tries{now, 0};
+    }
+    if (it == tries_.end()) {
+        if (tries_.size() >= kMostAddresses) {
+            std::erase_if(tries_, [&](const auto& entry) { return now - entry.second.since >= kWindow; });
+        }
+        if (tries_.size() >= kMostAddresses) {
+            // Many addresses within a minute: forget the one that began first.
+            tries_.erase(std::min_element(tries_.begin(), tries_.end(), [](const auto& a, const auto& b) {
+                return a.second.since < b.second.since;
+            }));
+        }
+        it = tries_.emplace(address, Tries{now, 0}).first;
+    }
+    ++it->second.wrong;
+}
+
 } // namespace pm::web

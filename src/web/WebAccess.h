@@ -3,7 +3,10 @@
 // address it listens on (--web ADDR:PORT) and the token that changes need
 // (--web-token-file PATH).
 
+#include <chrono>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,5 +33,32 @@ std::optional<std::string> readTokenFile(const std::string& path, std::string& w
 // Whether an Authorization header carries the token. The time taken does
 // not depend on how much of the token a guess got right.
 bool bearerMatches(std::string_view authorizationHeader, std::string_view token);
+
+// Wrong tokens one client address may send before it is refused for the
+// rest of a minute. Sixteen characters cannot be guessed at ten a minute,
+// and a client that tries learns nothing more: while refused, even the right
+// token is refused unchecked. Behind a proxy every client shares one
+// address, and an admin may wait out a stranger's minute.
+class TokenGuessLimit {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr int kWrongAllowed = 10;
+    static constexpr std::chrono::seconds kWindow{60};
+    // Addresses remembered at most; past that, the oldest are forgotten.
+    static constexpr std::size_t kMostAddresses = 4096;
+
+    // How long the address must wait before its token is looked at again;
+    // zero when it may try now.
+    std::chrono::seconds waitFor(const std::string& address, Clock::time_point now) const;
+    void wrong(const std::string& address, Clock::time_point now);
+
+private:
+    struct Tries {
+        Clock::time_point since; // the window's first wrong token
+        int wrong = 0;
+    };
+    mutable std::mutex mutex_;
+    std::map<std::string, Tries> tries_;
+};
 
 } // namespace pm::web

@@ -500,8 +500,31 @@ struct WebServer::Impl {
 
     void publish();
     void routes();
-    bool authorized(const httplib::Request& req) const {
-        return config.token && bearerMatches(req.get_header_value("Authorization"), *config.token);
+    TokenGuessLimit guesses;
+    // A request's token, looked at only while its address has not guessed
+    // too often: wait is then how long it must stay away.
+    struct TokenVerdict {
+        bool authorized = false;
+        std::chrono::seconds wait{0};
+    };
+    TokenVerdict checkToken(const httplib::Request& req) {
+        if (!config.token || !req.has_header("Authorization")) {
+            return {};
+        }
+        const auto now = Clock::now();
+        if (const auto wait = guesses.waitFor(req.remote_addr, now); wait.count() > 0) {
+            return {false, wait};
+        }
+        if (bearerMatches(req.get_header_value("Authorization"), *config.token)) {
+            return {true, {}};
+        }
+        guesses.wrong(req.remote_addr, now);
+        return {};
+    }
+    static void refuseGuesser(httplib::Response& res, std::chrono::seconds wait) {
+        res.set_header("Retry-After", std::to_string(wait.count()));
+        refuse(res, 429, "too many wrong tokens from this address: try again in " + std::to_string(wait.count()) + " s");
+        tCloseAfterResponse = true;
     }
 
     // Runs fn on the loop and waits for its result; nullopt when the loop did
@@ -690,7 +713,12 @@ void WebServer::Impl::routes() {
                 tCloseAfterResponse = true;
                 return Handled::Handled;
             }
-            if (!authorized(req)) {
+            const TokenVerdict token = checkToken(req);
+            if (token.wait.count() > 0) {
+                refuseGuesser(res, token.wait);
+                return Handled::Handled;
+            }
+            if (!token.authorized) {
                 res.set_header("WWW-Authenticate", "Bearer");
                 refuse(res, 401, "a change needs the token: Authorization: Bearer <token>");
                 tCloseAfterResponse = true;
@@ -715,8 +743,14 @@ void WebServer::Impl::routes() {
                 refuse(res, 503, "the program did not answer in time");
             }
         } else if (path == "/api/access") {
-            answer(res, 200,
-                   jsonText(nlohmann::json{{"changes", config.token.has_value()}, {"authorized", authorized(req)}}));
+            // It tells whether a token is right, so it guesses as a change does.
+            const TokenVerdict token = checkToken(req);
+            if (token.wait.count() > 0) {
+                refuseGuesser(res, token.wait);
+            } else {
+                answer(res, 200,
+                       jsonText(nlohmann::json{{"changes", config.token.has_value()}, {"authorized", token.authorized}}));
+            }
         } else if (path == "/api/events") {
             serveEvents(req, res);
         } else if (path == "/api/servers") {

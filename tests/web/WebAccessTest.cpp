@@ -136,3 +136,38 @@ TEST(WebAccess, command_line) {
         EXPECT_EQ(cmd.webTokenFile.value_or(""), row.tokenFile) << where;
     }
 }
+
+TEST(WebAccess, an_address_that_guesses_tokens_waits_out_the_minute_and_others_do_not) {
+    using Clock = web::TokenGuessLimit::Clock;
+    using std::chrono::seconds;
+    web::TokenGuessLimit limit;
+    const Clock::time_point t0{};
+    for (int i = 0; i < web::TokenGuessLimit::kWrongAllowed; ++i) {
+        EXPECT_EQ(limit.waitFor("10.0.0.1", t0 + seconds(i)), seconds(0)) << "wrong token " << i + 1;
+        limit.wrong("10.0.0.1", t0 + seconds(i));
+    }
+    EXPECT_EQ(limit.waitFor("10.0.0.1", t0 + seconds(10)), seconds(50));
+    EXPECT_EQ(limit.waitFor("10.0.0.2", t0 + seconds(10)), seconds(0));
+    // Past the minute the address starts afresh, with all its tries.
+    EXPECT_EQ(limit.waitFor("10.0.0.1", t0 + seconds(60)), seconds(0));
+    limit.wrong("10.0.0.1", t0 + seconds(61));
+    EXPECT_EQ(limit.waitFor("10.0.0.1", t0 + seconds(62)), seconds(0));
+}
+
+TEST(WebAccess, the_guess_limit_remembers_a_bounded_number_of_addresses) {
+    using Clock = web::TokenGuessLimit::Clock;
+    web::TokenGuessLimit limit;
+    const Clock::time_point t0{};
+    // A crowd of addresses fills the table: the one that began first then
+    // goes, so that the table never grows past its bound.
+    for (int i = 0; i < web::TokenGuessLimit::kWrongAllowed; ++i) {
+        limit.wrong("10.0.0.1", t0);
+    }
+    for (std::size_t i = 0; i + 1 < web::TokenGuessLimit::kMostAddresses; ++i) {
+        limit.wrong("10.1." + std::to_string(i / 256) + "." + std::to_string(i % 256), t0 + std::chrono::seconds(1));
+    }
+    EXPECT_GT(limit.waitFor("10.0.0.1", t0 + std::chrono::seconds(2)).count(), 0);
+    // One more address: the oldest entry goes, and nothing grows past the bound.
+    limit.wrong("10.2.0.0", t0 + std::chrono::seconds(2));
+    EXPECT_EQ(limit.waitFor("10.0.0.1", t0 + std::chrono::seconds(2)).count(), 0);
+}

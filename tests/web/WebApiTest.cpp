@@ -223,3 +223,18 @@ TEST_F(ReadOnlyWebTest, without_a_token_file_nothing_can_be_changed) {
     EXPECT_EQ(views(n).chkLastRace.value(), 0);
     EXPECT_EQ(get("/api/servers/1").status, 200);
 }
+
+TEST_F(WebApiTest, an_address_that_keeps_guessing_the_token_is_refused_for_a_while_even_with_the_right_one) {
+    for (int i = 0; i < web::TokenGuessLimit::kWrongAllowed; ++i) {
+        ASSERT_EQ(request("PUT", "/api/servers/1/rules", "{}", "Bearer guess-" + std::to_string(i)).status, 401);
+    }
+    // Without a token, a read is no guess.
+    EXPECT_EQ(request("GET", "/api/access").status, 200);
+    for (const auto& [method, path] : {std::pair{"PUT", "/api/servers/1/rules"}, std::pair{"GET", "/api/access"}}) {
+        const Answer a = request(method, path, method == std::string("PUT") ? "{}" : "", "Bearer " + std::string(kToken));
+        EXPECT_EQ(a.status, 429) << path;
+        const int wait = std::atoi(header(a, "Retry-After").c_str());
+        EXPECT_TRUE(wait > 0 && wait <= 60) << path << ": " << header(a, "Retry-After");
+    }
+    EXPECT_EQ(views(n).chkLastRace.value(), 0);
+}
