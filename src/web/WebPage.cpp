@@ -210,19 +210,27 @@ function redrawAll() { for (const s of state.servers.values()) { document.getEle
 
 async function checkAccess() {
   const res = await fetch("/api/access", { headers: headers() });
+  if (res.status === 429) {
+    // Too many wrong tokens from here: the program looks at none for a while.
+    sessionStorage.removeItem(TOKEN_KEY);
+    state.authorized = false;
+    $("#access").textContent = "too many wrong tokens: try again in " + res.headers.get("Retry-After") + " s";
+    return false;
+  }
   const a = await res.json();
   state.changes = a.changes; state.authorized = a.authorized;
   $("#access").textContent = !a.changes ? "read-only" : a.authorized ? "changes allowed" : "read-only until unlocked";
   $("#unlock").hidden = !a.changes || a.authorized;
   $("#lock").hidden = !a.authorized;
   redrawAll();
+  return true;
 }
 $("#unlock").addEventListener("click", async () => {
   const t = prompt("Token (from the file --web-token-file names):");
   if (!t) return;
   sessionStorage.setItem(TOKEN_KEY, t.trim());
-  await checkAccess();
-  if (!state.authorized) { sessionStorage.removeItem(TOKEN_KEY); $("#access").textContent = "wrong token"; }
+  const answered = await checkAccess();
+  if (answered && !state.authorized) { sessionStorage.removeItem(TOKEN_KEY); $("#access").textContent = "wrong token"; }
 });
 $("#lock").addEventListener("click", () => { sessionStorage.removeItem(TOKEN_KEY); checkAccess(); });
 
