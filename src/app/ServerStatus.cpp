@@ -146,6 +146,7 @@ std::optional<ServerStatus> frmMain::Status(std::int16_t index) const {
     out.lastGrid = set->lastGrid;
     out.counters = set->counters;
     out.recentLines.assign(set->recentLines.begin(), set->recentLines.end());
+    out.recentLinesKept = set->recentLinesKept;
     return out;
 }
 
@@ -155,6 +156,7 @@ void frmMain::resetStatusForFuzzing(std::int16_t index) {
         set->lastGrid.reset();
         set->counters = {};
         set->recentLines.clear();
+        set->recentLinesKept = 0;
         set->voteAnsweredAt.reset();
     }
 }

@@ -85,6 +85,9 @@ struct ServerStatus {
     // frmMain::KeepRecentLines asks for them. The start order's per-place
     // lines are left out.
     std::vector<std::string> recentLines;
+    // How many lines the server has had kept since it was added: a viewer
+    // that saw n can take just the last (recentLinesKept - n).
+    std::uint64_t recentLinesKept = 0;
 };
 
 // A nickname as people read it: LFS colour codes (^0 to ^9) left out.

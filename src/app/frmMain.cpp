@@ -129,19 +129,21 @@ void frmMain::keepServerLine(const std::string& stampedLine) {
         HeadlessLog::levelOf(std::string_view(stampedLine).substr(colon + 2)) == HeadlessLog::Level::Debug) {
         return; // a start order's per-place lines would crowd out everything else
     }
-    set->recentLines.push_back(stampedLine);
-    while (set->recentLines.size() > recentLimit_) {
-        set->recentLines.pop_front();
+    keepRecentLine(*set, stampedLine);
+}
+
+void frmMain::keepRecentLine(ServerSet& set, std::string stampedLine) {
+    set.recentLines.push_back(std::move(stampedLine));
+    ++set.recentLinesKept;
+    while (set.recentLines.size() > recentLimit_) {
+        set.recentLines.pop_front();
     }
 }
 
 void frmMain::summarise(std::int16_t index, const std::string& text) {
     if (recentLimit_ != 0) {
         if (ServerSet* set = findSet(index)) {
-            set->recentLines.push_back(platform::formatLocalDateTime(platform_.clock.wallNow()) + ": " + text);
-            while (set->recentLines.size() > recentLimit_) {
-                set->recentLines.pop_front();
-            }
+            keepRecentLine(*set, platform::formatLocalDateTime(platform_.clock.wallNow()) + ": " + text);
         }
     }
     summaryLine(index, text);

@@ -222,11 +222,13 @@ private:
         std::optional<SentGrid> lastGrid;
         ServerCounters counters;
         std::deque<std::string> recentLines; // stamped, oldest first
+        std::uint64_t recentLinesKept = 0;   // ever, this one the newest
         // A restart vote of the host's was answered, and no race has started
         // since; when, for telling a copy from a second vote.
         std::optional<platform::Clock::Monotonic> voteAnsweredAt;
     };
     void keepServerLine(const std::string& stampedLine);
+    void keepRecentLine(ServerSet& set, std::string stampedLine);
     // A summary line: to summaryLine's listeners and the server's recent lines.
     void summarise(std::int16_t index, const std::string& text);
     void settleLastGrid(std::int16_t index, ServerSet& set, GridOutcome outcome, std::string text);

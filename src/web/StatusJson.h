@@ -33,6 +33,8 @@ struct ServerSnapshot {
     int reverseTop = 0;
     std::string reverseCount;
     int custom = 0;
+    // Which server held the index when this was copied (see WebServer).
+    std::uint64_t incarnation = 0;
 };
 // nullopt for an index that names no server.
 std::optional<ServerSnapshot> collectServer(const app::frmMain& form, std::int16_t index);

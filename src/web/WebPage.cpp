@@ -1,5 +1,9 @@
 #include "web/WebPage.h"
 
+#include <string>
+
+#include "web/WebServer.h"
+
 namespace pm::web {
 
 namespace {
@@ -62,6 +66,7 @@ li.away { opacity:.55; }
 <script>
 "use strict";
 const TOKEN_KEY = "paddock-marshal-token";
+const STATUS_LINES = @STATUS_LINES@;
 const state = { changes: false, authorized: false, servers: new Map() };
 const $ = (sel, root = document) => root.querySelector(sel);
 function el(tag, props = {}, ...children) {
@@ -243,6 +248,15 @@ function listen() {
   events.addEventListener("open", () => { $("#live").textContent = "live"; if (polling) { clearInterval(polling); polling = null; } });
   events.addEventListener("status", e => {
     const d = JSON.parse(e.data);
+    // After its first message, a stream sends a server's new status lines
+    // only: they join those the page holds, as many kept as the program keeps.
+    for (const s of d.servers) {
+      if (s.newStatusLines) {
+        const had = state.servers.get(s.index)?.statusLines || [];
+        s.statusLines = had.concat(s.newStatusLines).slice(-STATUS_LINES);
+        delete s.newStatusLines;
+      }
+    }
     d.servers.forEach(render);
     keepOnly(d.indices);
   });
@@ -263,7 +277,12 @@ checkAccess().finally(listen);
 } // namespace
 
 const std::string& pageHtml() {
-    static const std::string page(kPage);
+    static const std::string page = [] {
+        std::string text(kPage);
+        const std::string mark = "@STATUS_LINES@";
+        text.replace(text.find(mark), mark.size(), std::to_string(WebServer::kStatusLines));
+        return text;
+    }();
     return page;
 }
 

@@ -348,6 +348,23 @@ private:
         return out;
     }
 
+    // A server's JSON for streams that had `before` of it: its status lines
+    // only as far as they are new (newStatusLines), not the last fifty
+    // again with every change. A server new to the streams, or one added
+    // anew at the same index, goes whole.
+    static std::string changeJson(const ServerSnapshot* before, const ServerSnapshot& now) {
+        nlohmann::json j = toJson(now);
+        if (before != nullptr && before->incarnation == now.incarnation &&
+            now.status.recentLinesKept >= before->status.recentLinesKept) {
+            const auto& lines = now.status.recentLines;
+            const auto fresh = static_cast<std::ptrdiff_t>(
+                std::min<std::uint64_t>(now.status.recentLinesKept - before->status.recentLinesKept, lines.size()));
+            j.erase("statusLines");
+            j["newStatusLines"] = std::vector<std::string>(lines.end() - fresh, lines.end());
+        }
+        return jsonText(j);
+    }
+
     void drop(Client& c) {
         sys::close(c.fd);
         c.fd = sys::kNoFd;
@@ -357,7 +374,14 @@ private:
     void run() {
         platform::lowerThisThreadsPriority();
         std::shared_ptr<const Snapshot> last;
-        std::map<std::int16_t, std::pair<std::uint64_t, std::string>> json; // per server, as of its version
+        // Per server, what the streams were last sent of it. A stream has
+        // had it already, in a first message or in changes since.
+        struct Sent {
+            std::uint64_t version = 0;
+            std::shared_ptr<const ServerSnapshot> server;
+            std::string whole; // its JSON, made when a new stream asks
+        };
+        std::map<std::int16_t, Sent> sent;
         std::vector<Client> clients;
         std::vector<sys::PollItem> items;
         while (!stopping_.load()) {
@@ -376,13 +400,14 @@ private:
             if (!last || snapshot->version != last->version) {
                 std::string changed;
                 for (const auto& [index, entry] : snapshot->servers) {
-                    auto& cached = json[index];
-                    if (cached.first != entry.first || cached.second.empty()) {
-                        cached = {entry.first, jsonText(toJson(*entry.second))};
-                        changed += (changed.empty() ? "" : ",") + cached.second;
+                    Sent& before = sent[index];
+                    if (before.server && before.version == entry.first) {
+                        continue;
                     }
+                    changed += (changed.empty() ? "" : ",") + changeJson(before.server.get(), *entry.second);
+                    before = Sent{entry.first, entry.second, {}};
                 }
-                std::erase_if(json, [&](const auto& e) { return snapshot->servers.count(e.first) == 0; });
+                std::erase_if(sent, [&](const auto& e) { return snapshot->servers.count(e.first) == 0; });
                 const std::string delta = message(*snapshot, changed);
                 for (auto& c : clients) {
                     if (!c.fresh) {
@@ -396,8 +421,11 @@ private:
                 if (c.fresh) {
                     if (whole.empty()) {
                         std::string all;
-                        for (const auto& [index, entry] : json) {
-                            all += (all.empty() ? "" : ",") + entry.second;
+                        for (auto& [index, entry] : sent) {
+                            if (entry.whole.empty()) {
+                                entry.whole = jsonText(toJson(*entry.server));
+                            }
+                            all += (all.empty() ? "" : ",") + entry.whole;
                         }
                         whole = message(*last, all);
                     }
@@ -493,6 +521,10 @@ struct WebServer::Impl {
     platform::Clock::Monotonic firstChange{};
     std::vector<std::pair<platform::Signal<std::int16_t>*, platform::Signal<std::int16_t>::Connection>> links;
     std::optional<platform::EventLoop::TimerId> publishTimer;
+    // Per index, which server holds it: one removed and another added at the
+    // same index between two looks must not be taken for the same.
+    std::map<std::int16_t, std::uint64_t> incarnations;
+    std::uint64_t lastIncarnation = 0;
 
     std::mutex publishedMutex;
     std::shared_ptr<const Snapshot> published = std::make_shared<Snapshot>();
@@ -572,6 +604,9 @@ void WebServer::Impl::publish() {
         dirty.erase(it);
         nextCopy = static_cast<std::int16_t>(index + 1);
         auto server = collectServer(form, index);
+        if (server) {
+            server->incarnation = incarnations[index];
+        }
         if (!server) {
             next->servers.erase(index);
         } else {
@@ -905,6 +940,9 @@ std::string WebServer::start() {
     for (auto* signal : {&s.form.statusChanged, &s.form.serverAdded, &s.form.serverRemoving}) {
         s.links.emplace_back(signal, signal->connect(mark));
     }
+    s.links.emplace_back(&s.form.serverAdded, s.form.serverAdded.connect([&s](std::int16_t index) {
+        s.incarnations[index] = ++s.lastIncarnation;
+    }));
     for (const auto index : s.form.serverIndices()) {
         s.dirty.insert(index);
     }

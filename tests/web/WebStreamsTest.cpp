@@ -5,12 +5,15 @@
 #include <mutex>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "platform/SysSocket.h"
 #include "web/WebFixture.h"
 
 using namespace pm;
 using namespace pm::test;
 using namespace std::chrono_literals;
+using nlohmann::json;
 namespace sys = pm::platform::sys;
 
 namespace {
@@ -142,6 +145,41 @@ TEST_F(WebStreamsTest, the_event_stream_sends_every_server_then_what_changed_gat
     // Nothing else changed: a further turn of the timer sends nothing.
     stack.loop().advance(1000ms);
     EXPECT_EQ(reader.messages().size(), 2U);
+}
+
+TEST_F(WebStreamsTest, after_the_first_message_a_stream_gets_only_the_new_status_lines) {
+    serve();
+    form->LinkChanged(n, true, "first link");
+    form->statusChanged(n);
+    for (int look = 0; look < 4; ++look) { // published once quiet
+        stack.loop().advance(50ms);
+        stack.loop().runOnce(5ms);
+    }
+    EventReader reader(web->port());
+    loopUntil([&] { return reader.messages().size() >= 1; });
+    const json first = json::parse(reader.messages().front())["servers"][0];
+    ASSERT_EQ(first["statusLines"].size(), 1U) << first;
+    EXPECT_FALSE(first.contains("newStatusLines"));
+
+    form->LinkChanged(n, false, "second");
+    form->LinkChanged(n, true, "third");
+    form->statusChanged(n);
+    loopUntil([&] { return reader.messages().size() >= 2; });
+    const json change = json::parse(reader.messages().at(1))["servers"][0];
+    EXPECT_FALSE(change.contains("statusLines")) << change;
+    ASSERT_EQ(change["newStatusLines"].size(), 2U) << change;
+    EXPECT_NE(change["newStatusLines"][0].get<std::string>().find("second"), std::string::npos);
+    EXPECT_NE(change["newStatusLines"][1].get<std::string>().find("third"), std::string::npos);
+
+    // A change with no new line says so with an empty list.
+    views(n).txtReverse.setText("7");
+    loopUntil([&] { return reader.messages().size() >= 3; });
+    EXPECT_EQ(json::parse(reader.messages().at(2))["servers"][0]["newStatusLines"], json::array());
+
+    // A stream that comes now starts with them all.
+    EventReader late(web->port());
+    loopUntil([&] { return late.messages().size() >= 1; });
+    EXPECT_EQ(json::parse(late.messages().front())["servers"][0]["statusLines"].size(), 3U);
 }
 
 TEST_F(WebStreamsTest, stopping_ends_open_event_streams) {

@@ -118,6 +118,15 @@ try:
     wait_for("a race to fill the finishing order", lambda: driver.execute_script(
         "return document.querySelectorAll('#server-1 .finish li[data-user]').length > 0"))
 
+    # The stream sends only new status lines after its first message: what
+    # the page put together must be what the program keeps.
+    def same_lines():
+        with urllib.request.urlopen(base + "/api/servers/1") as answer:
+            kept = json.load(answer)["statusLines"]
+        shown = driver.execute_script("return state.servers.get(1).statusLines")
+        return len(kept) >= 2 and shown == kept
+    wait_for("the page's status lines to match the program's", same_lines)
+
     # Without the token: every control disabled, and the API refuses.
     disabled = driver.execute_script(
         "return [...document.querySelectorAll('#server-1 .rules input')].map(i => i.disabled)")
