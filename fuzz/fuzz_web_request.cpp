@@ -88,10 +88,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     dashboard.reset();
     const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
     std::string why;
+    // The answers are written and read back only after an input that changed
+    // something, which is most of a run's cost: the others leave the state
+    // reset() made, which no input can make unsound.
+    bool changed = false;
     switch (data[0] % 4) {
     case 0:
         if (const auto change = pm::web::parseRulesChange(text, why)) {
             pm::web::applyRulesChange(dashboard.form, dashboard.index, *change);
+            changed = true;
         } else if (why.empty()) {
             broken("a refused rules body says no why");
         }
@@ -99,6 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 1:
         if (const auto users = pm::web::parseGridUsers(text, why)) {
             dashboard.form.ArrangeGrid(dashboard.index, *users);
+            changed = true;
         } else if (why.empty()) {
             broken("a refused grid body says no why");
         }
@@ -114,6 +120,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         break;
     }
-    checkAnswers(dashboard.form, text);
+    if (changed) {
+        checkAnswers(dashboard.form, text);
+    }
     return 0;
 }
