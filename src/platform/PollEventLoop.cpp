@@ -67,8 +67,8 @@ void PollEventLoop::runDueTimers() {
     });
     for (TimerId id : due) {
         auto it = timers_.find(id);
-        if (it == timers_.end()) {
-            continue; // stopped by an earlier tick
+        if (it == timers_.end() || it->second.deadline > now) {
+            continue; // stopped by an earlier tick, or run by a pass that tick ran
         }
         // Re-arm from the old deadline so a late tick does not drift, but
         // never schedule in the past (a stalled loop ticks once, not N times).

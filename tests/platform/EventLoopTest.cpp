@@ -83,6 +83,27 @@ TEST_F(ManualLoop, timer_stopped_by_an_earlier_tick_of_the_same_pass_does_not_fi
     EXPECT_EQ(ticks, 2);
 }
 
+TEST_F(ManualLoop, a_tick_that_runs_passes_of_its_own_leaves_the_outer_pass_whole) {
+    // A modal dialog turns the loop from inside a tick. The timers due run
+    // in the nested pass, and the outer pass does not run them a second time.
+    std::vector<char> fired;
+    EventLoop::TimerId c = 0;
+    loop.startTimer(10ms, [&] {
+        fired.push_back('A');
+        if (fired.size() == 1) {
+            loop.post([&] { fired.push_back('p'); });
+            loop.drain();
+            loop.stopTimer(c);
+        }
+    });
+    loop.startTimer(10ms, [&] { fired.push_back('B'); });
+    c = loop.startTimer(10ms, [&] { fired.push_back('C'); });
+    loop.advance(10ms);
+    EXPECT_EQ(fired, (std::vector<char>{'A', 'B', 'C', 'p'}));
+    loop.advance(10ms);
+    EXPECT_EQ(fired, (std::vector<char>{'A', 'B', 'C', 'p', 'A', 'B'}));
+}
+
 TEST_F(ManualLoop, timer_started_inside_a_tick_waits_a_full_interval) {
     std::vector<long> innerAt;
     bool started = false;
