@@ -140,6 +140,7 @@ json toJson(const ServerSnapshot& s) {
           {"gridsConfirmed", status.counters.gridsConfirmed},
           {"gridsDiffered", status.counters.gridsDiffered}}},
         {"statusLines", status.recentLines},
+        {"statusLinesKept", status.recentLinesKept},
     };
     if (status.lastGrid) {
         out["lastGrid"] = {{"ruleName", status.lastGrid->ruleName},

@@ -124,6 +124,26 @@ bool bearerMatches(std::string_view header, std::string_view token) {
 
 std::chrono::seconds TokenGuessLimit::waitFor(const std::string& address, Clock::time_point now) const {
     std::lock_guard lock(mutex_);
+    return waitLocked(address, now);
+}
+
+void TokenGuessLimit::wrong(const std::string& address, Clock::time_point now) {
+    std::lock_guard lock(mutex_);
+    wrongLocked(address, now);
+}
+
+std::chrono::seconds TokenGuessLimit::tryToken(const std::string& address, bool right, Clock::time_point now) {
+    std::lock_guard lock(mutex_);
+    if (const auto wait = waitLocked(address, now); wait.count() > 0) {
+        return wait;
+    }
+    if (!right) {
+        wrongLocked(address, now);
+    }
+    return std::chrono::seconds(0);
+}
+
+std::chrono::seconds TokenGuessLimit::waitLocked(const std::string& address, Clock::time_point now) const {
     const auto it = tries_.find(address);
     if (it == tries_.end() || it->second.wrong < kWrongAllowed) {
         return std::chrono::seconds(0);
@@ -136,8 +156,7 @@ std::chrono::seconds TokenGuessLimit::waitFor(const std::string& address, Clock:
     return std::chrono::ceil<std::chrono::seconds>(left);
 }
 
-void TokenGuessLimit::wrong(const std::string& address, Clock::time_point now) {
-    std::lock_guard lock(mutex_);
+void TokenGuessLimit::wrongLocked(const std::string& address, Clock::time_point now) {
     auto it = tries_.find(address);
     if (it != tries_.end() && now - it->second.since >= kWindow) {
         it->second = Tries{now, 0};

@@ -51,12 +51,20 @@ public:
     // zero when it may try now.
     std::chrono::seconds waitFor(const std::string& address, Clock::time_point now) const;
     void wrong(const std::string& address, Clock::time_point now);
+    // One try, in one step, so that guesses that come at once cannot all
+    // pass before any is counted: how long the address must wait (the try
+    // then counts for nothing, right or not), or zero, with a wrong token
+    // counted.
+    std::chrono::seconds tryToken(const std::string& address, bool right, Clock::time_point now);
 
 private:
     struct Tries {
         Clock::time_point since; // the window's first wrong token
         int wrong = 0;
     };
+    std::chrono::seconds waitLocked(const std::string& address, Clock::time_point now) const;
+    void wrongLocked(const std::string& address, Clock::time_point now);
+
     mutable std::mutex mutex_;
     std::map<std::string, Tries> tries_;
 };

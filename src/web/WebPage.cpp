@@ -122,7 +122,7 @@ async function send(index, what, body) {
   const data = await res.json().catch(() => ({}));
   if (res.status === 401) { sessionStorage.removeItem(TOKEN_KEY); await checkAccess(); }
   if (!res.ok) { alert(data.error || ("refused: " + res.status)); return; }
-  render(data);
+  render(mergeLines(data, false));
 }
 
 function rulesBox(s) {
@@ -169,6 +169,27 @@ function gridList(s) {
     return li;
   }, "nobody: a vote sends no grid");
   return l;
+}
+
+// A server's status lines are counted by how many the program has kept of
+// it (statusLinesKept). After its first message a stream sends only the new
+// ones (newStatusLines); an answer from the API may come late, after a
+// stream message that is newer. Neither may add a line twice or take one
+// back. The stream's whole messages are its own, in order, and count as
+// they come.
+function mergeLines(s, fromStream) {
+  const had = state.servers.get(s.index);
+  const hadKept = had ? had.statusLinesKept : 0;
+  const hadLines = had ? had.statusLines : [];
+  if (s.newStatusLines) {
+    const fresh = Math.max(0, Math.min(s.newStatusLines.length, s.statusLinesKept - hadKept));
+    s.statusLines = hadLines.concat(s.newStatusLines.slice(s.newStatusLines.length - fresh)).slice(-STATUS_LINES);
+    delete s.newStatusLines;
+  } else if (!fromStream && had && s.statusLinesKept < hadKept) {
+    s.statusLines = hadLines;
+    s.statusLinesKept = hadKept;
+  }
+  return s;
 }
 
 function render(s) {
@@ -241,23 +262,14 @@ $("#lock").addEventListener("click", () => { sessionStorage.removeItem(TOKEN_KEY
 
 let polling = null;
 function poll() {
-  fetch("/api/servers").then(r => r.json()).then(d => { d.servers.forEach(render); keepOnly(d.servers.map(s => s.index)); }).catch(() => {});
+  fetch("/api/servers").then(r => r.json()).then(d => { d.servers.forEach(s => render(mergeLines(s, false))); keepOnly(d.servers.map(s => s.index)); }).catch(() => {});
 }
 function listen() {
   const events = new EventSource("/api/events");
   events.addEventListener("open", () => { $("#live").textContent = "live"; if (polling) { clearInterval(polling); polling = null; } });
   events.addEventListener("status", e => {
     const d = JSON.parse(e.data);
-    // After its first message, a stream sends a server's new status lines
-    // only: they join those the page holds, as many kept as the program keeps.
-    for (const s of d.servers) {
-      if (s.newStatusLines) {
-        const had = state.servers.get(s.index)?.statusLines || [];
-        s.statusLines = had.concat(s.newStatusLines).slice(-STATUS_LINES);
-        delete s.newStatusLines;
-      }
-    }
-    d.servers.forEach(render);
+    d.servers.forEach(s => render(mergeLines(s, true)));
     keepOnly(d.indices);
   });
   events.addEventListener("error", () => {

@@ -134,9 +134,18 @@ public:
         }
     }
 
+    // The peer's address is what token guesses are counted by: blank, every
+    // client would share one count, and one stranger's guesses would lock
+    // out everyone.
     void get_remote_ip_and_port(std::string& ip, int& port) const override {
         ip.clear();
         port = 0;
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        if (::getpeername(sock_, reinterpret_cast<sockaddr*>(&peer), &length) == 0 && peer.sin_family == AF_INET) {
+            ip = sys::formatIPv4(peer.sin_addr.s_addr);
+            port = ntohs(peer.sin_port);
+        }
     }
     void get_local_ip_and_port(std::string& ip, int& port) const override {
         ip.clear();
@@ -543,15 +552,11 @@ struct WebServer::Impl {
         if (!config.token || !req.has_header("Authorization")) {
             return {};
         }
-        const auto now = Clock::now();
-        if (const auto wait = guesses.waitFor(req.remote_addr, now); wait.count() > 0) {
+        const bool right = bearerMatches(req.get_header_value("Authorization"), *config.token);
+        if (const auto wait = guesses.tryToken(req.remote_addr, right, Clock::now()); wait.count() > 0) {
             return {false, wait};
         }
-        if (bearerMatches(req.get_header_value("Authorization"), *config.token)) {
-            return {true, {}};
-        }
-        guesses.wrong(req.remote_addr, now);
-        return {};
+        return {right, {}};
     }
     static void refuseGuesser(httplib::Response& res, std::chrono::seconds wait) {
         res.set_header("Retry-After", std::to_string(wait.count()));

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <thread>
+#include <vector>
 #include <fstream>
 
 #include "app/CommandLine.h"
@@ -170,4 +173,21 @@ TEST(WebAccess, the_guess_limit_remembers_a_bounded_number_of_addresses) {
     // One more address: the oldest entry goes, and nothing grows past the bound.
     limit.wrong("10.2.0.0", t0 + std::chrono::seconds(2));
     EXPECT_EQ(limit.waitFor("10.0.0.1", t0 + std::chrono::seconds(2)).count(), 0);
+}
+
+TEST(WebAccess, guesses_that_come_at_once_are_counted_before_any_is_let_through) {
+    web::TokenGuessLimit limit;
+    std::atomic<int> looked{0};
+    std::vector<std::thread> guessers;
+    for (int i = 0; i < 64; ++i) {
+        guessers.emplace_back([&] {
+            if (limit.tryToken("10.0.0.9", false, web::TokenGuessLimit::Clock::time_point{}).count() == 0) {
+                ++looked;
+            }
+        });
+    }
+    for (auto& t : guessers) {
+        t.join();
+    }
+    EXPECT_EQ(looked.load(), web::TokenGuessLimit::kWrongAllowed);
 }

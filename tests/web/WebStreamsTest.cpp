@@ -77,9 +77,13 @@ protected:
 
 // A connected socket that sends nothing, or what it is given.
 struct RawConnection {
-    explicit RawConnection(std::uint16_t port) {
+    // from: a loopback address of the client's own, network order (0: any).
+    explicit RawConnection(std::uint16_t port, std::uint32_t from = 0) {
         int error = 0;
         fd = sys::open(true, 0, error);
+        if (from != 0) {
+            sys::bind(fd, from, 0);
+        }
         sys::connect(fd, 0x0100007F, htons_(port));
     }
     ~RawConnection() { sys::close(fd); }
@@ -307,4 +311,23 @@ TEST_F(WebStreamsTest, requests_that_could_be_turned_against_the_server_are_answ
         EXPECT_EQ(answers, row.secondAnswered ? 2 : 1) << said;
         EXPECT_EQ(said.find("multipart/byteranges"), std::string::npos) << said;
     }
+}
+
+TEST_F(WebStreamsTest, token_guesses_are_counted_per_address_so_a_guesser_locks_out_only_itself) {
+    serve();
+    const auto askAccess = [&](std::uint32_t from, const std::string& token) {
+        RawConnection c(web->port(), from);
+        c.send("GET /api/access HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + token +
+               "\r\nConnection: close\r\n\r\n");
+        return c.readToClose();
+    };
+    constexpr std::uint32_t kGuesser = 0x0200007F; // 127.0.0.2
+    constexpr std::uint32_t kAdmin = 0x0300007F;   // 127.0.0.3
+    for (int i = 0; i < web::TokenGuessLimit::kWrongAllowed; ++i) {
+        ASSERT_NE(askAccess(kGuesser, "guess-" + std::to_string(i)).find("\"authorized\":false"), std::string::npos);
+    }
+    EXPECT_EQ(askAccess(kGuesser, kToken).rfind("HTTP/1.1 429", 0), 0U);
+    const std::string admin = askAccess(kAdmin, kToken);
+    EXPECT_EQ(admin.rfind("HTTP/1.1 200", 0), 0U) << admin;
+    EXPECT_NE(admin.find("\"authorized\":true"), std::string::npos) << admin;
 }

@@ -126,6 +126,19 @@ try:
         shown = driver.execute_script("return state.servers.get(1).statusLines")
         return len(kept) >= 2 and shown == kept
     wait_for("the page's status lines to match the program's", same_lines)
+    # An answer to the page's own change can be newer than the stream, or
+    # older: lines neither repeat nor go missing.
+    merged = driver.execute_script("""
+      const at = (s, fromStream) => { const m = mergeLines(s, fromStream); state.servers.set(99, m); return m.statusLines; };
+      state.servers.set(99, {index: 99, statusLines: ["a", "b"], statusLinesKept: 2});
+      const seen = [at({index: 99, statusLines: ["a", "b", "c"], statusLinesKept: 3}, false),
+                    at({index: 99, newStatusLines: ["c", "d"], statusLinesKept: 4}, true),
+                    at({index: 99, statusLines: ["a", "b"], statusLinesKept: 2}, false),
+                    at({index: 99, newStatusLines: [], statusLinesKept: 4}, true)];
+      state.servers.delete(99);
+      return seen;""")
+    if merged != [["a", "b", "c"], ["a", "b", "c", "d"], ["a", "b", "c", "d"], ["a", "b", "c", "d"]]:
+        fail("status lines joined wrongly: %r" % merged)
 
     # Without the token: every control disabled, and the API refuses.
     disabled = driver.execute_script(
