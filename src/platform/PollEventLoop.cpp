@@ -138,7 +138,11 @@ bool PollEventLoop::pollOnce(int timeoutMs) {
     // Nothing to watch and no time to wait: a poll would only cost a call
     // into the kernel, once per pass.
     const int n = items.empty() && timeoutMs == 0 ? 0 : sys::poll(items, timeoutMs);
-    for (std::size_t i = 0; n > 0 && i < items.size(); ++i) {
+    // A callback that runs passes of its own (a modal dialog's) may serve
+    // the sockets this poll found ready: what is left of its findings is
+    // stale then, and the next poll reports again what is still ready.
+    const std::uint64_t pass = ++polls_;
+    for (std::size_t i = 0; n > 0 && i < items.size() && polls_ == pass; ++i) {
         if (!items[i].readable && !items[i].writable && !items[i].error) {
             continue;
         }

@@ -3,6 +3,7 @@
 // timers that are due, the posted tasks, one poll() for socket readiness, and
 // the readiness callbacks. An idle loop sleeps in poll() until the next timer.
 
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
@@ -73,6 +74,7 @@ private:
     std::vector<TimerId> spareDue_;
     std::vector<sys::PollItem> spareItems_;
     std::vector<WatchId> spareIds_;
+    std::uint64_t polls_ = 0; // polls made; one made within a callback ends the outer pass's
     WatchId nextWatch_ = 1;
     TimerId nextTimer_ = 1;
     bool quit_ = false;

@@ -313,6 +313,28 @@ TEST_F(SocketWatch, readable_socket_reports_readable_and_paused_watch_reports_no
     EXPECT_EQ(calls, 2);
 }
 
+TEST_F(SocketWatch, a_callback_that_runs_passes_of_its_own_leaves_no_stale_readiness_to_the_outer_pass) {
+    // B is served by the nested passes; the outer pass must not call it
+    // again with readiness it saw before them.
+    std::vector<bool> readableB;
+    auto drainOne = [](int fd) {
+        std::uint8_t buf[8];
+        std::uint32_t ip = 0;
+        std::uint16_t port = 0;
+        int error = 0;
+        return sys::receive(fd, buf, sizeof buf, false, ip, port, error) > 0;
+    };
+    loop.watchSocket(pairA[0], true, false, [&](Readiness) {
+        drainOne(pairA[0]);
+        loop.drain();
+    });
+    loop.watchSocket(pairB[0], true, false, [&](Readiness) { readableB.push_back(drainOne(pairB[0])); });
+    poke(pairA);
+    poke(pairB);
+    loop.runOnce(0ms);
+    EXPECT_EQ(readableB, std::vector<bool>{true});
+}
+
 TEST_F(SocketWatch, watch_removed_by_an_earlier_callback_of_the_same_pass_is_not_called) {
     int callsA = 0;
     int callsB = 0;
