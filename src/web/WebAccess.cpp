@@ -137,6 +137,19 @@ std::chrono::seconds TokenGuessLimit::tryToken(const std::string& address, bool 
     if (const auto wait = waitLocked(address, now); wait.count() > 0) {
         return wait;
     }
+    // A crowd of addresses guessing within the minute fills the table. A new
+    // one then waits for room rather than push out a count still running,
+    // which a guesser with many addresses could do to its own.
+    if (tries_.size() >= kMostAddresses && tries_.count(address) == 0) {
+        std::erase_if(tries_, [&](const auto& entry) { return now - entry.second.since >= kWindow; });
+        if (tries_.size() >= kMostAddresses) {
+            const auto oldest = std::min_element(tries_.begin(), tries_.end(), [](const auto& a, const auto& b) {
+                return a.second.since < b.second.since;
+            });
+            return std::max(std::chrono::seconds(1),
+                            std::chrono::ceil<std::chrono::seconds>(oldest->second.since + kWindow - now));
+        }
+    }
     if (!right) {
         wrongLocked(address, now);
     }

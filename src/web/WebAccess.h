@@ -44,7 +44,8 @@ public:
     using Clock = std::chrono::steady_clock;
     static constexpr int kWrongAllowed = 10;
     static constexpr std::chrono::seconds kWindow{60};
-    // Addresses remembered at most; past that, the oldest are forgotten.
+    // Addresses remembered at most. Past that, a new address waits for
+    // room in tryToken; wrong() alone forgets the oldest.
     static constexpr std::size_t kMostAddresses = 4096;
 
     // How long the address must wait before its token is looked at again;

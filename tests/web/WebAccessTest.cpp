@@ -161,8 +161,6 @@ TEST(WebAccess, the_guess_limit_remembers_a_bounded_number_of_addresses) {
     using Clock = web::TokenGuessLimit::Clock;
     web::TokenGuessLimit limit;
     const Clock::time_point t0{};
-    // A crowd of addresses fills the table: the one that began first then
-    // goes, so that the table never grows past its bound.
     for (int i = 0; i < web::TokenGuessLimit::kWrongAllowed; ++i) {
         limit.wrong("10.0.0.1", t0);
     }
@@ -170,9 +168,12 @@ TEST(WebAccess, the_guess_limit_remembers_a_bounded_number_of_addresses) {
         limit.wrong("10.1." + std::to_string(i / 256) + "." + std::to_string(i % 256), t0 + std::chrono::seconds(1));
     }
     EXPECT_GT(limit.waitFor("10.0.0.1", t0 + std::chrono::seconds(2)).count(), 0);
-    // One more address: the oldest entry goes, and nothing grows past the bound.
-    limit.wrong("10.2.0.0", t0 + std::chrono::seconds(2));
-    EXPECT_EQ(limit.waitFor("10.0.0.1", t0 + std::chrono::seconds(2)).count(), 0);
+    // One more address waits for room, right token or not, and the
+    // guesser's count stands.
+    EXPECT_EQ(limit.tryToken("10.2.0.0", true, t0 + std::chrono::seconds(2)), std::chrono::seconds(58));
+    EXPECT_GT(limit.waitFor("10.0.0.1", t0 + std::chrono::seconds(2)).count(), 0);
+    // Once the minute is out, there is room again.
+    EXPECT_EQ(limit.tryToken("10.2.0.0", false, t0 + std::chrono::seconds(61)).count(), 0);
 }
 
 TEST(WebAccess, guesses_that_come_at_once_are_counted_before_any_is_let_through) {
