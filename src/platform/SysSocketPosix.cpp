@@ -265,8 +265,10 @@ std::vector<std::uint32_t> lookup(const std::string& name) {
 }
 
 int poll(std::vector<PollItem>& items, int timeoutMs) {
-    std::vector<pollfd> fds;
-    fds.reserve(items.size());
+    // Kept between calls: a loop polls on every pass, and need not
+    // allocate on each. Per thread, as the web page's threads poll too.
+    thread_local std::vector<pollfd> fds;
+    fds.clear();
     for (const auto& item : items) {
         fds.push_back(pollfd{item.fd, static_cast<short>((item.wantRead ? POLLIN : 0) | (item.wantWrite ? POLLOUT : 0)), 0});
     }

@@ -223,8 +223,10 @@ int poll(std::vector<PollItem>& items, int timeoutMs) {
         }
         return 0;
     }
-    std::vector<WSAPOLLFD> fds;
-    fds.reserve(items.size());
+    // Kept between calls: a loop polls on every pass, and need not
+    // allocate on each. Per thread, as the web page's threads poll too.
+    thread_local std::vector<WSAPOLLFD> fds;
+    fds.clear();
     for (const auto& item : items) {
         WSAPOLLFD p{};
         p.fd = native(item.fd);
