@@ -37,6 +37,9 @@ int reuseListeningPort(Fd fd);
 int connect(Fd fd, std::uint32_t ip, std::uint16_t port); // in progress: 10035
 Fd accept(Fd fd, std::uint32_t& ip, std::uint16_t& port, int& error);
 int localAddress(Fd fd, std::uint32_t& ip, std::uint16_t& port);
+// For a socket someone else opened (a library's accept): every call on it
+// returns at once, as on the sockets open() makes. 0 or an error.
+int makeNonBlocking(Fd fd);
 // The outcome of a connection attempt that was in progress.
 int pendingError(Fd fd);
 

@@ -132,6 +132,11 @@ Fd accept(Fd fd, std::uint32_t& ip, std::uint16_t& port, int& error) {
     return n;
 }
 
+int makeNonBlocking(Fd fd) {
+    const int flags = ::fcntl(fd, F_GETFL, 0);
+    return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 ? 0 : lastError();
+}
+
 int localAddress(Fd fd, std::uint32_t& ip, std::uint16_t& port) {
     sockaddr_in a{};
     socklen_t len = sizeof a;

@@ -101,6 +101,11 @@ Fd accept(Fd fd, std::uint32_t& ip, std::uint16_t& port, int& error) {
     return static_cast<Fd>(s);
 }
 
+int makeNonBlocking(Fd fd) {
+    u_long nonBlocking = 1;
+    return ::ioctlsocket(native(fd), FIONBIO, &nonBlocking) == 0 ? 0 : lastError();
+}
+
 int localAddress(Fd fd, std::uint32_t& ip, std::uint16_t& port) {
     sockaddr_in a{};
     int len = sizeof a;

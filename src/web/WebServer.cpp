@@ -218,6 +218,10 @@ private:
     // and a refusal for connections over the limit.
     bool process_and_close_socket(socket_t sock) override {
         const auto fd = static_cast<sys::Fd>(sock);
+        // httplib accepts blocking sockets. On Windows a send to a browser
+        // that stopped reading would then wait for it, holding a worker, or
+        // the event streams' one thread, for as long as it likes.
+        sys::makeNonBlocking(fd);
         if (tRefuseConnection) {
             static constexpr char kBusy[] = "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
                                             "Content-Length: 51\r\nRetry-After: 2\r\nConnection: close\r\n\r\n"
