@@ -237,8 +237,8 @@ function redrawAll() { for (const s of state.servers.values()) { document.getEle
 async function checkAccess() {
   const res = await fetch("/api/access", { headers: headers() });
   if (res.status === 429) {
-    // Too many wrong tokens from here: the program looks at none for a while.
-    sessionStorage.removeItem(TOKEN_KEY);
+    // Too many wrong tokens from here: the program looks at none for a
+    // while. The token kept is not known to be wrong, and stays.
     state.authorized = false;
     $("#access").textContent = "too many wrong tokens: try again in " + res.headers.get("Retry-After") + " s";
     return false;
