@@ -127,10 +127,7 @@ std::chrono::seconds TokenGuessLimit::waitFor(const std::string& address, Clock:
     return waitLocked(address, now);
 }
 
-void TokenGuessLimit::wrong(const std::string& address, Clock::time_point now) {
-    std::lock_guard lock(mutex_);
-    wrongLocked(address, now);
-}
+void TokenGuessLimit::wrong(const std::string& address, Clock::time_point now) { (void)tryToken(address, false, now); }
 
 std::chrono::seconds TokenGuessLimit::tryToken(const std::string& address, bool right, Clock::time_point now) {
     std::lock_guard lock(mutex_);
@@ -175,16 +172,7 @@ void TokenGuessLimit::wrongLocked(const std::string& address, Clock::time_point 
         it->second = Tries{now, 0};
     }
     if (it == tries_.end()) {
-        if (tries_.size() >= kMostAddresses) {
-            std::erase_if(tries_, [&](const auto& entry) { return now - entry.second.since >= kWindow; });
-        }
-        if (tries_.size() >= kMostAddresses) {
-            // Many addresses within a minute: forget the one that began first.
-            tries_.erase(std::min_element(tries_.begin(), tries_.end(), [](const auto& a, const auto& b) {
-                return a.second.since < b.second.since;
-            }));
-        }
-        it = tries_.emplace(address, Tries{now, 0}).first;
+        it = tries_.emplace(address, Tries{now, 0}).first; // tryToken made room
     }
     ++it->second.wrong;
 }

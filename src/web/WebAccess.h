@@ -44,13 +44,13 @@ public:
     using Clock = std::chrono::steady_clock;
     static constexpr int kWrongAllowed = 10;
     static constexpr std::chrono::seconds kWindow{60};
-    // Addresses remembered at most. Past that, a new address waits for
-    // room in tryToken; wrong() alone forgets the oldest.
+    // Addresses remembered at most. Past that, a new address waits for room.
     static constexpr std::size_t kMostAddresses = 4096;
 
     // How long the address must wait before its token is looked at again;
     // zero when it may try now.
     std::chrono::seconds waitFor(const std::string& address, Clock::time_point now) const;
+    // A wrong token, as tryToken counts it.
     void wrong(const std::string& address, Clock::time_point now);
     // One try, in one step, so that guesses that come at once cannot all
     // pass before any is counted: how long the address must wait (the try
