@@ -1,5 +1,6 @@
 // The start-up file reader on arbitrary file contents. The input is written
-// to one file per fuzz process, reused for every input, and read by the real
+// to one file per fuzz process, in memory where there is room (see
+// ScratchFolder.h), reused for every input, and read by the real
 // start-up sequence of a fresh window logic.
 //
 // A file may mark servers to connect at once, so the reader opens sockets
@@ -20,6 +21,7 @@
 #include <memory>
 #include <string>
 
+#include "ScratchFolder.h"
 #include "app/frmMain.h"
 #include "platform/Platform.h"
 
@@ -33,7 +35,7 @@ namespace {
 }
 
 const std::filesystem::path& startupFile() {
-    static const std::filesystem::path path = std::filesystem::temp_directory_path() /
+    static const std::filesystem::path path = fuzz::scratchFolder() /
                                               ("pm-fuzz-startup-" + std::to_string(::getpid()) + ".cfg");
     static const struct Cleanup {
         ~Cleanup() {

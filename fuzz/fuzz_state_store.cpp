@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "FuzzInput.h"
+#include "ScratchFolder.h"
 #include "store/StateStore.h"
 
 using namespace pm;
@@ -99,10 +100,7 @@ void write(const fs::path& p, const Bytes& bytes) {
 class Place {
 public:
     Place() {
-        const fs::path shm = "/dev/shm";
-        std::error_code ec;
-        const fs::path base = fs::is_directory(shm, ec) ? shm : fs::temp_directory_path();
-        dir_ = base / ("pm-fuzz-store-" + std::to_string(::getpid()));
+        dir_ = fuzz::scratchFolder() / ("pm-fuzz-store-" + std::to_string(::getpid()));
         fs::create_directories(dir_);
         makeTemplates();
     }
