@@ -1,6 +1,5 @@
 #include "platform/System.h"
 
-#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -56,14 +55,11 @@ std::string replaceProcess(const std::filesystem::path& program, std::vector<std
 
 void lowerThisThreadsPriority() {
     // Linux keeps a nice value per thread, named by its thread id.
+    // Not the idle scheduling class: it gives way to every process on the
+    // machine, not only to our loop, and on a busy host the page then fell
+    // seconds behind and /healthz took ten seconds to answer. Refused under
+    // the service's system-call filter; the thread then runs as the others.
     ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), 19);
-    // A nice value only shares the CPU out: a datagram that wakes the loop
-    // while such a thread writes to fifty browsers may still wait out the
-    // writer's time slice. An idle-class thread gives way at once. Either
-    // call is refused under the service's system-call filter, and the
-    // thread then runs as the others do.
-    sched_param none{};
-    ::sched_setscheduler(0, SCHED_IDLE, &none);
 }
 
 } // namespace pm::platform
