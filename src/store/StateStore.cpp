@@ -222,6 +222,13 @@ Result StateStore::open() {
         return failOpen(fail(rc, "reading the header"));
     }
     versionFound_ = version;
+    // Reading page 1 tells SQLite the file's format versions. A write
+    // version past any SQLite's (a flipped byte in the header) makes the
+    // file read-only from here on: no later attempt will write it, so it
+    // is damage to move aside, not a file busy for now.
+    if (sqlite3_db_readonly(db_, "main") == 1) {
+        return failOpen(Result{Problem::Corrupt, "the file's header allows reading only"});
+    }
     if ((appId != 0 && appId != kApplicationId) || (appId == 0 && version != 0)) {
         return failOpen(Result{Problem::Foreign, "the file belongs to another program"});
     }
