@@ -248,6 +248,12 @@ int main(int argc, char** argv) {
     {
         pm::platform::LineOutput statusOut(kStdout, &stack.trace());
         statusOut.attach(&stack.loop());
+#ifdef PM_WITH_WEB
+        // Outlives the window's logic: at a stop, the servers are told
+        // goodbye before the page's threads, starved on a busy host, are
+        // waited for.
+        std::unique_ptr<pm::web::WebServer> web;
+#endif
         pm::app::frmMain form(stack.platform(), startupFile);
         pm::app::HeadlessLog log(
             form, stack.clock(), [&statusOut](std::string_view line) { statusOut.writeLine(line); },
@@ -296,7 +302,6 @@ int main(int argc, char** argv) {
         }
 
 #ifdef PM_WITH_WEB
-        std::unique_ptr<pm::web::WebServer> web;
         if (webConfig) {
             web = std::make_unique<pm::web::WebServer>(form, stack.loop(), *webConfig);
             if (const std::string why = web->start(); !why.empty()) {
@@ -310,8 +315,11 @@ int main(int argc, char** argv) {
         auto& loop = stack.loop();
         exitCode = loop.run();
 #ifdef PM_WITH_WEB
-        // Before the servers go: no request may reach a server being torn down.
-        web.reset();
+        // Before the servers go: no request may reach a server being torn
+        // down. Its threads are waited for once the servers are gone.
+        if (web) {
+            web->stop();
+        }
 #endif
         int connected = 0;
         for (const std::int16_t index : form.serverIndices()) {

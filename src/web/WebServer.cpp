@@ -939,7 +939,17 @@ void WebServer::Impl::serveEvents(const httplib::Request& req, httplib::Response
 WebServer::WebServer(app::frmMain& form, platform::EventLoop& loop, WebConfig config)
     : impl_(std::make_unique<Impl>(form, loop, std::move(config))) {}
 
-WebServer::~WebServer() { stop(); }
+WebServer::~WebServer() {
+    stop();
+    Impl& s = *impl_;
+    // The threads run at the lowest priority: on a busy host they may take
+    // seconds to see the stop, which is why this waits here and not in
+    // stop(), after the program has said goodbye to its servers.
+    if (s.listener.joinable()) {
+        s.listener.join();
+    }
+    s.hub.stop();
+}
 
 std::string WebServer::start() {
     Impl& s = *impl_;
@@ -1007,10 +1017,6 @@ void WebServer::stop() {
     s.stopping = true;
     s.queue.close();
     s.http.stop();
-    if (s.listener.joinable()) {
-        s.listener.join();
-    }
-    s.hub.stop();
     if (s.publishTimer) {
         s.loop.stopTimer(*s.publishTimer);
     }

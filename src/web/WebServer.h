@@ -63,8 +63,10 @@ public:
 
     // Binds and starts serving; on the loop's thread. Empty, or why not.
     std::string start();
-    // Ends every connection and the threads; on the loop's thread. Also
-    // done by the destructor.
+    // Stops serving, on the loop's thread, and returns at once: from here on
+    // nothing reaches the window's logic or the loop, and every connection
+    // ends as its thread sees the stop. The destructor waits for the
+    // threads; the window's logic may go before it.
     void stop();
 
     // The port served (the one picked, when the address asked for 0).
