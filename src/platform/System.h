@@ -3,7 +3,9 @@
 // systems: one file per system (SystemPosix.cpp, SystemWindows.cpp).
 
 #include <ctime>
+#include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,6 +44,12 @@ bool sameFileName(const std::filesystem::path& a, const std::filesystem::path& b
 // both could run: for threads that serve onlookers (the web page), never for
 // the loop's.
 void lowerThisThreadsPriority();
+
+// The calling thread's own CPU time, and the time it has spent ready to run
+// while others held the CPUs (none where the system does not say): together
+// they tell a thread that works from one that waits its turn.
+std::chrono::nanoseconds thisThreadsCpuTime();
+std::optional<std::chrono::nanoseconds> thisThreadsWaitForCpu();
 
 std::string replaceProcess(const std::filesystem::path& program, std::vector<std::string> args);
 

@@ -1,11 +1,14 @@
 #include "platform/System.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <ctime>
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
@@ -60,6 +63,33 @@ void lowerThisThreadsPriority() {
     // seconds behind and /healthz took ten seconds to answer. Refused under
     // the service's system-call filter; the thread then runs as the others.
     ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), 19);
+}
+
+std::chrono::nanoseconds thisThreadsCpuTime() {
+    timespec t{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec);
+}
+
+std::optional<std::chrono::nanoseconds> thisThreadsWaitForCpu() {
+    // Linux: "time on the CPU, time waiting on a run queue, slices", in ns.
+    const int fd = ::open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    char text[96];
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0) {
+        return std::nullopt;
+    }
+    text[n] = '\0';
+    unsigned long long onCpu = 0;
+    unsigned long long waiting = 0;
+    if (std::sscanf(text, "%llu %llu", &onCpu, &waiting) != 2) {
+        return std::nullopt;
+    }
+    return std::chrono::nanoseconds(static_cast<std::int64_t>(waiting));
 }
 
 } // namespace pm::platform

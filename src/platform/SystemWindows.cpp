@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 namespace pm::platform {
@@ -78,5 +79,18 @@ std::string replaceProcess(const std::filesystem::path&, std::vector<std::string
 }
 
 void lowerThisThreadsPriority() { ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_LOWEST); }
+
+std::chrono::nanoseconds thisThreadsCpuTime() {
+    FILETIME created{}, exited{}, kernel{}, user{};
+    if (!::GetThreadTimes(::GetCurrentThread(), &created, &exited, &kernel, &user)) {
+        return {};
+    }
+    const auto ticks = [](const FILETIME& f) {
+        return (static_cast<std::int64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime;
+    };
+    return std::chrono::nanoseconds((ticks(kernel) + ticks(user)) * 100); // 100 ns ticks
+}
+
+std::optional<std::chrono::nanoseconds> thisThreadsWaitForCpu() { return std::nullopt; }
 
 } // namespace pm::platform
