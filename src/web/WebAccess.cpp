@@ -137,7 +137,9 @@ std::chrono::seconds TokenGuessLimit::tryToken(const std::string& address, bool 
     // A crowd of addresses guessing within the minute fills the table. A new
     // one then waits for room rather than push out a count still running,
     // which a guesser with many addresses could do to its own.
-    if (tries_.size() >= kMostAddresses && tries_.count(address) == 0) {
+    // Only the right token makes an address trusted, so no guesser can
+    // push the administrator's out of that list.
+    if (tries_.size() >= kMostAddresses && tries_.count(address) == 0 && trusted_.count(address) == 0) {
         std::erase_if(tries_, [&](const auto& entry) { return now - entry.second.since >= kWindow; });
         if (tries_.size() >= kMostAddresses) {
             const auto oldest = std::min_element(tries_.begin(), tries_.end(), [](const auto& a, const auto& b) {
@@ -149,6 +151,13 @@ std::chrono::seconds TokenGuessLimit::tryToken(const std::string& address, bool 
     }
     if (!right) {
         wrongLocked(address, now);
+    } else {
+        if (trusted_.size() >= kMostTrusted && trusted_.count(address) == 0) {
+            trusted_.erase(std::min_element(trusted_.begin(), trusted_.end(), [](const auto& a, const auto& b) {
+                return a.second < b.second;
+            }));
+        }
+        trusted_[address] = now;
     }
     return std::chrono::seconds(0);
 }

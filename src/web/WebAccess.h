@@ -44,8 +44,11 @@ public:
     using Clock = std::chrono::steady_clock;
     static constexpr int kWrongAllowed = 10;
     static constexpr std::chrono::seconds kWindow{60};
-    // Addresses remembered at most. Past that, a new address waits for room.
+    // Addresses remembered at most. Past that, a new address waits for room,
+    // unless it gave the right token before: a crowd of guessers must not
+    // shut the administrator out of the page they used.
     static constexpr std::size_t kMostAddresses = 4096;
+    static constexpr std::size_t kMostTrusted = 64;
 
     // How long the address must wait before its token is looked at again;
     // zero when it may try now.
@@ -68,6 +71,8 @@ private:
 
     mutable std::mutex mutex_;
     std::map<std::string, Tries> tries_;
+    // Addresses that gave the right token, with when they last did.
+    std::map<std::string, Clock::time_point> trusted_;
 };
 
 } // namespace pm::web
