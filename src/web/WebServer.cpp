@@ -814,6 +814,22 @@ void WebServer::Impl::routes() {
                 tCloseAfterResponse = true;
                 return Handled::Handled;
             }
+            // Told by its length, a body too large is refused unread: httplib
+            // would wait for all of it to skip it, and a client that never
+            // sent it held a worker for the whole request's time.
+            if (req.has_header("Content-Length")) {
+                const std::string length = req.get_header_value("Content-Length");
+                if (length.empty() || length.find_first_not_of("0123456789") != std::string::npos) {
+                    refuse(res, 400, "Content-Length is not a number");
+                    tCloseAfterResponse = true;
+                    return Handled::Handled;
+                }
+                if (length.size() > 7 || std::stoul(length) > WebServer::kMaxBody) {
+                    refuse(res, 413, "the body is larger than 64 KiB");
+                    tCloseAfterResponse = true;
+                    return Handled::Handled;
+                }
+            }
             return Handled::Unhandled;
         }
 

@@ -229,6 +229,22 @@ TEST_F(WebStreamsTest, a_stopped_page_outlives_the_servers_it_showed) {
     web.reset();
 }
 
+// Found by review: a change that names a body too large, or a length that
+// is no number, and never sends it, held a worker until its time was up.
+TEST_F(WebStreamsTest, a_body_too_large_by_its_length_is_refused_before_it_comes) {
+    serve(std::string(kToken), web::WebTimeLimits{std::chrono::milliseconds(600000), std::chrono::milliseconds(600000),
+                                                  std::chrono::milliseconds(600000)});
+    for (const auto& [length, status] : {std::pair{"1000000", "413"}, {"99999999999999999999", "413"},
+                                         {"-5", "400"}, {"2x", "400"}}) {
+        RawConnection c(web->port());
+        ASSERT_TRUE(c.send(std::string("PUT /api/servers/1/rules HTTP/1.1\r\nHost: 127.0.0.1\r\n") +
+                           "Authorization: Bearer " + kToken + "\r\nContent-Length: " + length + "\r\n\r\n"));
+        std::vector<sys::PollItem> items{{c.fd, true, false}};
+        ASSERT_EQ(sys::poll(items, 60000), 1) << length << ": no answer while the body is awaited";
+        EXPECT_NE(c.readToClose().find(std::string("HTTP/1.1 ") + status), std::string::npos) << length;
+    }
+}
+
 TEST_F(WebStreamsTest, two_hundred_idle_connections_leave_room_for_others_and_are_closed) {
     serve(std::string(kToken), web::WebTimeLimits{std::chrono::milliseconds(2000), std::chrono::milliseconds(1000),
                                                   std::chrono::milliseconds(500)});
