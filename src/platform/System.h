@@ -2,8 +2,8 @@
 // Small services of the operating system whose calls differ between the
 // systems: one file per system (SystemPosix.cpp, SystemWindows.cpp).
 
-#include <ctime>
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <optional>
 #include <string>

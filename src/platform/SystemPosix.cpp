@@ -8,10 +8,10 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <ctime>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <system_error>
 
 namespace pm::platform {

@@ -1,5 +1,6 @@
 #include "web/StatusJson.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 
@@ -220,10 +221,17 @@ std::optional<RulesChange> parseRulesChange(const std::string& body, std::string
             constexpr std::size_t kLongest = 16;
             if (value.is_number_integer() && value.get<long long>() >= 0 && value.get<long long>() <= 999) {
                 out.reverseCount = std::to_string(value.get<long long>());
-            } else if (value.is_string() && value.get<std::string>().size() <= kLongest) {
-                out.reverseCount = value.get<std::string>();
+            } else if (const auto* text = value.get_ptr<const std::string*>();
+                       text != nullptr && text->size() <= kLongest &&
+                       std::none_of(text->begin(), text->end(),
+                                    [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; })) {
+                // No control characters: the window's one-line box takes
+                // none, and a line break would split the status line it is
+                // quoted in, and a line of the start-up file.
+                out.reverseCount = *text;
             } else {
-                why = "'reverseCount' takes a count (0 to 999) or a text of at most 16 characters";
+                why = "'reverseCount' takes a count (0 to 999) or a text of at most 16 characters, none of them "
+                      "control characters";
                 return std::nullopt;
             }
         } else {

@@ -115,6 +115,9 @@ TEST_F(WebApiTest, refusals) {
         {"PUT", "/api/servers/1/rules", R"({"reverseTop":"1"})", "Bearer " + std::string(kToken), 400},
         {"PUT", "/api/servers/1/rules", R"({"reverseCount":"12345678901234567"})", "Bearer " + std::string(kToken),
          400},
+        // Found by review: a line break would split a status line and a
+        // line of the start-up file.
+        {"PUT", "/api/servers/1/rules", R"({"reverseCount":"3\r\nName=x"})", "Bearer " + std::string(kToken), 400},
         {"PUT", "/api/servers/1/rules", R"({"password":"x"})", "Bearer " + std::string(kToken), 400},
         {"PUT", "/api/servers/1/grid", R"({"users":["ann","ann"]})", "Bearer " + std::string(kToken), 400},
         {"PUT", "/api/servers/1/grid", R"({"users":[1]})", "Bearer " + std::string(kToken), 400},
