@@ -814,21 +814,27 @@ void WebServer::Impl::routes() {
                 tCloseAfterResponse = true;
                 return Handled::Handled;
             }
-            // Told by its length, a body too large is refused unread: httplib
-            // would wait for all of it to skip it, and a client that never
-            // sent it held a worker for the whole request's time.
-            if (req.has_header("Content-Length")) {
-                const std::string length = req.get_header_value("Content-Length");
-                if (length.empty() || length.find_first_not_of("0123456789") != std::string::npos) {
-                    refuse(res, 400, "Content-Length is not a number");
-                    tCloseAfterResponse = true;
-                    return Handled::Handled;
-                }
-                if (length.size() > 7 || std::stoul(length) > WebServer::kMaxBody) {
-                    refuse(res, 413, "the body is larger than 64 KiB");
-                    tCloseAfterResponse = true;
-                    return Handled::Handled;
-                }
+            // A change's body comes with its length, told first, so that one
+            // too large is refused unread: httplib would wait for all of it
+            // to skip it, holding a worker, and it takes a chunked body of
+            // any size (and one without a length to the connection's end).
+            // A browser's fetch() always sends the length.
+            if (req.has_header("Transfer-Encoding") || !req.has_header("Content-Length")) {
+                refuse(res, 411, "a change needs Content-Length (and no Transfer-Encoding)");
+                tCloseAfterResponse = true;
+                return Handled::Handled;
+            }
+            std::string length = req.get_header_value("Content-Length");
+            if (length.empty() || length.find_first_not_of("0123456789") != std::string::npos) {
+                refuse(res, 400, "Content-Length is not a number");
+                tCloseAfterResponse = true;
+                return Handled::Handled;
+            }
+            length.erase(0, std::min(length.find_first_not_of('0'), length.size() - 1));
+            if (length.size() > 7 || std::stoul(length) > WebServer::kMaxBody) {
+                refuse(res, 413, "the body is larger than 64 KiB");
+                tCloseAfterResponse = true;
+                return Handled::Handled;
             }
             return Handled::Unhandled;
         }
